@@ -1,0 +1,51 @@
+# The front door: `make run` starts the companion, `make test` builds and runs every test.
+SHELL := /bin/bash
+PYTHON := /usr/bin/python3
+JOBS ?= $(shell nproc)
+BIN := build/dev/bin/tavlo-companion
+
+.PHONY: all bootstrap build test unit e2e asan run fuzz bench release clean
+
+all: build
+
+bootstrap:
+	@tools/bootstrap
+
+build: bootstrap
+	@cmake --preset dev >/dev/null
+	@cmake --build --preset dev -j $(JOBS)
+
+unit: build
+	ctest --test-dir build/dev --output-on-failure -j $(JOBS)
+
+e2e: build
+	$(PYTHON) -m pytest -q -p no:cacheprovider tests/e2e
+
+asan: bootstrap
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build/asan --output-on-failure -j $(JOBS)
+
+test: build
+	$(MAKE) --no-print-directory unit
+	$(MAKE) --no-print-directory e2e
+	$(MAKE) --no-print-directory asan
+
+run: build
+	@tools/run
+
+fuzz: bootstrap
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz -j $(JOBS)
+
+bench: bootstrap
+	@cmake --preset bench >/dev/null
+	@cmake --build --preset bench -j $(JOBS)
+
+release: bootstrap
+	@cmake --preset release >/dev/null
+	@cmake --build --preset release -j $(JOBS)
+
+clean:
+	rm -rf build

@@ -1,0 +1,24 @@
+#pragma once
+// The program's subcommands. Each returns the process exit status:
+// 0 success, 1 the request failed (500 reply printed), 2 usage error, 3 no model (503 reply printed).
+#include <string>
+#include <vector>
+
+namespace tavlo {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNoModel = 3;
+
+// `args` holds the arguments after the subcommand's own name.
+int runPackCommand(const std::vector<std::string>& args);
+int runModelsCommand(const std::vector<std::string>& args);
+int runGenerateCommand(const std::vector<std::string>& args);
+int runPairingCommand(const std::vector<std::string>& args);
+int runCompanion(bool headless, bool showPanel);
+
+// One clear line on stderr, then kUsageExit.
+int usageError(const std::string& message);
+
+}  // namespace tavlo

@@ -1,0 +1,8 @@
+#include "app/Commands.hpp"
+
+namespace tavlo {
+
+// FIXME: not built yet.
+int runModelsCommand(const std::vector<std::string>&) { return usageError("this command is not available yet"); }
+
+}  // namespace tavlo

@@ -1,0 +1,45 @@
+#pragma once
+// Bridges between blocking or callback-style work and Asio coroutines.
+#include <asio.hpp>
+
+#include <functional>
+#include <memory>
+#include <utility>
+
+namespace tavlo {
+
+// The small pool that runs blocking work (child processes, SQLite writes).
+asio::thread_pool& workerPool();
+
+// Turns a callback-style operation into an awaitable. `start` receives a
+// copyable `std::function<void(T)>` that must be called exactly once, from any
+// thread; the coroutine resumes on its own executor, never on the caller's thread.
+template <class T, class Start>
+asio::awaitable<T> awaitCallback(Start start) {
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(T)>(
+      [start = std::move(start)](auto handler) mutable {
+        using Handler = decltype(handler);
+        auto ex = asio::get_associated_executor(handler);
+        auto work = asio::make_work_guard(ex);
+        auto shared = std::make_shared<std::pair<Handler, decltype(work)>>(std::move(handler), std::move(work));
+        start(std::function<void(T)>([shared](T value) {
+          auto exec = shared->second.get_executor();
+          asio::post(exec, [shared, value = std::move(value)]() mutable {
+            std::move(shared->first)(std::move(value));
+            shared->second.reset();
+          });
+        }));
+      },
+      asio::use_awaitable);
+}
+
+// Runs `fn` on the worker pool and resumes the awaiting coroutine with its result.
+template <class Fn>
+auto runBlocking(Fn fn) -> asio::awaitable<decltype(fn())> {
+  using T = decltype(fn());
+  return awaitCallback<T>([fn = std::move(fn)](std::function<void(T)> done) mutable {
+    asio::post(workerPool(), [fn = std::move(fn), done = std::move(done)]() mutable { done(fn()); });
+  });
+}
+
+}  // namespace tavlo

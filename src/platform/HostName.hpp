@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+namespace tavlo {
+
+// The computer's user-visible name: PRETTY_HOSTNAME from /etc/machine-info,
+// else gethostname(); the empty string when neither gives one.
+std::string localizedHostName();
+
+// The network host name from gethostname(), or the empty string.
+std::string networkHostName();
+
+}  // namespace tavlo

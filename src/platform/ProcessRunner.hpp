@@ -1,0 +1,42 @@
+#pragma once
+// Runs a child process without a shell (posix_spawn), stdin from /dev/null,
+// stdout and stderr drained together with poll so a chatty tool never blocks.
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavlo {
+
+struct ProcessRequest {
+  std::string executable;                       // absolute path, run as is (no PATH search)
+  std::vector<std::string> args;                // argv[1..], each passed byte for byte
+  std::chrono::milliseconds timeLimit{0};       // 0: none; else the whole process group is killed
+  std::optional<std::string> workingDirectory;  // none: inherited
+  std::vector<std::string> unsetEnvironment;    // names removed from the inherited environment
+  bool captureStderr = true;                    // false: stderr goes to /dev/null
+  std::size_t outputLimit = 64u << 20;          // bytes kept per stream; the rest is read and dropped
+};
+
+struct ProcessResult {
+  bool started = false;   // false: the process could not be started; `error` says why
+  std::string error;
+  int exitStatus = -1;    // the exit code, or -1 when the process ended by a signal
+  int termSignal = 0;     // the signal that ended it, 0 when it exited
+  bool timedOut = false;  // the time limit ran out and the process group was killed
+  std::string out;
+  std::string err;
+};
+
+// Blocking: returns once the child has been reaped (and, after a kill, its group).
+ProcessResult runProcess(const ProcessRequest& request);
+
+// Runs the process on the worker pool; `done` is called once, on a pool thread.
+void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done);
+
+// True when `path` names a regular file the current user may execute.
+bool isExecutableFile(const std::string& path);
+
+}  // namespace tavlo

@@ -1,0 +1,54 @@
+#include "providers/LLMModel.hpp"
+
+namespace tavlo {
+
+std::string_view LLMModel::rawValue(Provider p) {
+  switch (p) {
+    case Provider::ollama: return "ollama";
+    case Provider::lmstudio: return "lmstudio";
+    case Provider::claude: return "claude";
+    case Provider::codex: return "codex";
+    case Provider::gemini: return "gemini";
+  }
+  return "ollama";
+}
+
+std::optional<LLMModel::Provider> LLMModel::providerFromRawValue(std::string_view raw) {
+  for (auto p : {Provider::ollama, Provider::lmstudio, Provider::claude, Provider::codex, Provider::gemini})
+    if (rawValue(p) == raw) return p;
+  return std::nullopt;
+}
+
+std::string_view LLMModel::providerLabelOf(Provider p) {
+  switch (p) {
+    case Provider::ollama: return "Ollama";
+    case Provider::lmstudio: return "LM Studio";
+    case Provider::claude: return "Claude";
+    case Provider::codex: return "Codex";
+    case Provider::gemini: return "Gemini";
+  }
+  return "Ollama";
+}
+
+std::string_view LLMModel::providerIcon() const {
+  switch (provider) {
+    case Provider::ollama:
+    case Provider::lmstudio: return "shippingbox";
+    case Provider::claude: return "sparkles";
+    case Provider::codex: return "terminal";
+    case Provider::gemini: return "diamond";
+  }
+  return "shippingbox";
+}
+
+}  // namespace tavlo
+
+std::size_t std::hash<tavlo::LLMModel>::operator()(const tavlo::LLMModel& m) const noexcept {
+  std::size_t h = std::hash<std::string>{}(m.id);
+  auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
+  mix(std::hash<std::string_view>{}(tavlo::LLMModel::rawValue(m.provider)));
+  mix(std::hash<std::string>{}(m.name));
+  mix(m.subtitle ? std::hash<std::string>{}(*m.subtitle) : 0x51u);
+  mix(m.subtitle.has_value());
+  return h;
+}

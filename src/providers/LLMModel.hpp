@@ -1,0 +1,35 @@
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tavlo {
+
+// One selectable model. The id is stable across refreshes and is what the
+// selection stores; the prefix before the first colon is the provider's raw value.
+struct LLMModel {
+  enum class Provider : std::uint8_t { ollama, lmstudio, claude, codex, gemini };
+
+  std::string id;
+  Provider provider = Provider::ollama;
+  std::string name;
+  std::optional<std::string> subtitle;
+
+  std::string_view providerLabel() const { return providerLabelOf(provider); }
+  std::string_view providerIcon() const;
+
+  static std::string_view rawValue(Provider p);
+  static std::optional<Provider> providerFromRawValue(std::string_view raw);
+  static std::string_view providerLabelOf(Provider p);
+
+  bool operator==(const LLMModel&) const = default;
+};
+
+}  // namespace tavlo
+
+template <>
+struct std::hash<tavlo::LLMModel> {
+  std::size_t operator()(const tavlo::LLMModel& m) const noexcept;
+};
