@@ -19,7 +19,7 @@ unit: build
 	ctest --test-dir build/dev --output-on-failure -j $(JOBS)
 
 e2e: build
-	$(PYTHON) -m pytest -q -p no:cacheprovider tests/e2e
+	tools/e2e-sandbox $(PYTHON) -m pytest -q -p no:cacheprovider tests/e2e
 
 asan: bootstrap
 	@cmake --preset asan >/dev/null
