@@ -11,13 +11,16 @@
 namespace tavlo {
 
 struct ProcessRequest {
-  std::string executable;                       // absolute path, run as is (no PATH search)
-  std::vector<std::string> args;                // argv[1..], each passed byte for byte
+  std::string executable{};                     // absolute path, run as is (no PATH search)
+  std::vector<std::string> args{};              // argv[1..], each passed byte for byte
   std::chrono::milliseconds timeLimit{0};       // 0: none; else the whole process group is killed
-  std::optional<std::string> workingDirectory;  // none: inherited
-  std::vector<std::string> unsetEnvironment;    // names removed from the inherited environment
+  std::optional<std::string> workingDirectory{};  // none: inherited
+  std::vector<std::string> unsetEnvironment{};  // names removed from the inherited environment
   bool captureStderr = true;                    // false: stderr goes to /dev/null
   std::size_t outputLimit = 64u << 20;          // bytes kept per stream; the rest is read and dropped
+  // Once the direct child has exited, how long a grandchild that still holds
+  // the pipes may keep them before the group is killed and reading stops.
+  std::chrono::milliseconds exitGrace{500};
 };
 
 struct ProcessResult {
@@ -26,6 +29,7 @@ struct ProcessResult {
   int exitStatus = -1;    // the exit code, or -1 when the process ended by a signal
   int termSignal = 0;     // the signal that ended it, 0 when it exited
   bool timedOut = false;  // the time limit ran out and the process group was killed
+  bool truncated = false; // a stream wrote more than `outputLimit`
   std::string out;
   std::string err;
 };
