@@ -1,0 +1,71 @@
+#pragma once
+// The pack document a model answers with, and the rules that turn its values
+// into a pack name, file names, keyboard buttons and userscript headers.
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace tavlo {
+
+// A pack error that is not a file-system error. `domain` and `code` identify it;
+// what() is the text shown to the user after "failed: ".
+class PackError : public std::runtime_error {
+ public:
+  PackError(std::string domain, int code, const std::string& message)
+      : std::runtime_error(message), domain_(std::move(domain)), code_(code) {}
+  const std::string& domain() const noexcept { return domain_; }
+  int code() const noexcept { return code_; }
+
+ private:
+  std::string domain_;
+  int code_;
+};
+
+namespace TavloPackWriter {
+
+// Deeper JSON than this is not taken for a pack document (the parse gives up).
+constexpr std::size_t kMaxJSONDepth = 512;
+
+// The pack document found in a model's answer: the whole answer, else the
+// first fenced block, else the span from the first "{" to the last "}".
+// Throws PackError("TavloPack", 1, "Model output did not contain JSON: " + first 200 characters).
+nlohmann::json extractJSON(std::string_view text);
+
+// One JSON object parsed from `text`, or nothing (invalid, too deep, not an object).
+std::optional<nlohmann::json> parseObject(std::string_view text);
+
+std::string slugify(std::string_view s);
+
+// Cleaned stem (at most 40 characters), "-", the local time as HHmmss.
+std::string sanitizeName(std::string_view s, std::chrono::system_clock::time_point now);
+
+std::optional<nlohmann::json> normalizeButton(const nlohmann::json& raw);
+
+std::string ensureJsExt(std::string_view name);
+
+// The nine-line metadata block in front of every userscript.
+std::string userscriptHeader(const nlohmann::json& script, std::string_view fallbackName);
+
+// A file name from the document as a path relative to its pack subfolder:
+// "", "." and ".." segments, a leading "/" and NUL bytes are dropped.
+// Returns the empty string when nothing is left.
+std::string cleanRelativePath(std::string_view name);
+
+// "HHmmss" of `t` in the local time zone.
+std::string localTimeStamp(std::chrono::system_clock::time_point t);
+
+// ISO 8601 in UTC to whole seconds with "Z", e.g. 2026-12-05T19:44:22Z.
+std::string utcTimeStamp(std::chrono::system_clock::time_point t);
+
+// The value under `key` when it is a string.
+const std::string* stringAt(const nlohmann::json& object, std::string_view key);
+
+// The value under `key` when it is an array whose every element is an object.
+const nlohmann::json* objectArrayAt(const nlohmann::json& object, std::string_view key);
+
+}  // namespace TavloPackWriter
+}  // namespace tavlo

@@ -1,0 +1,46 @@
+#include "pack/PackReply.hpp"
+
+#include <system_error>
+
+#include "pack/PackFolder.hpp"
+
+namespace tavlo {
+
+std::map<std::string, std::string> readPackFiles(const std::filesystem::path& folder) {
+  try {
+    return PackFolder::openNoFollow(folder).readTextFiles();
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
+std::string packSuccessText(std::string_view name, std::string_view summary) {
+  std::string text = "\xF0\x9F\x93\xA6 Pack '";
+  text += name;
+  text += "' written.\n\n";
+  text += summary;
+  text += "\n\nOpen Tavlo \xE2\x86\x92 Packs to apply.";
+  return text;
+}
+
+nlohmann::json packSuccessReply(const TavloPackWriter::Result& result, const std::string& modelID) {
+  nlohmann::json files = nlohmann::json::object();
+  for (auto& [path, text] : readPackFiles(result.path)) files[path] = std::move(text);
+  return {{"ok", true},
+          {"reply", packSuccessText(result.name, result.summary)},
+          {"pack_name", result.name},
+          {"pack_path", result.path.string()},
+          {"summary", result.summary},
+          {"model", modelID},
+          {"files", std::move(files)}};
+}
+
+nlohmann::json failureReply(std::string_view providerLabel, std::string_view message) {
+  std::string text = "\xE2\x9A\xA0\xEF\xB8\x8F ";
+  text += providerLabel;
+  text += " failed: ";
+  text += message;
+  return {{"ok", false}, {"reply", std::move(text)}};
+}
+
+}  // namespace tavlo

@@ -1,0 +1,29 @@
+#pragma once
+// The body of the generate reply, shared by POST /generate and `pack`.
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "pack/TavloPackWriter.hpp"
+
+namespace tavlo {
+
+// Relative path ("userscripts/dark.user.js") → text of every regular UTF-8
+// file below `folder`. Links are never followed; an unreadable folder gives
+// an empty map.
+std::map<std::string, std::string> readPackFiles(const std::filesystem::path& folder);
+
+// {"ok": true, "reply", "pack_name", "pack_path", "summary", "model", "files"};
+// "files" is read back from the pack folder.
+nlohmann::json packSuccessReply(const TavloPackWriter::Result& result, const std::string& modelID);
+
+// "📦 Pack '<name>' written.\n\n<summary>\n\nOpen Tavlo → Packs to apply."
+std::string packSuccessText(std::string_view name, std::string_view summary);
+
+// {"ok": false, "reply": "⚠️ <provider label> failed: <message>"}
+nlohmann::json failureReply(std::string_view providerLabel, std::string_view message);
+
+}  // namespace tavlo

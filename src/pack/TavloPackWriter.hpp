@@ -1,0 +1,30 @@
+#pragma once
+// Turns one model answer into one pack folder inside the staging folder:
+// keyboard-pack.json, userscripts/, python/, and manifest.json written last.
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "pack/PackDocument.hpp"
+
+namespace tavlo::TavloPackWriter {
+
+struct Result {
+  std::string name;             // the pack name, which is also the folder's name
+  std::filesystem::path path;   // absolute path of the pack folder
+  std::string summary;          // as written into the manifest
+};
+
+// Read once for the pack name's local HHmmss and once for the manifest's UTC
+// "createdAt"; tests inject a fixed clock.
+using Clock = std::function<std::chrono::system_clock::time_point()>;
+Clock systemClock();
+
+// Throws PackError (no pack document in the answer) or std::system_error (a
+// file could not be written). The message is meant for the user.
+Result writePack(std::string_view text, std::string_view prompt, std::string_view modelID,
+                 const std::filesystem::path& stagingDir, const Clock& clock = systemClock());
+
+}  // namespace tavlo::TavloPackWriter
