@@ -1,0 +1,151 @@
+#include "platform/KvStore.hpp"
+
+#include "platform/Log.hpp"
+
+namespace tavlo {
+namespace {
+
+constexpr int kBusyTimeoutMs = 2000;
+
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt); }
+  explicit operator bool() const { return stmt != nullptr; }
+};
+
+}  // namespace
+
+KvStore::KvStore(std::filesystem::path file) : file_(std::move(file)) {
+  std::error_code ec;
+  std::filesystem::create_directories(file_.parent_path(), ec);
+  int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    // A file we may read but not write still gives the saved values.
+    rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_FULLMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+      std::string why = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+      sqlite3_close(db_);
+      db_ = nullptr;
+      if (ec) why = ec.message();
+      reportOnce("cannot open " + file_.string() + ": " + why);
+      return;
+    }
+    readOnly_ = true;
+  }
+  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  if (!readOnly_) {
+    // WAL lets the phone-side reader see whole records while we write. Its
+    // failure (read-only folder, locked file) is not fatal for reading.
+    exec("PRAGMA journal_mode=WAL");
+    if (!exec("CREATE TABLE IF NOT EXISTS kv(key TEXT PRIMARY KEY, value ANY) STRICT")) {
+      readOnly_ = true;
+    }
+  }
+  // Probe once: a corrupt file, or one that is not a database, fails here.
+  Statement probe(db_, "SELECT count(*) FROM kv");
+  if (!probe || sqlite3_step(probe.stmt) != SQLITE_ROW) {
+    std::string why = sqlite3_errmsg(db_);
+    reportOnce("cannot use " + file_.string() + ": " + why + "; running with defaults");
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return;
+  }
+  if (readOnly_) reportOnce(file_.string() + " is read-only; changes will not be saved");
+}
+
+KvStore::~KvStore() {
+  if (db_) sqlite3_close(db_);
+}
+
+bool KvStore::available() const {
+  std::lock_guard lock(mutex_);
+  return db_ != nullptr;
+}
+
+std::string KvStore::problem() const {
+  std::lock_guard lock(mutex_);
+  return problem_;
+}
+
+void KvStore::reportOnce(const std::string& what) {
+  if (problem_.empty()) problem_ = what;
+  if (reported_) return;
+  reported_ = true;
+  logLine("Tavlo store: " + what);
+}
+
+bool KvStore::exec(const char* sql) {
+  char* err = nullptr;
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &err);
+  sqlite3_free(err);
+  return rc == SQLITE_OK;
+}
+
+std::optional<KvStore::Value> KvStore::get(const std::string& key) {
+  std::lock_guard lock(mutex_);
+  if (!db_) return std::nullopt;
+  Statement st(db_, "SELECT value FROM kv WHERE key = ?1");
+  if (!st) return std::nullopt;
+  sqlite3_bind_text(st.stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+  int rc = sqlite3_step(st.stmt);
+  if (rc != SQLITE_ROW) {
+    if (rc != SQLITE_DONE) reportOnce("cannot read " + file_.string() + ": " + sqlite3_errmsg(db_));
+    return std::nullopt;
+  }
+  switch (sqlite3_column_type(st.stmt, 0)) {
+    case SQLITE_INTEGER: return Value(static_cast<std::int64_t>(sqlite3_column_int64(st.stmt, 0)));
+    case SQLITE_FLOAT: return Value(sqlite3_column_double(st.stmt, 0));
+    case SQLITE_TEXT: {
+      auto* text = reinterpret_cast<const char*>(sqlite3_column_text(st.stmt, 0));
+      return Value(std::string(text, static_cast<size_t>(sqlite3_column_bytes(st.stmt, 0))));
+    }
+    default: return std::nullopt;
+  }
+}
+
+std::optional<std::string> KvStore::getString(const std::string& key) {
+  auto v = get(key);
+  if (v && std::holds_alternative<std::string>(*v)) return std::get<std::string>(*v);
+  return std::nullopt;
+}
+
+bool KvStore::set(const std::vector<std::pair<std::string, Value>>& values) {
+  std::lock_guard lock(mutex_);
+  if (!db_ || readOnly_) return false;
+  if (!exec("BEGIN IMMEDIATE")) {
+    reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
+    return false;
+  }
+  Statement st(db_, "INSERT INTO kv(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+  bool ok = static_cast<bool>(st);
+  for (const auto& [key, value] : values) {
+    if (!ok) break;
+    sqlite3_reset(st.stmt);
+    sqlite3_bind_text(st.stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
+    if (auto* s = std::get_if<std::string>(&value)) {
+      sqlite3_bind_text(st.stmt, 2, s->data(), static_cast<int>(s->size()), SQLITE_TRANSIENT);
+    } else if (auto* i = std::get_if<std::int64_t>(&value)) {
+      sqlite3_bind_int64(st.stmt, 2, *i);
+    } else {
+      sqlite3_bind_double(st.stmt, 2, std::get<double>(value));
+    }
+    ok = sqlite3_step(st.stmt) == SQLITE_DONE;
+  }
+  if (ok && exec("COMMIT")) return true;
+  reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
+  exec("ROLLBACK");
+  return false;
+}
+
+std::optional<std::int64_t> KvStore::dataVersion() {
+  std::lock_guard lock(mutex_);
+  if (!db_) return std::nullopt;
+  Statement st(db_, "PRAGMA data_version");
+  if (!st || sqlite3_step(st.stmt) != SQLITE_ROW) return std::nullopt;
+  return sqlite3_column_int64(st.stmt, 0);
+}
+
+}  // namespace tavlo

@@ -1,0 +1,57 @@
+#pragma once
+// The pairing record: how the phone reaches this computer. Six keys with the
+// prefix "mac." in a small key-value store that the phone side reads too.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/KvStore.hpp"
+
+namespace tavlo::PairingStore {
+
+using Clock = std::chrono::system_clock;
+
+namespace K {
+inline constexpr const char* hostname = "mac.hostname";
+inline constexpr const char* lan = "mac.lan_ip";
+inline constexpr const char* tailscale = "mac.tailscale_ip";
+inline constexpr const char* tailscaleHost = "mac.tailscale_hostname";
+inline constexpr const char* port = "mac.port";
+inline constexpr const char* updatedAt = "mac.updated_at";
+}  // namespace K
+
+// The earliest representable time stands for "unknown".
+inline const Clock::time_point distantPast = Clock::time_point::min();
+
+struct MacInfo {
+  std::string hostname;
+  std::optional<std::string> lanIP;
+  std::optional<std::string> tailscaleIP;
+  std::optional<std::string> tailscaleHostname;
+  std::int64_t port = 0;
+  Clock::time_point updatedAt = distantPast;
+
+  // The address to connect to, with ":" and the port; Tailscale wins over the LAN.
+  std::optional<std::string> preferredHost() const;
+  bool operator==(const MacInfo&) const = default;
+};
+
+// The store file: $XDG_DATA_HOME/tavlo/pairing.sqlite3 (default ~/.local/share).
+std::string defaultStorePath();
+
+// Writes all six keys in one transaction. No failure path: a store that cannot
+// be written is reported once in its log line.
+void publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
+             const std::optional<std::string>& tailscaleIP, const std::optional<std::string>& tailscaleHostname,
+             std::int64_t port, Clock::time_point now = Clock::now());
+
+std::optional<MacInfo> loadMacInfo(KvStore& store);
+
+// The record as JSON text keys, as `tavlo-companion pairing` prints it and the
+// QR code carries it; "mac.updated_at" as UTC ISO 8601.
+std::string isoTime(Clock::time_point t);
+
+}  // namespace tavlo::PairingStore
