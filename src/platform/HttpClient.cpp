@@ -1,0 +1,252 @@
+#include "platform/HttpClient.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <exception>
+#include <list>
+
+#include "platform/Async.hpp"
+
+namespace tavlo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string sizeText(std::size_t bytes) {
+  if (bytes % (1u << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+std::string secondsText(std::chrono::milliseconds ms) {
+  if (ms.count() % 1000 == 0) return std::to_string(ms.count() / 1000) + " s";
+  return std::to_string(ms.count()) + " ms";
+}
+
+}  // namespace
+
+struct HttpClient::Transfer {
+  HttpRequest request;
+  std::function<void(HttpResponse)> done;
+  HttpResponse response;
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+  Clock::time_point lastActivity = Clock::now();
+  curl_off_t uploaded = 0;
+  bool tooLarge = false;
+
+  ~Transfer() {
+    if (easy) curl_easy_cleanup(easy);
+    if (headers) curl_slist_free_all(headers);
+  }
+
+  void finish() {
+    try {
+      if (done) done(std::move(response));
+    } catch (...) {
+      // The callback's failure stays with the callback; the client keeps running.
+    }
+    done = nullptr;
+  }
+
+  static size_t onBody(char* data, size_t size, size_t count, void* self) {
+    auto* t = static_cast<Transfer*>(self);
+    size_t n = size * count;
+    t->lastActivity = Clock::now();
+    if (t->response.body.size() + n > t->request.maxBodyBytes) {
+      t->tooLarge = true;
+      return 0;  // aborts the transfer with a write error
+    }
+    t->response.body.append(data, n);
+    return n;
+  }
+
+  static size_t onHeader(char*, size_t size, size_t count, void* self) {
+    static_cast<Transfer*>(self)->lastActivity = Clock::now();
+    return size * count;
+  }
+
+  static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    auto* t = static_cast<Transfer*>(self);
+    if (ulnow != t->uploaded) {
+      t->uploaded = ulnow;
+      t->lastActivity = Clock::now();
+    }
+    return 0;
+  }
+
+  bool prepare() {
+    easy = curl_easy_init();
+    if (!easy) return false;
+    const HttpRequest& r = request;
+    curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    // The model servers are on loopback: a proxy from the environment must not catch these calls.
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(r.maxBodyBytes));
+    if (r.connectTimeout.count() > 0) curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(r.connectTimeout.count()));
+    if (r.totalTimeout.count() > 0) curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.totalTimeout.count()));
+
+    if (r.method == "GET") {
+      curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+    } else {
+      if (r.method == "HEAD") curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+      else if (r.method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, r.method.c_str());
+      if (r.method != "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, r.body.data());
+      }
+    }
+    for (const auto& [name, value] : r.headers) headers = curl_slist_append(headers, (name + ": " + value).c_str());
+    // No "Expect: 100-continue" round trip for large bodies.
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    lastActivity = Clock::now();
+    return true;
+  }
+
+  void complete(CURLcode code) {
+    if (code == CURLE_OK) {
+      long status = 0;
+      curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+      response.status = status;
+      return;
+    }
+    response.status = 0;
+    response.body.clear();
+    if (tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
+      response.error = "the response body is larger than " + sizeText(request.maxBodyBytes);
+    } else {
+      response.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
+    }
+  }
+};
+
+HttpClient::HttpClient() {
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  multi_ = curl_multi_init();
+  thread_ = std::thread([this] { run(); });
+}
+
+HttpClient::~HttpClient() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  curl_multi_wakeup(static_cast<CURLM*>(multi_));
+  thread_.join();
+  curl_multi_cleanup(static_cast<CURLM*>(multi_));
+}
+
+HttpClient& HttpClient::shared() {
+  static HttpClient* client = new HttpClient();
+  return *client;
+}
+
+void HttpClient::send(HttpRequest request, std::function<void(HttpResponse)> done) {
+  auto transfer = std::make_unique<Transfer>();
+  transfer->request = std::move(request);
+  transfer->done = std::move(done);
+  {
+    std::lock_guard lock(mutex_);
+    if (!stopping_) {
+      pending_.push_back(std::move(transfer));
+    }
+  }
+  if (transfer) {
+    transfer->response.error = "the HTTP client is shutting down";
+    transfer->finish();
+    return;
+  }
+  curl_multi_wakeup(static_cast<CURLM*>(multi_));
+}
+
+asio::awaitable<HttpResponse> HttpClient::send(HttpRequest request) {
+  return awaitCallback<HttpResponse>([this, request = std::move(request)](std::function<void(HttpResponse)> done) mutable {
+    send(std::move(request), std::move(done));
+  });
+}
+
+void HttpClient::run() {
+  auto* multi = static_cast<CURLM*>(multi_);
+  std::list<std::unique_ptr<Transfer>> active;
+
+  auto finish = [&](std::list<std::unique_ptr<Transfer>>::iterator it) {
+    curl_multi_remove_handle(multi, (*it)->easy);
+    auto transfer = std::move(*it);
+    active.erase(it);
+    transfer->finish();
+  };
+
+  for (;;) {
+    std::deque<std::unique_ptr<Transfer>> incoming;
+    bool stop;
+    {
+      std::lock_guard lock(mutex_);
+      incoming.swap(pending_);
+      stop = stopping_;
+    }
+    for (auto& t : incoming) {
+      if (stop || !t->prepare() || curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+        t->response.error = stop ? "the HTTP client is shutting down" : "cannot start the HTTP request";
+        t->finish();
+        continue;
+      }
+      active.push_back(std::move(t));
+    }
+    if (stop) {
+      while (!active.empty()) {
+        active.front()->response = HttpResponse{};
+        active.front()->response.error = "the HTTP client is shutting down";
+        finish(active.begin());
+      }
+      return;
+    }
+
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
+      if (msg->msg != CURLMSG_DONE) continue;
+      Transfer* t = nullptr;
+      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+      CURLcode code = msg->data.result;
+      auto it = std::find_if(active.begin(), active.end(), [t](const auto& p) { return p.get() == t; });
+      if (it == active.end()) continue;
+      t->complete(code);
+      finish(it);
+    }
+
+    // Idle limit: no byte in either direction for too long ends the transfer.
+    auto now = Clock::now();
+    for (auto it = active.begin(); it != active.end();) {
+      auto next = std::next(it);
+      const auto& t = **it;
+      if (t.request.idleTimeout.count() > 0 && now - t.lastActivity >= t.request.idleTimeout) {
+        (*it)->response = HttpResponse{};
+        (*it)->response.error = "the request timed out (no data for " + secondsText(t.request.idleTimeout) + ")";
+        finish(it);
+      }
+      it = next;
+    }
+
+    long timeout = 1000;
+    curl_multi_timeout(multi, &timeout);
+    if (timeout < 0 || timeout > 100) timeout = active.empty() ? 1000 : 100;
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(timeout), nullptr);
+  }
+}
+
+}  // namespace tavlo
