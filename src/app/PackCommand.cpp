@@ -1,8 +1,128 @@
+// `pack`: the generate pipeline after the model has answered. Prints exactly
+// the body POST /generate would answer for the same answer.
+#include <fcntl.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "app/Commands.hpp"
+#include "pack/JSONText.hpp"
+#include "pack/PackReply.hpp"
+#include "pack/TavloPackWriter.hpp"
+#include "providers/LLMModel.hpp"
 
 namespace tavlo {
 
-// FIXME: not built yet.
-int runPackCommand(const std::vector<std::string>&) { return usageError("this command is not available yet"); }
+namespace {
+
+std::string homeDirectory() {
+  if (const char* home = std::getenv("HOME"); home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+// "~" and "~/x" name the home folder, "~user/x" that user's.
+std::string expandTilde(const std::string& path) {
+  if (path.empty() || path[0] != '~') return path;
+  const auto slash = path.find('/');
+  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+  std::string home;
+  if (user.empty()) {
+    home = homeDirectory();
+  } else if (const passwd* pw = ::getpwnam(user.c_str()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  } else {
+    return path;
+  }
+  return slash == std::string::npos ? home : home + path.substr(slash);
+}
+
+std::filesystem::path defaultStaging() {
+  if (const char* env = std::getenv("TAVLO_STAGING"); env && *env) return expandTilde(env);
+  return std::filesystem::path(homeDirectory()) / "TavloStaging";
+}
+
+bool readFd(int fd, std::string& out) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+int runPackCommand(const std::vector<std::string>& args) {
+  std::optional<std::string> prompt, model, staging, answerFile;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string option = args[i];
+    std::optional<std::string> value;
+    if (const auto eq = option.find('='); option.starts_with("--") && eq != std::string::npos) {
+      value = option.substr(eq + 1);
+      option.resize(eq);
+    }
+    std::optional<std::string>* slot = option == "--prompt"   ? &prompt
+                                       : option == "--model"  ? &model
+                                       : option == "--staging" ? &staging
+                                       : option == "--answer" ? &answerFile
+                                                              : nullptr;
+    if (!slot) return usageError("pack: unknown option or argument: " + args[i]);
+    if (!value) {
+      if (i + 1 >= args.size()) return usageError("pack: " + option + " needs a value");
+      value = args[++i];
+    }
+    *slot = std::move(value);
+  }
+  if (!prompt) return usageError("pack: --prompt TEXT is required");
+  if (!model) return usageError("pack: --model ID is required");
+
+  const auto colon = model->find(':');
+  const auto provider =
+      colon == std::string::npos ? std::nullopt : LLMModel::providerFromRawValue(std::string_view(*model).substr(0, colon));
+  if (!provider)
+    return usageError("pack: model id '" + *model +
+                      "' does not start with ollama:, lmstudio:, claude:, codex: or gemini:");
+
+  std::string answer;
+  if (answerFile) {
+    const int fd = ::open(answerFile->c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return usageError("pack: cannot read answer file " + *answerFile + ": " + std::strerror(errno));
+    const bool ok = readFd(fd, answer);
+    const int error = errno;
+    ::close(fd);
+    if (!ok) return usageError("pack: cannot read answer file " + *answerFile + ": " + std::strerror(error));
+  } else if (!readFd(STDIN_FILENO, answer)) {
+    return usageError(std::string("pack: cannot read the answer from stdin: ") + std::strerror(errno));
+  }
+
+  const std::filesystem::path stagingDir = staging ? std::filesystem::path(*staging) : defaultStaging();
+  nlohmann::json reply;
+  int status = kExitOk;
+  try {
+    const auto result = TavloPackWriter::writePack(answer, *prompt, *model, stagingDir);
+    reply = packSuccessReply(result, *model);
+  } catch (const std::exception& e) {
+    reply = failureReply(LLMModel::providerLabelOf(*provider), e.what());
+    status = kExitFailed;
+  }
+  const std::string body = writeCompactJSON(reply) + "\n";
+  std::fwrite(body.data(), 1, body.size(), stdout);
+  std::fflush(stdout);
+  return status;
+}
 
 }  // namespace tavlo

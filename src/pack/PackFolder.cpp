@@ -223,7 +223,7 @@ PackFolder PackFolder::subfolder(std::string_view relative) {
   return PackFolder(current.release(), currentPath);
 }
 
-void PackFolder::writeFileAtomically(const std::string& name, std::string_view bytes) {
+void PackFolder::writeFileAtomically(const std::string& name, std::string_view bytes, bool syncFile) {
   const fs::path target = path_ / name;
   std::string temp;
   int fd = -1;
@@ -234,7 +234,7 @@ void PackFolder::writeFileAtomically(const std::string& name, std::string_view b
   }
   if (fd < 0) fail(errno, "could not write", target);
   int error = 0;
-  if (!writeAll(fd, bytes) || ::fsync(fd) != 0) error = errno;
+  if (!writeAll(fd, bytes) || (syncFile && ::fsync(fd) != 0)) error = errno;
   if (::close(fd) != 0 && !error) error = errno;
   if (!error && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
   if (error) {
@@ -245,6 +245,10 @@ void PackFolder::writeFileAtomically(const std::string& name, std::string_view b
 
 void PackFolder::sync() {
   if (::fsync(fd_) != 0 && errno != EINVAL) fail(errno, "could not write", path_);
+}
+
+void PackFolder::syncFileSystem() {
+  if (::syncfs(fd_) != 0) fail(errno, "could not write", path_);
 }
 
 std::map<std::string, std::string> PackFolder::readTextFiles() const {

@@ -34,11 +34,16 @@ class PackFolder {
   PackFolder subfolder(std::string_view relative);
 
   // Writes `bytes` to the child `name`: a temporary file in this folder,
-  // fsync'ed, then renamed over `name`, so the file appears whole or not at all.
-  void writeFileAtomically(const std::string& name, std::string_view bytes);
+  // fsync'ed (unless `syncFile` is false: the caller then syncs the file
+  // system before relying on it), then renamed over `name`, so the file
+  // appears whole or not at all.
+  void writeFileAtomically(const std::string& name, std::string_view bytes, bool syncFile = true);
 
   // fsync of the folder itself, so renames done in it survive a crash.
   void sync();
+
+  // syncfs: every file written on this folder's file system reaches the disk.
+  void syncFileSystem();
 
   // Every regular UTF-8 file below this folder, keyed by its relative path
   // with "/" between segments. Links are never followed; other files are left out.
