@@ -1,0 +1,73 @@
+#pragma once
+// The companion's HTTP server: one IPv4 listener, one request and one response
+// per connection, advertised by DNS-SD as "_tavlo._tcp". All socket work runs
+// on one network thread; each request's handler is awaited without holding it.
+#include <asio/awaitable.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "http/HTTPRequest.hpp"
+#include "http/HTTPResponse.hpp"
+#include "presence/TailscaleStatus.hpp"
+
+namespace tavlo {
+
+// What the DNS-SD TXT record tells the phone about this machine.
+struct AdvertisedPresence {
+  std::string hostName;
+  std::optional<std::string> lanIP;
+  TailscaleStatus tailscale;
+};
+
+// Limits and advertisement of an HTTPCompanionServer.
+struct HTTPServerOptions {
+  std::size_t maxHeadBytes = 64 * 1024;
+  int64_t maxBodyBytes = 16 * 1024 * 1024;
+  std::chrono::milliseconds idleTimeout{30'000};  // no byte read or written for this long: closed
+  std::size_t maxConnections = 1024;              // further peers wait in the listen backlog
+  std::string bindAddress = "0.0.0.0";
+  bool advertise = true;
+  // Inputs of the TXT record; empty: the user-visible host name, NetworkInfo::lanIP()
+  // and NetworkInfo::tailscaleSync() (which waits for the tailscale tool).
+  std::function<AdvertisedPresence()> presence;
+  std::string serviceType = "_tavlo._tcp";
+};
+
+class HTTPCompanionServer {
+ public:
+  using Handler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
+
+  using Options = HTTPServerOptions;
+
+  HTTPCompanionServer(uint16_t port, Handler handler, Options options = {});
+  ~HTTPCompanionServer();  // stops; connections still open are dropped
+  HTTPCompanionServer(const HTTPCompanionServer&) = delete;
+  HTTPCompanionServer& operator=(const HTTPCompanionServer&) = delete;
+
+  // Replaces any current listener. Throws std::system_error (what() is the
+  // description, e.g. "Address already in use") when the listener cannot be created.
+  void start();
+  // Stops accepting and withdraws the advertisement; accepted connections finish.
+  void stop();
+  // The port actually bound (the configured one, or the kernel's pick for 0); 0 before start().
+  uint16_t boundPort() const;
+  // Connections accepted and not yet closed.
+  std::size_t openConnections() const;
+
+  // The TXT record for a listener on `port`.
+  static std::map<std::string, std::string> txtRecord(uint16_t port, const AdvertisedPresence& presence);
+
+  struct Impl;
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace tavlo

@@ -1,0 +1,158 @@
+#include "http/HTTPRequest.hpp"
+
+#include <charconv>
+#include <vector>
+
+#include "pack/UnicodeText.hpp"
+
+namespace tavlo {
+namespace {
+
+constexpr std::string_view kHeadEnd = "\r\n\r\n";
+constexpr std::string_view kLineEnd = "\r\n";
+
+// Tab and the Unicode space separators (general category Zs).
+bool isSpaceSeparator(char32_t c) {
+  return c == U'\t' || c == U' ' || c == 0x00A0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
+         c == 0x205F || c == 0x3000;
+}
+
+// Removes leading and trailing space separators from valid UTF-8.
+std::string_view trimmed(std::string_view s) {
+  std::size_t begin = 0;
+  while (begin < s.size()) {
+    std::size_t next = begin;
+    if (!isSpaceSeparator(nextCodePoint(s, next))) break;
+    begin = next;
+  }
+  std::size_t end = begin;
+  for (std::size_t i = begin; i < s.size();) {
+    if (!isSpaceSeparator(nextCodePoint(s, i))) end = i;
+  }
+  return s.substr(begin, end - begin);
+}
+
+std::string lowerName(std::string_view name) {
+  bool ascii = true;
+  for (unsigned char c : name) ascii = ascii && c < 0x80;
+  if (!ascii) return lowercased(name);
+  std::string out(name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// Pieces of `s` between separators, empty pieces dropped.
+std::vector<std::string_view> splitDroppingEmpty(std::string_view s, char sep) {
+  std::vector<std::string_view> out;
+  std::size_t start = 0;
+  while (start <= s.size()) {
+    std::size_t stop = s.find(sep, start);
+    if (stop == std::string_view::npos) stop = s.size();
+    if (stop > start) out.push_back(s.substr(start, stop - start));
+    start = stop + 1;
+  }
+  return out;
+}
+
+// Deepest nesting of objects and arrays, counted outside strings; stops early
+// once `limit` is passed so the parser never recurses on hostile input.
+bool nestingWithin(std::string_view text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\') ++i;
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') inString = true;
+    else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<HTTPRequest> HTTPRequest::tryParse(std::string_view buffer) {
+  const std::size_t headEnd = buffer.find(kHeadEnd);
+  if (headEnd == std::string_view::npos) return std::nullopt;
+  const std::string_view head = buffer.substr(0, headEnd);
+  if (!isValidUTF8(head)) return std::nullopt;
+
+  std::vector<std::string_view> lines;
+  for (std::size_t start = 0;;) {
+    std::size_t stop = head.find(kLineEnd, start);
+    if (stop == std::string_view::npos) {
+      lines.push_back(head.substr(start));
+      break;
+    }
+    lines.push_back(head.substr(start, stop - start));
+    start = stop + kLineEnd.size();
+  }
+
+  // At most three pieces: the third (version and anything after it) is unused,
+  // so only the first two words matter.
+  std::vector<std::string_view> words = splitDroppingEmpty(lines.front(), ' ');
+  if (words.size() < 2) return std::nullopt;
+
+  HTTPRequest request;
+  request.method = std::string(words[0]);
+  std::tie(request.path, request.query) = splitPathAndQuery(words[1]);
+
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    const std::size_t colon = line.find(':');
+    if (line.empty() || colon == std::string_view::npos) continue;
+    request.headers[lowerName(line.substr(0, colon))] = std::string(trimmed(line.substr(colon + 1)));
+  }
+  request.body = std::string(buffer.substr(headEnd + kHeadEnd.size()));
+  return request;
+}
+
+std::pair<std::string, std::map<std::string, std::string>> HTTPRequest::splitPathAndQuery(std::string_view target) {
+  std::map<std::string, std::string> query;
+  const std::size_t mark = target.find('?');
+  if (mark == std::string_view::npos) return {std::string(target), query};
+  for (std::string_view piece : splitDroppingEmpty(target.substr(mark + 1), '&')) {
+    const std::size_t eq = piece.find('=');
+    if (eq == std::string_view::npos || eq == 0 || eq + 1 == piece.size()) continue;
+    query[std::string(piece.substr(0, eq))] = std::string(piece.substr(eq + 1));
+  }
+  return {std::string(target.substr(0, mark)), query};
+}
+
+int64_t HTTPRequest::contentLength() const {
+  auto it = headers.find("content-length");
+  if (it == headers.end()) return 0;
+  std::string_view text = it->second;
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.front() < '0' || text.front() > '9') return 0;
+  // Parse the magnitude unsigned so INT64_MIN is accepted and anything larger refused.
+  uint64_t magnitude = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+  if (ec != std::errc() || end != text.data() + text.size()) return 0;
+  constexpr uint64_t maxPositive = static_cast<uint64_t>(INT64_MAX);
+  if (!negative) return magnitude <= maxPositive ? static_cast<int64_t>(magnitude) : 0;
+  if (magnitude > maxPositive + 1) return 0;
+  return magnitude == maxPositive + 1 ? INT64_MIN : -static_cast<int64_t>(magnitude);
+}
+
+std::optional<nlohmann::json> HTTPRequest::jsonBody() const {
+  if (body.empty() || !nestingWithin(body, kMaxJSONDepth)) return std::nullopt;
+  nlohmann::json value = nlohmann::json::parse(body, nullptr, /*allow_exceptions=*/false, /*ignore_comments=*/false);
+  if (!value.is_object()) return std::nullopt;
+  return value;
+}
+
+}  // namespace tavlo

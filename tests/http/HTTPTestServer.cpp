@@ -1,0 +1,48 @@
+// Serves a fixed JSON reply with the real server, advertising on: used by the
+// DNS-SD end-to-end test and the load scripts.
+//   tavlo-http-testserver [--port N] [--no-advertise]
+// Prints "listening <port>" once serving; stops on SIGINT or SIGTERM.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "http/HTTPCompanionServer.hpp"
+
+int main(int argc, char** argv) {
+  uint16_t port = 18765;
+  tavlo::HTTPCompanionServer::Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc) port = static_cast<uint16_t>(std::atoi(argv[++i]));
+    else if (std::strcmp(argv[i], "--no-advertise") == 0) options.advertise = false;
+    else {
+      std::fprintf(stderr, "usage: %s [--port N] [--no-advertise]\n", argv[0]);
+      return 2;
+    }
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);  // before any thread starts
+
+  tavlo::HTTPCompanionServer server(
+      port,
+      [](tavlo::HTTPRequest) -> asio::awaitable<tavlo::HTTPResponse> {
+        co_return tavlo::HTTPResponse::json({{"ok", true}, {"status", "ready"}});
+      },
+      options);
+  try {
+    server.start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "cannot listen: %s\n", e.what());
+    return 1;
+  }
+  std::printf("listening %u\n", server.boundPort());
+  std::fflush(stdout);
+  int signal = 0;
+  sigwait(&signals, &signal);
+  server.stop();
+  return 0;
+}
