@@ -1,0 +1,32 @@
+#pragma once
+// Finds the `claude` and `codex` command-line tools. Presence of an
+// executable file is all that is tested; the tools are never run here.
+#include <asio/awaitable.hpp>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "providers/LLMModel.hpp"
+#include "providers/ProviderConfig.hpp"
+
+namespace tavlo::CLIProbe {
+
+// The folders searched, in order, each ending in "/":
+// /opt/homebrew/bin/, /usr/local/bin/, ~/.local/bin/, ~/.claude/local/, /usr/bin/.
+std::vector<std::string> searchDirectories(const ProviderConfig& config);
+
+bool exists(const std::string& tool, const ProviderConfig& config);
+
+// Claude first, then Codex; synchronous (a few stat calls).
+std::vector<LLMModel> listNow(const ProviderConfig& config);
+
+// `done` is called once, on a worker thread.
+void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done);
+asio::awaitable<std::vector<LLMModel>> list();
+asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config);
+
+LLMModel claudeModel();
+LLMModel codexModel();
+
+}  // namespace tavlo::CLIProbe

@@ -1,0 +1,95 @@
+#include "providers/OllamaProbe.hpp"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Async.hpp"
+#include "platform/HttpClient.hpp"
+
+namespace tavlo::OllamaProbe {
+
+std::vector<LLMModel> modelsFromResponse(const HttpResponse& response) {
+  if (!response.ok() || response.status != 200) return {};
+  auto json = nlohmann::json::parse(response.body, nullptr, false);
+  if (json.is_discarded() || !json.is_object()) return {};
+  auto models = json.find("models");
+  if (models == json.end() || !models->is_array()) return {};
+  for (const auto& entry : *models)
+    if (!entry.is_object()) return {};
+  std::vector<LLMModel> out;
+  for (const auto& entry : *models) {
+    auto name = entry.find("name");
+    if (name == entry.end() || !name->is_string()) continue;
+    LLMModel model{"ollama:" + name->get<std::string>(), LLMModel::Provider::ollama, name->get<std::string>(), std::nullopt};
+    auto size = entry.find("size");
+    if (size != entry.end() && size->is_number_integer()) {
+      model.subtitle = size->is_number_unsigned() && size->get<std::uint64_t>() > INT64_MAX
+                           ? formatFileSize(INT64_MAX)
+                           : formatFileSize(size->get<std::int64_t>());
+    }
+    out.push_back(std::move(model));
+  }
+  return out;
+}
+
+std::string formatFileSize(std::int64_t bytes) {
+  if (bytes == 0) return "Zero KB";
+  std::string sign = bytes < 0 ? "-" : "";
+  double value = std::fabs(static_cast<double>(bytes));
+  if (value < 1000) return sign + std::to_string(static_cast<long long>(value)) + (value == 1 ? " byte" : " bytes");
+  static const char* const units[] = {"KB", "MB", "GB", "TB", "PB", "EB"};
+  static const int digits[] = {0, 1, 2, 2, 2, 2};
+  int unit = -1;
+  while (value >= 1000 && unit < 5) {
+    value /= 1000;
+    ++unit;
+  }
+  auto rounded = [&](int u, double v) {
+    double scale = std::pow(10.0, digits[u]);
+    return std::round(v * scale) / scale;
+  };
+  double shown = rounded(unit, value);
+  if (shown >= 1000 && unit < 5) {
+    value /= 1000;
+    ++unit;
+    shown = rounded(unit, value);
+  }
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.*f", digits[unit], shown);
+  std::string text = buf;
+  if (text.find('.') != std::string::npos) {
+    while (text.back() == '0') text.pop_back();
+    if (text.back() == '.') text.pop_back();
+  }
+  return sign + text + " " + units[unit];
+}
+
+void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done) {
+  HttpRequest request;
+  request.url = config.ollamaURL + "/api/tags";
+  request.totalTimeout = config.probeTimeout;
+  config.client().send(std::move(request), [done = std::move(done)](HttpResponse response) mutable {
+    // Parsing happens off the HTTP thread so a large answer never stalls other transfers.
+    asio::post(workerPool(), [done = std::move(done), response = std::move(response)]() mutable {
+      std::vector<LLMModel> models;
+      try {
+        models = modelsFromResponse(response);
+      } catch (const std::exception&) {
+        models.clear();
+      }
+      done(std::move(models));
+    });
+  });
+}
+
+asio::awaitable<std::vector<LLMModel>> list() { return list(ProviderConfig{}); }
+
+asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
+  return awaitCallback<std::vector<LLMModel>>(
+      [config = std::move(config)](std::function<void(std::vector<LLMModel>)> done) { list(config, std::move(done)); });
+}
+
+}  // namespace tavlo::OllamaProbe
