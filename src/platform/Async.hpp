@@ -16,13 +16,17 @@ asio::thread_pool& workerPool();
 // thread; the coroutine resumes on its own executor, never on the caller's thread.
 template <class T, class Start>
 asio::awaitable<T> awaitCallback(Start start) {
+  // g++ 12 can destroy the initiation object of a use_awaitable operation
+  // twice; keep it trivially destructible (a raw pointer, freed once here).
+  auto* owned = new Start(std::move(start));
   return asio::async_initiate<const asio::use_awaitable_t<>&, void(T)>(
-      [start = std::move(start)](auto handler) mutable {
+      [owned](auto handler) {
+        std::unique_ptr<Start> start(owned);
         using Handler = decltype(handler);
         auto ex = asio::get_associated_executor(handler);
         auto work = asio::make_work_guard(ex);
         auto shared = std::make_shared<std::pair<Handler, decltype(work)>>(std::move(handler), std::move(work));
-        start(std::function<void(T)>([shared](T value) {
+        (*start)(std::function<void(T)>([shared](T value) {
           auto exec = shared->second.get_executor();
           asio::post(exec, [shared, value = std::move(value)]() mutable {
             std::move(shared->first)(std::move(value));

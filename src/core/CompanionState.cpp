@@ -1,0 +1,400 @@
+#include "core/CompanionState.hpp"
+
+#include <cstdlib>
+
+#include "core/RequestPolicy.hpp"
+#include "platform/Async.hpp"
+#include "platform/HostName.hpp"
+#include "platform/KvStore.hpp"
+#include "platform/Log.hpp"
+
+namespace tavlo {
+namespace {
+
+constexpr const char* kNoModelReply = "⚠️ No model selected on the Mac companion. Open the menu bar and pick one.";
+constexpr const char* kTailscaleDownload = "https://tailscale.com/download/linux";
+constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machines";
+constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
+constexpr const char* kTavloSite = "https://tavlo.app";
+
+// Pack writes and store writes leave the state thread but keep their order.
+auto& packStrand() {
+  static auto strand = asio::make_strand(workerPool());
+  return strand;
+}
+auto& storeStrand() {
+  static auto strand = asio::make_strand(workerPool());
+  return strand;
+}
+
+nlohmann::json modelObject(const LLMModel& m, const std::string& selectedID) {
+  return {{"id", m.id},
+          {"provider", std::string(LLMModel::rawValue(m.provider))},
+          {"name", m.name},
+          {"subtitle", m.subtitle.value_or("")},
+          {"selected", m.id == selectedID}};
+}
+
+HTTPResponse failureReply(const LLMModel& model, const std::string& message) {
+  return HTTPResponse::json(
+      {{"ok", false}, {"reply", "⚠️ " + std::string(model.providerLabel()) + " failed: " + message}}, 500);
+}
+
+// Not a coroutine on purpose: g++ 12 mishandles lambdas with captures that
+// are built inside a coroutine body.
+asio::awaitable<PackOutcome> writePackOffThread(CompanionServices::WritePack write, std::string text,
+                                                std::string prompt, std::string modelID, std::filesystem::path staging) {
+  return awaitCallback<PackOutcome>([write = std::move(write), text = std::move(text), prompt = std::move(prompt),
+                                     modelID = std::move(modelID),
+                                     staging = std::move(staging)](std::function<void(PackOutcome)> done) {
+    asio::post(packStrand(), [=] {
+      if (!write) return done({false, {}, "no pack writer", {}, {}});
+      try {
+        done(write(text, prompt, modelID, staging));
+      } catch (const std::exception& e) {
+        done({false, {}, e.what(), {}, {}});
+      }
+    });
+  });
+}
+
+asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request,
+                                            std::string machineHostName) {
+  auto self = weak.lock();
+  if (!self) co_return HTTPResponse::notFound();
+  if (auto refused = checkRequestPolicy(request, machineHostName)) co_return *refused;
+  co_return co_await self->route(std::move(request));
+}
+
+}  // namespace
+
+template <class T>
+struct CompanionState::Pending {
+  std::optional<T> value;
+  std::vector<std::function<void(T)>> waiters;
+};
+
+namespace {
+template <class T, class Pending>
+asio::awaitable<void> runProbe(std::shared_ptr<Pending> pending, std::function<asio::awaitable<T>()> probe,
+                               std::function<void()> release) {
+  T value{};
+  if (probe) {
+    try {
+      value = co_await probe();
+    } catch (const std::exception&) {
+      // Probes map their failures to empty results; an escaped exception does too.
+    }
+  }
+  pending->value = value;
+  release();
+  auto waiters = std::move(pending->waiters);
+  for (auto& w : waiters) w(value);
+}
+}  // namespace
+
+template <class T>
+std::shared_ptr<CompanionState::Pending<T>> CompanionState::startOrJoin(
+    std::shared_ptr<Pending<T>>& slot, const std::function<asio::awaitable<T>()>& probe) {
+  if (slot) return slot;
+  auto pending = std::make_shared<Pending<T>>();
+  slot = pending;
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  auto* slotPtr = &slot;
+  auto release = [weak, slotPtr, pending] {
+    if (auto self = weak.lock(); self && *slotPtr == pending) slotPtr->reset();
+  };
+  asio::co_spawn(executor_, runProbe<T>(pending, probe, release), asio::detached);
+  return pending;
+}
+
+template <class T>
+asio::awaitable<T> CompanionState::result(std::shared_ptr<Pending<T>> pending) {
+  return awaitCallback<T>([pending](std::function<void(T)> done) {
+    if (pending->value) return done(*pending->value);
+    pending->waiters.push_back(std::move(done));
+  });
+}
+
+CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices services,
+                               std::filesystem::path stagingDir, std::uint16_t port)
+    : executor_(std::move(executor)),
+      services_(std::move(services)),
+      machineHostName_(networkHostName()),
+      serverPort_(port),
+      stagingDir_(std::move(stagingDir)) {}
+
+CompanionState::~CompanionState() { shutdown(); }
+
+void CompanionState::start() {
+  if (services_.defaults) {
+    selectedModelID_ = services_.defaults->getString(kSelectedModelKey).value_or("");
+    changed(StateField::selectedModelID);
+  }
+  // The first refresh runs once start-up has returned.
+  asio::co_spawn(
+      executor_, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); }, asio::detached);
+  startServer();
+  scheduleTick();
+}
+
+void CompanionState::shutdown() {
+  if (timer_) {
+    timer_->cancel();
+    timer_.reset();
+  }
+  if (server_) {
+    server_->stop();
+    server_.reset();
+  }
+}
+
+void CompanionState::addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
+
+void CompanionState::changed(StateField field) {
+  for (auto& o : observers_) o(field);
+}
+
+CompanionSnapshot CompanionState::snapshot() const {
+  return {tailscaleStatus_, allModels(),     selectedModelID_,    serverRunning_, serverPort_,
+          recentRequests_,  lastError_,      stagingDir_.string(), menuSymbol()};
+}
+
+std::vector<LLMModel> CompanionState::allModels() const {
+  std::vector<LLMModel> all;
+  all.reserve(cliModels_.size() + ollamaModels_.size() + lmstudioModels_.size());
+  all.insert(all.end(), cliModels_.begin(), cliModels_.end());
+  all.insert(all.end(), ollamaModels_.begin(), ollamaModels_.end());
+  all.insert(all.end(), lmstudioModels_.begin(), lmstudioModels_.end());
+  return all;
+}
+
+std::optional<LLMModel> CompanionState::selectedModel() const {
+  for (const auto* list : {&cliModels_, &ollamaModels_, &lmstudioModels_})
+    for (const auto& m : *list)
+      if (m.id == selectedModelID_) return m;
+  return std::nullopt;
+}
+
+std::string CompanionState::menuSymbol() const {
+  if (!serverRunning_) return "macbook.and.iphone.slash";
+  return tailscaleStatus_.isConnected() ? "macbook.and.iphone" : "macbook";
+}
+
+void CompanionState::startServer() {
+  if (!services_.startServer) return;
+  try {
+    server_ = services_.startServer(serverPort_, makeHandler());
+    serverRunning_ = true;
+    changed(StateField::serverRunning);
+    logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
+  } catch (const std::exception& e) {
+    server_.reset();
+    lastError_ = e.what();
+    changed(StateField::lastError);
+    serverRunning_ = false;
+    changed(StateField::serverRunning);
+  }
+}
+
+RequestHandler CompanionState::makeHandler() {
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  auto ex = executor_;
+  auto host = machineHostName_;
+  return [weak, ex, host](HTTPRequest request) {
+    return asio::co_spawn(ex, handleOnState(weak, std::move(request), host), asio::use_awaitable);
+  };
+}
+
+void CompanionState::selectModel(const LLMModel& model) {
+  selectedModelID_ = model.id;
+  changed(StateField::selectedModelID);
+  if (auto store = services_.defaults) {
+    asio::post(storeStrand(),
+               [store, id = model.id] { store->setString(kSelectedModelKey, id); });
+  }
+}
+
+void CompanionState::openTailscaleApp() {
+  if (!services_.open) return;
+  bool installed = tailscaleStatus_.kind != TailscaleStatus::Kind::notInstalled &&
+                   tailscaleStatus_.kind != TailscaleStatus::Kind::unknown;
+  services_.open(installed ? kTailscaleAdmin : kTailscaleDownload);
+}
+
+void CompanionState::openOllamaWebsite() {
+  if (services_.open) services_.open(kOllamaDownload);
+}
+
+void CompanionState::openTavloSite() {
+  if (services_.open) services_.open(kTavloSite);
+}
+
+void CompanionState::openStagingFolder() {
+  if (services_.open) services_.open(stagingDir_.string());
+}
+
+asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
+  auto self = shared_from_this();
+  const auto& method = request.method;
+  const auto& path = request.path;
+  if (method == "GET" && (path == "/" || path == "/health")) {
+    co_return HTTPResponse::json({{"ok", true},
+                                  {"service", "tavlo-companion"},
+                                  {"hostname", services_.hostName ? services_.hostName() : std::string()},
+                                  {"tailscale_ip", currentTailscaleIP().value_or("")},
+                                  {"selected_model", selectedModelID_},
+                                  {"staging", stagingDir_.string()}});
+  }
+  if (method == "GET" && path == "/models") {
+    auto list = nlohmann::json::array();
+    for (const auto& m : allModels()) list.push_back(modelObject(m, selectedModelID_));
+    co_return HTTPResponse::json({{"ok", true}, {"models", std::move(list)}});
+  }
+  if (method == "POST" && path == "/models/active") {
+    auto body = request.jsonBody();
+    if (!body || !body->contains("id") || !(*body)["id"].is_string()) co_return HTTPResponse::badRequest("missing id");
+    const std::string id = (*body)["id"].get<std::string>();
+    for (const auto& m : allModels()) {
+      if (m.id == id) {
+        selectModel(m);
+        co_return HTTPResponse::json({{"ok", true}, {"id", m.id}});
+      }
+    }
+    co_return HTTPResponse::badRequest("unknown model id");
+  }
+  if (method == "POST" && path == "/generate") {
+    auto body = request.jsonBody();
+    if (!body || !body->contains("prompt") || !(*body)["prompt"].is_string() ||
+        (*body)["prompt"].get_ref<const std::string&>().empty())
+      co_return HTTPResponse::badRequest("missing prompt");
+    co_return co_await runGenerate((*body)["prompt"].get<std::string>());
+  }
+  co_return HTTPResponse::notFound();
+}
+
+asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
+  auto self = shared_from_this();
+  std::optional<LLMModel> model = selectedModel();
+  if (!model) {
+    auto all = allModels();
+    if (!all.empty()) model = all.front();
+  }
+  if (!model) co_return HTTPResponse::json({{"ok", false}, {"reply", kNoModelReply}}, 503);
+  appendRequest(prompt, model->id);
+
+  ModelAnswer answer;
+  if (services_.runModel) {
+    try {
+      answer = co_await services_.runModel(prompt, *model);
+    } catch (const std::exception& e) {
+      answer = {false, e.what()};
+    }
+  } else {
+    answer = {false, "no runner"};
+  }
+  if (!answer.ok) co_return failureReply(*model, answer.text);
+
+  // Writing runs off the state thread, one pack at a time, so two packs of
+  // the same name never interleave their files.
+  PackOutcome outcome = co_await writePackOffThread(services_.writePack, std::move(answer.text), prompt, model->id,
+                                                    stagingDir_);
+  if (!outcome.ok) co_return failureReply(*model, outcome.error);
+  co_return HTTPResponse::json(outcome.reply, 200);
+}
+
+void CompanionState::appendRequest(const std::string& prompt, const std::string& modelID) {
+  auto list = recentRequests_;
+  list.insert(list.begin(), RecentRequest::make(prompt, modelID, services_.now()));
+  if (list.size() > kMaxRecent) list.resize(kMaxRecent);
+  recentRequests_ = std::move(list);
+  changed(StateField::recentRequests);
+}
+
+asio::awaitable<void> CompanionState::tick() {
+  auto self = shared_from_this();
+  auto tailscale = startOrJoin(tailscaleInFlight_, services_.tailscaleProbe);
+  auto ollama = startOrJoin(ollamaInFlight_, services_.ollamaProbe);
+  auto lmstudio = startOrJoin(lmstudioInFlight_, services_.lmstudioProbe);
+  auto cli = startOrJoin(cliInFlight_, services_.cliProbe);
+
+  tailscaleStatus_ = co_await result(tailscale);
+  changed(StateField::tailscaleStatus);
+  ollamaModels_ = co_await result(ollama);
+  changed(StateField::ollamaModels);
+  lmstudioModels_ = co_await result(lmstudio);
+  changed(StateField::lmstudioModels);
+  cliModels_ = co_await result(cli);
+  changed(StateField::cliModels);
+
+  if (selectedModelID_.empty()) {
+    auto all = allModels();
+    if (!all.empty()) selectModel(all.front());
+  }
+  publishToiCloud();
+}
+
+void CompanionState::scheduleTick() {
+  timer_ = std::make_unique<asio::steady_timer>(executor_);
+  armTimer();
+}
+
+void CompanionState::armTimer() {
+  if (!timer_) return;
+  timer_->expires_after(services_.refreshInterval);
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  timer_->async_wait([weak](const std::error_code& ec) {
+    if (ec) return;
+    auto self = weak.lock();
+    if (!self) return;
+    asio::co_spawn(
+        self->executor_,
+        [weak]() -> asio::awaitable<void> {
+          if (auto s = weak.lock()) co_await s->tick();
+        },
+        asio::detached);
+    self->armTimer();
+  });
+}
+
+void CompanionState::publishToiCloud() {
+  if (!services_.publishPairing) return;
+  std::optional<std::string> tsIP, tsHost;
+  if (tailscaleStatus_.isConnected()) {
+    tsIP = tailscaleStatus_.ip;
+    tsHost = tailscaleStatus_.hostname;
+  }
+  std::string host = services_.hostName ? services_.hostName() : std::string();
+  if (host.empty()) host = "Mac";
+  auto lan = services_.lanIP ? services_.lanIP() : std::nullopt;
+  services_.publishPairing(host, lan, tsIP, tsHost, static_cast<std::int64_t>(serverPort_));
+}
+
+std::optional<std::string> CompanionState::currentTailscaleIP() const {
+  if (tailscaleStatus_.isConnected()) return tailscaleStatus_.ip;
+  return std::nullopt;
+}
+
+std::optional<std::filesystem::path> resolveStagingDir() {
+  const char* env = std::getenv("TAVLO_STAGING");
+  const char* home = std::getenv("HOME");
+  if (env && *env) {
+    std::string s = env;
+    if (s == "~" || s.rfind("~/", 0) == 0) {
+      if (!home || !*home) return std::nullopt;
+      s = std::string(home) + s.substr(1);
+    }
+    return std::filesystem::absolute(s);
+  }
+  if (!home || !*home) return std::nullopt;
+  return std::filesystem::path(home) / "TavloStaging";
+}
+
+std::filesystem::path defaultsStorePath() {
+  const char* xdg = std::getenv("XDG_STATE_HOME");
+  if (xdg && *xdg == '/') return std::filesystem::path(xdg) / "tavlo" / "defaults.sqlite3";
+  const char* home = std::getenv("HOME");
+  return std::filesystem::path(home ? home : "") / ".local" / "state" / "tavlo" / "defaults.sqlite3";
+}
+
+}  // namespace tavlo

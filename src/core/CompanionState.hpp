@@ -1,0 +1,208 @@
+#pragma once
+// The one object that holds everything the companion knows at run time. It
+// lives on the state thread (its executor): every read and write of its
+// fields, the router, the generate pipeline and the refresh run there,
+// without locks. Work that finishes elsewhere is posted back first.
+#include <asio.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/RecentRequest.hpp"
+#include "http/HTTPRequest.hpp"
+#include "http/HTTPResponse.hpp"
+#include "presence/TailscaleStatus.hpp"
+#include "providers/LLMModel.hpp"
+
+namespace tavlo {
+
+class KvStore;
+
+// A running HTTP server as the state sees it.
+class ServerHandle {
+ public:
+  virtual ~ServerHandle() = default;
+  virtual void stop() = 0;
+};
+
+using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
+
+// The model's answer, or the runner's error message.
+struct ModelAnswer {
+  bool ok = false;
+  std::string text;  // the answer when ok, else the error's description
+};
+
+// The pack step after the model: writes the pack and builds the reply body.
+// Runs on a worker thread; never throws.
+struct PackOutcome {
+  bool ok = false;
+  nlohmann::json reply;  // the 200 reply body when ok
+  std::string error;     // the failure's description otherwise
+  std::string packName, summary;
+};
+
+// Everything the state uses from the outside world, injectable for tests.
+struct CompanionServices {
+  std::function<asio::awaitable<TailscaleStatus>()> tailscaleProbe;
+  std::function<asio::awaitable<std::vector<LLMModel>>()> ollamaProbe;
+  std::function<asio::awaitable<std::vector<LLMModel>>()> lmstudioProbe;
+  std::function<asio::awaitable<std::vector<LLMModel>>()> cliProbe;
+  std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model)> runModel;
+  using WritePack = std::function<PackOutcome(const std::string& answer, const std::string& prompt,
+                                              const std::string& modelID, const std::filesystem::path& stagingDir)>;
+  WritePack writePack;
+  std::function<std::optional<std::string>()> lanIP;
+  std::function<std::string()> hostName;  // the user-visible name, "" when none
+  std::function<void(std::string location)> open;
+  // Creates and starts the server; throws std::exception whose what() is shown as lastError.
+  std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
+  // Persists the selection (the "selectedModelID" key); may be null.
+  std::shared_ptr<KvStore> defaults;
+  // Receives the pairing record after each refresh; may be null.
+  std::function<void(std::string hostname, std::optional<std::string> lanIP, std::optional<std::string> tailscaleIP,
+                     std::optional<std::string> tailscaleHostname, std::int64_t port)>
+      publishPairing;
+  std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };
+  std::chrono::milliseconds refreshInterval{5000};
+};
+
+enum class StateField {
+  tailscaleStatus,
+  ollamaModels,
+  lmstudioModels,
+  cliModels,
+  selectedModelID,
+  serverRunning,
+  serverPort,
+  recentRequests,
+  lastError
+};
+
+// An immutable copy of the observed fields, for the UI thread.
+struct CompanionSnapshot {
+  TailscaleStatus tailscaleStatus;
+  std::vector<LLMModel> allModels;
+  std::string selectedModelID;
+  bool serverRunning = false;
+  std::uint16_t serverPort = 18765;
+  std::vector<RecentRequest> recentRequests;
+  std::optional<std::string> lastError;
+  std::string stagingDir;
+  std::string menuSymbol;
+};
+
+class CompanionState : public std::enable_shared_from_this<CompanionState> {
+ public:
+  static constexpr const char* kSelectedModelKey = "selectedModelID";
+  static constexpr std::size_t kMaxRecent = 12;
+
+  using Observer = std::function<void(StateField)>;
+
+  // Builds the state without starting anything; `start()` runs the start-up.
+  CompanionState(asio::any_io_executor executor, CompanionServices services, std::filesystem::path stagingDir,
+                 std::uint16_t port = 18765);
+  ~CompanionState();
+
+  // Start-up, on the state thread: restore the selection, queue the first
+  // refresh, start the server, install the refresh timer.
+  void start();
+  // Stops the timer and the server (what destruction does), on the state thread.
+  void shutdown();
+
+  // Observers are told after every assignment of an observed field, also when
+  // the value did not change.
+  void addObserver(Observer observer);
+  CompanionSnapshot snapshot() const;
+
+  // Fields.
+  const TailscaleStatus& tailscaleStatus() const { return tailscaleStatus_; }
+  const std::vector<LLMModel>& ollamaModels() const { return ollamaModels_; }
+  const std::vector<LLMModel>& lmstudioModels() const { return lmstudioModels_; }
+  const std::vector<LLMModel>& cliModels() const { return cliModels_; }
+  const std::string& selectedModelID() const { return selectedModelID_; }
+  bool serverRunning() const { return serverRunning_; }
+  std::uint16_t serverPort() const { return serverPort_; }
+  const std::vector<RecentRequest>& recentRequests() const { return recentRequests_; }
+  const std::optional<std::string>& lastError() const { return lastError_; }
+  const std::filesystem::path& stagingDir() const { return stagingDir_; }
+  asio::any_io_executor executor() const { return executor_; }
+
+  // Derived values.
+  std::vector<LLMModel> allModels() const;
+  std::optional<LLMModel> selectedModel() const;
+  std::string menuSymbol() const;
+
+  // Operations.
+  void startServer();
+  void selectModel(const LLMModel& model);
+  void openTailscaleApp();
+  void openOllamaWebsite();
+  void openTavloSite();
+  void openStagingFolder();
+
+  asio::awaitable<HTTPResponse> route(HTTPRequest request);
+  asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
+  void appendRequest(const std::string& prompt, const std::string& modelID);
+
+  asio::awaitable<void> tick();
+  void scheduleTick();
+  void publishToiCloud();
+  std::optional<std::string> currentTailscaleIP() const;
+
+  // The server's handler: hops to the state thread, applies the request
+  // policy, routes. Holds the state weakly.
+  RequestHandler makeHandler();
+
+ private:
+  template <class T>
+  struct Pending;
+  template <class T>
+  std::shared_ptr<Pending<T>> startOrJoin(std::shared_ptr<Pending<T>>& slot,
+                                           const std::function<asio::awaitable<T>()>& probe);
+  template <class T>
+  static asio::awaitable<T> result(std::shared_ptr<Pending<T>> pending);
+
+  void changed(StateField field);
+  void armTimer();
+
+  asio::any_io_executor executor_;
+  CompanionServices services_;
+  std::vector<Observer> observers_;
+  std::string machineHostName_;
+
+  TailscaleStatus tailscaleStatus_;
+  std::vector<LLMModel> ollamaModels_;
+  std::vector<LLMModel> lmstudioModels_;
+  std::vector<LLMModel> cliModels_;
+  std::string selectedModelID_;
+  bool serverRunning_ = false;
+  std::uint16_t serverPort_;
+  std::vector<RecentRequest> recentRequests_;
+  std::optional<std::string> lastError_;
+
+  std::unique_ptr<ServerHandle> server_;
+  std::unique_ptr<asio::steady_timer> timer_;
+  const std::filesystem::path stagingDir_;
+
+  // At most one probe of each kind runs at a time; a later refresh joins it.
+  std::shared_ptr<Pending<TailscaleStatus>> tailscaleInFlight_;
+  std::shared_ptr<Pending<std::vector<LLMModel>>> ollamaInFlight_;
+  std::shared_ptr<Pending<std::vector<LLMModel>>> lmstudioInFlight_;
+  std::shared_ptr<Pending<std::vector<LLMModel>>> cliInFlight_;
+};
+
+// The staging folder: TAVLO_STAGING (a leading "~" expanded) when set and not
+// empty, else "TavloStaging" in the home folder. None when neither can be had.
+std::optional<std::filesystem::path> resolveStagingDir();
+
+// $XDG_STATE_HOME/tavlo/defaults.sqlite3 (default ~/.local/state).
+std::filesystem::path defaultsStorePath();
+
+}  // namespace tavlo

@@ -1,0 +1,307 @@
+// The state driven directly: fake probes, a fake runner, the real pack writer
+// on temp folders, no network.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+
+#include "core/CompanionState.hpp"
+#include "core/RequestPolicy.hpp"
+#include "pack/PackReply.hpp"
+#include "pack/TavloPackWriter.hpp"
+#include "platform/KvStore.hpp"
+
+namespace tavlo {
+namespace {
+
+namespace fs = std::filesystem;
+using Models = std::vector<LLMModel>;
+
+LLMModel ollama(const std::string& name) { return {"ollama:" + name, LLMModel::Provider::ollama, name, "4.7 GB"}; }
+LLMModel lmstudio(const std::string& name) { return {"lmstudio:" + name, LLMModel::Provider::lmstudio, name, {}}; }
+LLMModel codex() { return {"codex:cli", LLMModel::Provider::codex, "Codex (CLI)", "OpenAI Codex login"}; }
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char tmpl[] = "/tmp/tavlo-core-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+template <class T>
+T runAwaitable(asio::io_context& io, asio::awaitable<T> a) {
+  auto future = asio::co_spawn(io, std::move(a), asio::use_future);
+  while (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    io.restart();
+    io.run_for(std::chrono::milliseconds(5));
+  }
+  return future.get();
+}
+
+HTTPRequest request(std::string method, std::string path, std::string body = {}) {
+  HTTPRequest r;
+  r.method = std::move(method);
+  r.path = std::move(path);
+  r.body = std::move(body);
+  return r;
+}
+
+nlohmann::json bodyOf(const HTTPResponse& r) { return nlohmann::json::parse(r.body); }
+
+const char* kAnswer = R"({"name":"Demo","summary":"Two scripts","userscripts":[{"filename":"a.js","body":"1"}]})";
+
+struct Fixture : ::testing::Test {
+  asio::io_context io;
+  TempDir tmp;
+  Models ollamaModels{ollama("llama3:8b"), ollama("qwen3-coder")};
+  Models lmstudioModels{lmstudio("mistral")};
+  Models cliModels;
+  TailscaleStatus tailscale = TailscaleStatus::stopped();
+  std::string answer = kAnswer;
+  bool modelFails = false;
+  std::vector<std::string> opened;
+  std::vector<std::pair<std::string, std::string>> published;  // host, tailscale ip
+  std::atomic<int> ollamaCalls{0};
+  std::shared_ptr<KvStore> defaults;
+  std::shared_ptr<CompanionState> state;
+
+  CompanionServices services() {
+    CompanionServices s;
+    s.tailscaleProbe = [this]() -> asio::awaitable<TailscaleStatus> { co_return tailscale; };
+    s.ollamaProbe = [this]() -> asio::awaitable<Models> {
+      ++ollamaCalls;
+      asio::steady_timer slow(co_await asio::this_coro::executor, std::chrono::milliseconds(20));
+      co_await slow.async_wait(asio::use_awaitable);
+      co_return ollamaModels;
+    };
+    s.lmstudioProbe = [this]() -> asio::awaitable<Models> { co_return lmstudioModels; };
+    s.cliProbe = [this]() -> asio::awaitable<Models> { co_return cliModels; };
+    s.runModel = [this](std::string, LLMModel) -> asio::awaitable<ModelAnswer> {
+      if (modelFails) co_return ModelAnswer{false, "Ollama not reachable"};
+      co_return ModelAnswer{true, answer};
+    };
+    s.writePack = [](const std::string& text, const std::string& prompt, const std::string& id, const fs::path& dir) {
+      fs::create_directories(dir);
+      auto result = TavloPackWriter::writePack(text, prompt, id, dir);
+      return PackOutcome{true, packSuccessReply(result, id), {}, result.name, result.summary};
+    };
+    s.hostName = [] { return std::string("Desk"); };
+    s.lanIP = [] { return std::optional<std::string>("192.168.1.20"); };
+    s.open = [this](std::string where) { opened.push_back(where); };
+    s.publishPairing = [this](std::string host, auto, std::optional<std::string> tsIP, auto, std::int64_t) {
+      published.emplace_back(host, tsIP.value_or(""));
+    };
+    s.defaults = defaults;
+    return s;
+  }
+
+  void make() {
+    if (!defaults) defaults = std::make_shared<KvStore>(tmp.path / "state" / "defaults.sqlite3");
+    state = std::make_shared<CompanionState>(io.get_executor(), services(), tmp.path / "staging" / "deep");
+  }
+  void refresh() { runAwaitable(io, state->tick()); }
+  HTTPResponse route(HTTPRequest r) { return runAwaitable(io, state->route(std::move(r))); }
+  void drainStores() {
+    // Selection writes go through the worker pool; wait until they landed.
+    for (int i = 0; i < 200; ++i) {
+      io.restart();
+      io.run_for(std::chrono::milliseconds(5));
+    }
+  }
+};
+
+TEST_F(Fixture, StatusReplyAndItsAliases) {
+  make();
+  auto r = route(request("GET", "/health"));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(bodyOf(r), (nlohmann::json{{"ok", true},
+                                       {"service", "tavlo-companion"},
+                                       {"hostname", "Desk"},
+                                       {"tailscale_ip", ""},
+                                       {"selected_model", ""},
+                                       {"staging", (tmp.path / "staging" / "deep").string()}}));
+  EXPECT_EQ(route(request("GET", "/")).body, r.body);
+  tailscale = TailscaleStatus::connected("100.64.0.7", std::nullopt);
+  refresh();
+  EXPECT_EQ(bodyOf(route(request("GET", "/health")))["tailscale_ip"], "100.64.0.7");
+  for (auto [m, p] : {std::pair{"HEAD", "/health"}, {"get", "/health"}, {"GET", "/health/"}, {"POST", "/models"},
+                      {"GET", "/generate"}}) {
+    auto nf = route(request(m, p));
+    EXPECT_EQ(nf.status, 404) << m << " " << p;
+    EXPECT_EQ(nf.body, R"({"error":"not found","ok":false})");
+  }
+}
+
+TEST_F(Fixture, ModelListOrderSelectionAndPersistence) {
+  cliModels = {codex()};
+  make();
+  EXPECT_EQ(bodyOf(route(request("GET", "/models"))), (nlohmann::json{{"ok", true}, {"models", nlohmann::json::array()}}));
+  refresh();
+  // Auto-selection takes the first model: command-line tools come first.
+  EXPECT_EQ(state->selectedModelID(), "codex:cli");
+  auto models = bodyOf(route(request("GET", "/models")))["models"];
+  ASSERT_EQ(models.size(), 4u);
+  EXPECT_EQ(models[0]["id"], "codex:cli");
+  EXPECT_EQ(models[0]["selected"], true);
+  EXPECT_EQ(models[1]["id"], "ollama:llama3:8b");
+  EXPECT_EQ(models[1]["subtitle"], "4.7 GB");
+  EXPECT_EQ(models[3]["provider"], "lmstudio");
+  EXPECT_EQ(models[3]["subtitle"], "");
+
+  for (auto body : {"", "[1]", R"({"id":5})", R"({"name":"x"})"}) {
+    auto r = route(request("POST", "/models/active", body));
+    EXPECT_EQ(r.status, 400) << body;
+    EXPECT_EQ(bodyOf(r)["error"], "missing id");
+  }
+  auto unknown = route(request("POST", "/models/active", R"({"id":"ollama:nope"})"));
+  EXPECT_EQ(bodyOf(unknown), (nlohmann::json{{"ok", false}, {"error", "unknown model id"}}));
+  EXPECT_EQ(state->selectedModelID(), "codex:cli");
+
+  auto ok = route(request("POST", "/models/active", R"({"id":"lmstudio:mistral"})"));
+  EXPECT_EQ(ok.body, R"({"id":"lmstudio:mistral","ok":true})");
+  drainStores();
+
+  // A new state on the same store restores the choice, and the refresh keeps it.
+  state.reset();
+  make();
+  state->start();
+  EXPECT_EQ(state->selectedModelID(), "lmstudio:mistral");
+  lmstudioModels.clear();
+  refresh();
+  EXPECT_EQ(state->selectedModelID(), "lmstudio:mistral");
+  EXPECT_FALSE(state->selectedModel());
+  state->shutdown();
+}
+
+TEST_F(Fixture, GenerateWritesPackAndReplies) {
+  make();
+  refresh();
+  for (auto body : {"", R"({"prompt":""})", R"({"prompt":3})", "null"}) {
+    auto r = route(request("POST", "/generate", body));
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(bodyOf(r)["error"], "missing prompt");
+  }
+  auto r = route(request("POST", "/generate", R"({"prompt":" "})"));
+  ASSERT_EQ(r.status, 200) << r.body;
+  auto body = bodyOf(r);
+  EXPECT_EQ(body["model"], "ollama:llama3:8b");
+  EXPECT_EQ(body["summary"], "Two scripts");
+  EXPECT_EQ(body["reply"], "📦 Pack '" + body["pack_name"].get<std::string>() +
+                               "' written.\n\nTwo scripts\n\nOpen Tavlo → Packs to apply.");
+  EXPECT_TRUE(fs::exists(fs::path(body["pack_path"].get<std::string>()) / "manifest.json"));
+  EXPECT_EQ(body["files"].size(), 2u);
+  EXPECT_TRUE(body["files"].contains("userscripts/a.user.js"));
+  ASSERT_EQ(state->recentRequests().size(), 1u);
+  EXPECT_EQ(state->recentRequests()[0].prompt, " ");
+}
+
+TEST_F(Fixture, GenerateFailuresNameTheProvider) {
+  ollamaModels.clear();
+  lmstudioModels.clear();
+  make();
+  refresh();
+  auto none = route(request("POST", "/generate", R"({"prompt":"x"})"));
+  EXPECT_EQ(none.status, 503);
+  EXPECT_EQ(bodyOf(none)["reply"], "⚠️ No model selected on the Mac companion. Open the menu bar and pick one.");
+  EXPECT_TRUE(state->recentRequests().empty());
+
+  lmstudioModels = {lmstudio("m")};
+  refresh();
+  modelFails = true;
+  auto failed = route(request("POST", "/generate", R"({"prompt":"x"})"));
+  EXPECT_EQ(failed.status, 500);
+  EXPECT_EQ(failed.body, R"({"ok":false,"reply":"⚠️ LM Studio failed: Ollama not reachable"})");
+  EXPECT_EQ(state->recentRequests().size(), 1u);
+
+  modelFails = false;
+  answer = "no json here";
+  auto bad = bodyOf(route(request("POST", "/generate", R"({"prompt":"x"})")));
+  EXPECT_EQ(bad["reply"], "⚠️ LM Studio failed: Model output did not contain JSON: no json here");
+}
+
+TEST_F(Fixture, RecentRequestsKeepTwelveNewestFirst) {
+  make();
+  for (int i = 0; i < 13; ++i) state->appendRequest("p" + std::to_string(i), "m");
+  ASSERT_EQ(state->recentRequests().size(), 12u);
+  EXPECT_EQ(state->recentRequests().front().prompt, "p12");
+  EXPECT_EQ(state->recentRequests().back().prompt, "p1");
+}
+
+TEST_F(Fixture, RefreshPublishesAndDerivesSymbol) {
+  make();
+  std::vector<StateField> seen;
+  state->addObserver([&](StateField f) { seen.push_back(f); });
+  refresh();
+  EXPECT_EQ(seen, (std::vector<StateField>{StateField::tailscaleStatus, StateField::ollamaModels,
+                                           StateField::lmstudioModels, StateField::cliModels,
+                                           StateField::selectedModelID}));
+  ASSERT_EQ(published.size(), 1u);
+  EXPECT_EQ(published[0], (std::pair<std::string, std::string>{"Desk", ""}));
+  EXPECT_EQ(state->menuSymbol(), "macbook.and.iphone.slash");
+  state->openStagingFolder();
+  state->openTavloSite();
+  EXPECT_EQ(opened.at(0), (tmp.path / "staging" / "deep").string());
+  EXPECT_EQ(opened.at(1).rfind("https://", 0), 0u);
+}
+
+TEST_F(Fixture, OverlappingRefreshesShareOneProbeOfEachKind) {
+  make();
+  auto a = asio::co_spawn(io, state->tick(), asio::use_future);
+  auto b = asio::co_spawn(io, state->tick(), asio::use_future);
+  while (a.wait_for(std::chrono::seconds(0)) != std::future_status::ready ||
+         b.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
+    io.restart();
+    io.run_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(ollamaCalls.load(), 1);
+  EXPECT_EQ(published.size(), 2u);
+}
+
+TEST_F(Fixture, ServerStartFailureIsKeptAsLastError) {
+  make();
+  auto s = services();
+  s.startServer = [](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
+    throw std::runtime_error("Address already in use");
+  };
+  state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path);
+  state->start();
+  EXPECT_FALSE(state->serverRunning());
+  EXPECT_EQ(state->lastError(), "Address already in use");
+  state->shutdown();
+}
+
+TEST(RequestPolicy, RefusesWebPagesAndForeignHosts) {
+  for (auto host : {"127.0.0.1", "127.0.0.1:18765", "192.168.1.20:18765", "[::1]:18765", "localhost",
+                    "LOCALHOST:18765", "desk.local", "desk.local.", "box.lan", "nas.home.arpa", "x.internal",
+                    "desk.tail1234.ts.net:18765", "mybox", "MyBox.example.org"})
+    EXPECT_TRUE(isAllowedHost(host, "mybox.example.org")) << host;
+  for (auto host : {"evil.com", "evil.com:18765", "localhost.evil.com", "local", "ts.net.evil.com", "[::1",
+                    "1.2.3.4:x", ":18765"})
+    EXPECT_FALSE(isAllowedHost(host, "mybox.example.org")) << host;
+
+  auto post = request("POST", "/generate", "{}");
+  post.headers["origin"] = "https://example.com";
+  auto refused = checkRequestPolicy(post, "box");
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403);
+  EXPECT_EQ(refused->body, R"({"error":"cross-origin request refused","ok":false})");
+
+  auto get = request("GET", "/health");
+  get.headers["origin"] = "https://example.com";
+  EXPECT_FALSE(checkRequestPolicy(get, "box"));
+  get.headers["host"] = "attacker.example";
+  ASSERT_TRUE(checkRequestPolicy(get, "box"));
+  EXPECT_EQ(checkRequestPolicy(get, "box")->body, R"({"error":"host not allowed","ok":false})");
+  EXPECT_FALSE(checkRequestPolicy(request("POST", "/generate"), "box"));
+}
+
+}  // namespace
+}  // namespace tavlo
