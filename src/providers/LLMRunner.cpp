@@ -13,6 +13,7 @@
 #include "pack/UnicodeText.hpp"
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
+#include "providers/ProviderJSON.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "providers/CLIProbe.hpp"
 
@@ -125,7 +126,7 @@ LLMResult ollamaAnswer(const HttpResponse& response) {
     std::string tail = isValidUTF8(response.body) ? std::string(graphemePrefix(response.body, 400)) : "(no body)";
     return LLMResult::failure(LLMError::network("ollama " + std::to_string(response.status) + ": " + tail));
   }
-  auto body = json::parse(response.body, nullptr, false);
+  auto body = parseProviderJSON(response.body);
   if (body.is_object()) {
     auto message = body.find("message");
     if (message != body.end() && message->is_object()) {
@@ -139,7 +140,7 @@ LLMResult ollamaAnswer(const HttpResponse& response) {
 LLMResult lmstudioAnswer(const HttpResponse& response) {
   if (!response.ok()) return LLMResult::platformFailure(response.error);
   // The status is not examined: an error status with a readable completion still counts.
-  auto body = json::parse(response.body, nullptr, false);
+  auto body = parseProviderJSON(response.body);
   if (body.is_object()) {
     auto choices = body.find("choices");
     if (choices != body.end() && choices->is_array() && !choices->empty() && choices->front().is_object()) {

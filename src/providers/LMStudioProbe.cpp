@@ -6,12 +6,13 @@
 
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
+#include "providers/ProviderJSON.hpp"
 
 namespace tavlo::LMStudioProbe {
 
 std::vector<LLMModel> modelsFromResponse(const HttpResponse& response) {
   if (!response.ok() || response.status != 200) return {};
-  auto json = nlohmann::json::parse(response.body, nullptr, false);
+  auto json = parseProviderJSON(response.body);
   if (json.is_discarded() || !json.is_object()) return {};
   auto data = json.find("data");
   if (data == json.end() || !data->is_array()) return {};

@@ -1,0 +1,13 @@
+#pragma once
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace tavlo {
+
+// Parses a back end's answer. Anything that is not JSON, or nests deeper than
+// `maxDepth`, is a discarded value: a body of fifty million "[" must not turn
+// into fifty million nested arrays.
+nlohmann::json parseProviderJSON(std::string_view body, int maxDepth = 512);
+
+}  // namespace tavlo
