@@ -1,6 +1,7 @@
 #include "pack/TavloPackWriter.hpp"
 
 #include <climits>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -59,25 +60,41 @@ class PackWriting {
     if (where.folder.empty()) {
       pack_.writeFileAtomically(where.fileName, bytes, syncNow);
     } else {
-      pack_.subfolder(where.folder).writeFileAtomically(where.fileName, bytes, syncNow);
-      touched_.insert(where.folder);
+      auto it = folders_.find(where.folder);
+      if (it == folders_.end()) {
+        if (folders_.size() >= kOpenFolders) syncFolders();  // bounded descriptors
+        it = folders_.emplace(where.folder, pack_.subfolder(where.folder)).first;
+        // The new folders' own entries live in their parents.
+        for (auto slash = where.folder.rfind('/'); slash != std::string::npos && slash > 0;
+             slash = where.folder.rfind('/', slash - 1))
+          if (!parents_.insert(where.folder.substr(0, slash)).second) break;
+      }
+      it->second.writeFileAtomically(where.fileName, bytes, syncNow);
     }
   }
 
   // The manifest marks the pack complete: everything else must be on disk first.
   void finish(const std::string& manifest) {
     if (written_ > kFilesSyncedOneByOne) pack_.syncFileSystem();
-    for (const auto& folder : touched_) pack_.subfolder(folder).sync();
+    syncFolders();
+    for (const auto& parent : parents_) pack_.subfolder(parent).sync();
     pack_.sync();
     pack_.writeFileAtomically("manifest.json", manifest);
     pack_.sync();
   }
 
  private:
+  void syncFolders() {
+    for (auto& [relative, folder] : folders_) folder.sync();
+    folders_.clear();
+  }
+
   static constexpr std::size_t kFilesSyncedOneByOne = 32;
+  static constexpr std::size_t kOpenFolders = 64;
 
   PackFolder pack_;
-  std::set<std::string> touched_;
+  std::map<std::string, PackFolder> folders_;  // subfolders written to, kept open
+  std::set<std::string> parents_;
   std::size_t written_ = 0;
 };
 
