@@ -1,8 +1,94 @@
+// The companion itself: the state on its own io_context, the server, the
+// refresh, and (when a tray exists) the Qt shell on the main thread.
+#include <systemd/sd-daemon.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
 #include "app/Commands.hpp"
+#include "app/Services.hpp"
+#include "core/CompanionState.hpp"
+#include "platform/Log.hpp"
+
+#ifdef TAVLO_HAVE_UI
+#include "ui/TavloCompanionApp.hpp"
+#endif
 
 namespace tavlo {
+namespace {
 
-// FIXME: not built yet.
-int runCompanion(bool, bool) { return usageError("the companion itself is not available yet"); }
+// Runs the state's io_context until SIGINT/SIGTERM or `stop`.
+struct StateThread {
+  asio::io_context io;
+  asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+  asio::signal_set signals{io, SIGINT, SIGTERM};
+  std::shared_ptr<CompanionState> state;
+
+  void stopOnState() {
+    if (state) state->shutdown();
+    signals.cancel();
+    work.reset();
+    io.stop();
+  }
+};
+
+// Closing the stores checkpoints their journals, so the files stand alone.
+void closeStores(CompanionEnvironment& env) {
+  if (env.defaults) env.defaults->close();
+  if (env.pairing) env.pairing->close();
+}
+
+}  // namespace
+
+int runCompanion(bool headless, bool showPanel) {
+  auto env = CompanionEnvironment::resolve();
+  if (!env.error.empty()) {
+    std::cerr << "tavlo-companion: " << env.error << std::endl;
+    return kExitFailed;
+  }
+
+  auto runtime = std::make_shared<StateThread>();
+  runtime->state = std::make_shared<CompanionState>(runtime->io.get_executor(), makeServices(env), env.stagingDir);
+  runtime->signals.async_wait([runtime](const std::error_code& ec, int) {
+    if (!ec) runtime->stopOnState();
+  });
+  asio::post(runtime->io, [runtime] {
+    runtime->state->start();
+    if (runtime->state->serverRunning()) sd_notify(0, "READY=1");
+  });
+
+#ifdef TAVLO_HAVE_UI
+  if (!headless) {
+    std::thread stateThread([runtime] { runtime->io.run(); });
+    int argc = 1;
+    char name[] = "tavlo-companion";
+    char* argv[] = {name, nullptr};
+    int status = runTrayApp(argc, argv, runtime->state, [runtime] {
+      asio::post(runtime->io, [runtime] { runtime->stopOnState(); });
+    }, showPanel);
+    if (status >= 0) {
+      asio::post(runtime->io, [runtime] { runtime->stopOnState(); });
+      stateThread.join();
+      runtime->state.reset();
+  closeStores(env);
+      finishProcess(status);
+    }
+    logLine("Tavlo: no system tray available; running headless");
+    stateThread.join();  // keeps serving until SIGINT/SIGTERM
+    runtime->state.reset();
+  closeStores(env);
+    finishProcess(kExitOk);
+  }
+#else
+  if (!headless) logLine("Tavlo: built without a tray; running headless");
+  (void)showPanel;
+#endif
+  runtime->io.run();
+  runtime->state.reset();
+  closeStores(env);
+  finishProcess(kExitOk);
+}
 
 }  // namespace tavlo

@@ -1,8 +1,37 @@
+#include <iostream>
+
 #include "app/Commands.hpp"
+#include "app/Services.hpp"
+#include "shared/PairingStore.hpp"
+
+#if __has_include("ui/TerminalQR.hpp")
+#include "ui/TerminalQR.hpp"
+#define TAVLO_HAVE_TERMINAL_QR 1
+#endif
 
 namespace tavlo {
 
-// FIXME: not built yet.
-int runPairingCommand(const std::vector<std::string>&) { return usageError("this command is not available yet"); }
+int runPairingCommand(const std::vector<std::string>& args) {
+  bool qr = false;
+  for (const auto& a : args) {
+    if (a == "--qr") {
+      qr = true;
+    } else {
+      return usageError("unknown option for pairing: " + a);
+    }
+  }
+  KvStore store(PairingStore::defaultStorePath());
+  std::string json = pairingJSON(store);
+  std::cout << json << "\n";
+  if (qr) {
+#ifdef TAVLO_HAVE_TERMINAL_QR
+    std::cout << terminalQR(json);
+#else
+    std::cerr << "tavlo-companion: this build cannot draw QR codes" << std::endl;
+    return kExitFailed;
+#endif
+  }
+  return kExitOk;
+}
 
 }  // namespace tavlo

@@ -56,8 +56,12 @@ KvStore::KvStore(std::filesystem::path file) : file_(std::move(file)) {
   if (readOnly_) reportOnce(file_.string() + " is read-only; changes will not be saved");
 }
 
-KvStore::~KvStore() {
+KvStore::~KvStore() { close(); }
+
+void KvStore::close() {
+  std::lock_guard lock(mutex_);
   if (db_) sqlite3_close(db_);
+  db_ = nullptr;
 }
 
 bool KvStore::available() const {

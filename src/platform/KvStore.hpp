@@ -31,6 +31,9 @@ class KvStore {
   KvStore(const KvStore&) = delete;
   KvStore& operator=(const KvStore&) = delete;
 
+  // Closes the file (checkpointing the journal); later calls see an unavailable store.
+  void close();
+
   bool available() const;
   std::string problem() const;
   const std::filesystem::path& file() const { return file_; }

@@ -1,0 +1,33 @@
+#include "app/Services.hpp"
+#include "platform/Async.hpp"
+#include "providers/CLIProbe.hpp"
+#include "providers/LLMRunner.hpp"
+#include "providers/LMStudioProbe.hpp"
+#include "providers/OllamaProbe.hpp"
+#include "providers/ProviderConfig.hpp"
+
+namespace tavlo {
+
+void installModelServices(CompanionServices& s) {
+  auto config = std::make_shared<const ProviderConfig>();
+  using Models = std::vector<LLMModel>;
+  s.ollamaProbe = [config] {
+    return awaitCallback<Models>([config](std::function<void(Models)> done) { OllamaProbe::list(*config, done); });
+  };
+  s.lmstudioProbe = [config] {
+    return awaitCallback<Models>([config](std::function<void(Models)> done) { LMStudioProbe::list(*config, done); });
+  };
+  s.cliProbe = [config] {
+    return awaitCallback<Models>([config](std::function<void(Models)> done) { CLIProbe::list(*config, done); });
+  };
+  s.runModel = [config](std::string prompt, LLMModel model) {
+    return awaitCallback<ModelAnswer>([config, prompt = std::move(prompt),
+                                       model = std::move(model)](std::function<void(ModelAnswer)> done) {
+      LLMRunner::generate(prompt, model, *config, [done](LLMResult r) {
+        done(r.answer ? ModelAnswer{true, *r.answer} : ModelAnswer{false, r.errorDescription()});
+      });
+    });
+  };
+}
+
+}  // namespace tavlo

@@ -1,0 +1,36 @@
+#pragma once
+// Wires the state to the real world: probes, runner, pack writer, server,
+// stores, desktop opener.
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "core/CompanionState.hpp"
+#include "platform/KvStore.hpp"
+
+namespace tavlo {
+
+struct CompanionEnvironment {
+  std::filesystem::path stagingDir;
+  std::shared_ptr<KvStore> defaults;  // the persisted selection
+  std::shared_ptr<KvStore> pairing;   // the pairing record
+  std::string error;                  // set when the companion cannot start
+
+  // Resolves the staging folder and opens both stores. HOME unset (and no
+  // TAVLO_STAGING) is an error; unusable stores are logged and run with defaults.
+  static CompanionEnvironment resolve();
+};
+
+CompanionServices makeServices(const CompanionEnvironment& env);
+
+// The model probes and the runner (ModelWiring.cpp).
+void installModelServices(CompanionServices& services);
+
+// The pairing record as compact JSON with sorted keys, as `pairing` prints it.
+std::string pairingJSON(KvStore& pairing);
+
+// Flushes output and ends the process without waiting for tools still running
+// on worker threads (they are in their own process groups).
+[[noreturn]] void finishProcess(int status);
+
+}  // namespace tavlo

@@ -1,0 +1,10 @@
+#pragma once
+#include <string>
+
+namespace tavlo {
+
+// Hands a web address or a folder to the desktop (xdg-open), without a shell
+// and without waiting: fire and forget, the child is reaped in the background.
+void openWithDesktop(const std::string& location);
+
+}  // namespace tavlo
