@@ -4,7 +4,7 @@ PYTHON := /usr/bin/python3
 JOBS ?= $(shell nproc)
 BIN := build/dev/bin/tavlo-companion
 
-.PHONY: all bootstrap build test unit e2e asan run fuzz bench release clean
+.PHONY: all bootstrap build test unit e2e asan run fuzz bench release clean install deb
 
 all: build
 
@@ -46,6 +46,19 @@ bench: bootstrap
 release: bootstrap
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release -j $(JOBS)
+
+# `make install [PREFIX=/usr/local] [DESTDIR=...]`; `make deb` builds build/deb/tavlo-companion_*.deb.
+PREFIX ?= /usr/local
+PACKAGE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVLO_BUILD_TESTS=OFF -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+install: bootstrap
+	@cmake -S . -B build/install $(PACKAGE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build build/install -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build/install
+
+deb: bootstrap
+	@cmake -S . -B build/deb $(PACKAGE_FLAGS) -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	@cmake --build build/deb -j $(JOBS)
+	cd build/deb && cpack -G DEB
 
 clean:
 	rm -rf build

@@ -1,0 +1,90 @@
+#pragma once
+// The panel under the tray icon. It owns no data: it is rebuilt from each
+// snapshot of the state, and every control calls one of the actions, which
+// the shell posts to the state thread.
+#include <QWidget>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "core/CompanionState.hpp"
+
+class QLabel;
+class QPushButton;
+class QScrollArea;
+class QToolButton;
+class QVBoxLayout;
+
+namespace tavlo {
+
+class ElidedLabel;
+
+struct MenuActions {
+  std::function<void()> openStagingFolder, openTailscaleApp, refresh, openOllamaWebsite, openTavloSite, quit;
+  std::function<void(const LLMModel&)> selectModel;
+  // The pairing record as compact JSON, asked for when the "Pair phone"
+  // section is open; without it the section is not shown.
+  std::function<std::string()> pairingJSON;
+};
+
+enum class Indicator { ok, down, checking };
+
+// One status line: dot, label, trailing text, detail and an optional button.
+class StatusRow : public QWidget {
+  Q_OBJECT
+ public:
+  StatusRow(const QString& label, QWidget* parent);
+  void set(Indicator indicator, const QString& detail, const QString& actionLabel, std::function<void()> onAction,
+           const QString& trailing = {});
+
+ private:
+  QLabel* dot_;
+  ElidedLabel* detail_;
+  ElidedLabel* trailing_;
+  QPushButton* action_;
+  std::function<void()> onAction_;
+};
+
+class MenuContent : public QWidget {
+  Q_OBJECT
+ public:
+  static constexpr int kWidth = 340;
+  static constexpr int kVisibleModelRows = 10;
+  static constexpr std::size_t kRecentShown = 3;
+
+  explicit MenuContent(MenuActions actions, QWidget* parent = nullptr);
+  void setSnapshot(const CompanionSnapshot& snapshot);
+  // The clock for the recent rows' relative times (tests fix it).
+  void setClock(std::function<std::chrono::system_clock::time_point()> now);
+
+  // "now", "45s", "2m", "3h", "5d": the age of a request in the narrow style.
+  static QString relativeTime(std::chrono::system_clock::duration age);
+
+ private:
+  void buildModels();
+  void buildRecent();
+  void refreshPairing();
+  QPushButton* menuButton(const QString& title, const QString& iconName, bool destructive, std::function<void()> action);
+
+  MenuActions actions_;
+  CompanionSnapshot snap_;
+  bool haveSnapshot_ = false;
+  std::function<std::chrono::system_clock::time_point()> now_;
+
+  QLabel* liveTag_;
+  StatusRow* serverRow_;
+  StatusRow* tailscaleRow_;
+  QScrollArea* modelScroll_;
+  QWidget* modelList_;
+  QWidget* emptyHint_;
+  QToolButton* pairToggle_ = nullptr;
+  QWidget* pairBox_ = nullptr;
+  QLabel* pairQR_ = nullptr;
+  QLabel* pairDetails_ = nullptr;
+  std::string pairingShown_;
+  QWidget* recentBlock_;
+  QVBoxLayout* recentRows_;
+};
+
+}  // namespace tavlo

@@ -1,0 +1,29 @@
+#pragma once
+// The tray icon: one of three glyphs for the state's menu symbol, with the
+// number of recent requests drawn into it.
+#include <QIcon>
+#include <QString>
+
+#include <string>
+
+#include "core/CompanionState.hpp"
+
+namespace tavlo {
+
+// Registers the icons compiled into this library (idempotent).
+void ensureIconResources();
+
+// ":/icons/tavlo-tray-{down,linked,up}-{light,dark}.svg" for a menu symbol;
+// `darkPanel` picks the light glyph drawn for dark panels.
+QString menuIconResource(const std::string& menuSymbol, bool darkPanel);
+
+// The icon at the usual tray sizes, with a badge for 1 to 12 recent requests (0: none).
+QIcon menuIcon(const std::string& menuSymbol, std::size_t recentCount, bool darkPanel);
+
+// "Tavlo – port 18765 – Tailscale 100.64.0.1 – 3 recent requests".
+QString menuTooltip(const CompanionSnapshot& snapshot);
+
+// True when the desktop's palette is dark.
+bool desktopIsDark();
+
+}  // namespace tavlo

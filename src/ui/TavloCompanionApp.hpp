@@ -1,0 +1,24 @@
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tavlo {
+
+class CompanionState;
+
+// True when a display and a system tray are available (creates the QApplication if needed).
+// Returns -1 when no tray can be shown (the caller then runs headless and says so in one log line);
+// otherwise runs the Qt event loop until "Quit Tavlo" and returns the exit status.
+// `state` is already started on its own thread; `quit` stops that thread cleanly.
+// With `showPanel` the panel is also shown as an ordinary window, even without a tray.
+// Should the display go away while the tray runs, the toolkit ends the process;
+// the companion then starts itself again with --headless and keeps serving.
+int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit, bool showPanel);
+
+// Where the "Pair phone" section gets the pairing record (compact JSON, the
+// same text as `tavlo-companion pairing`). Called on the UI thread while the
+// section is open, so it must be quick. Without a source the section is hidden.
+void setPairingSource(std::function<std::string()> source);
+
+}  // namespace tavlo
