@@ -1,0 +1,202 @@
+"""The companion end to end: the real binary in --headless mode against fake
+Ollama / LM Studio servers and fake claude, codex and tailscale tools."""
+import json
+import os
+import pathlib
+import shutil
+import sqlite3
+import subprocess
+
+import pytest
+
+from companion_support import (PACK_ANSWER, Companion, FakeBackend, needs_sandbox, tailscale_script,
+                               write_tool)
+
+pytestmark = needs_sandbox
+
+TOOL_DIRS = [pathlib.Path("/usr/local/bin"), pathlib.Path("/opt")]
+
+
+@pytest.fixture
+def backends():
+    ollama, lmstudio = FakeBackend("ollama"), FakeBackend("lmstudio")
+    yield ollama, lmstudio
+    ollama.close()
+    lmstudio.close()
+
+
+@pytest.fixture
+def tools():
+    yield
+    for d in TOOL_DIRS:
+        for entry in d.iterdir() if d.exists() else []:
+            if entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry)
+            else:
+                entry.unlink()
+
+
+@pytest.fixture
+def companion(tavlo_bin, tmp_path, tools):
+    c = Companion(tavlo_bin, tmp_path)
+    yield c
+    if c.proc:
+        c.stop()
+
+
+def test_status_models_and_selection_across_restart(companion, backends):
+    ollama, lmstudio = backends
+    ollama.models = ["llama3:8b", "qwen3-coder"]
+    lmstudio.models = ["mistral-7b"]
+    companion.start()
+    status, health = companion.get_json("/health")
+    assert status == 200
+    assert health == {"ok": True, "service": "tavlo-companion", "hostname": "tavlo-test-host",
+                      "tailscale_ip": "", "selected_model": health["selected_model"],
+                      "staging": str(companion.home / "packs")}
+    assert companion.get_json("/")[1] == companion.get_json("/health")[1]
+
+    models = companion.wait_for(lambda: len(companion.get_json("/models")[1]["models"]) == 3
+                                and companion.get_json("/models")[1]["models"])
+    assert [m["id"] for m in models] == ["ollama:llama3:8b", "ollama:qwen3-coder", "lmstudio:mistral-7b"]
+    assert models[0] == {"id": "ollama:llama3:8b", "provider": "ollama", "name": "llama3:8b",
+                         "subtitle": "4.7 GB", "selected": True}
+    assert models[2]["subtitle"] == ""
+
+    assert companion.post_json("/models/active", {"id": "lmstudio:mistral-7b"}) == \
+        (200, {"id": "lmstudio:mistral-7b", "ok": True})
+    assert companion.post_json("/models/active", {"id": "nope"}) == (400, {"error": "unknown model id", "ok": False})
+    assert companion.post_json("/models/active", {"id": 5}) == (400, {"error": "missing id", "ok": False})
+    assert companion.stop() == 0
+
+    # The selection survives a restart, and the store is a plain SQLite file.
+    db = sqlite3.connect(companion.home / "state" / "tavlo" / "defaults.sqlite3")
+    assert db.execute("SELECT value FROM kv WHERE key='selectedModelID'").fetchone() == ("lmstudio:mistral-7b",)
+    db.close()
+    companion.start()
+    assert companion.get_json("/health")[1]["selected_model"] == "lmstudio:mistral-7b"
+
+
+def test_generate_through_each_back_end(companion, backends):
+    ollama, lmstudio = backends
+    ollama.models = ["llama3:8b"]
+    lmstudio.models = ["mistral-7b"]
+    argv_log = companion.home / "argv.txt"
+    for tool in ("claude", "codex"):
+        write_tool(f"/usr/local/bin/{tool}",
+                   f'printf "%s\\n" "$@" > {argv_log}.{tool}\ncat <<\'EOF\'\n{PACK_ANSWER}\nEOF\n')
+    companion.start()
+    companion.wait_for(lambda: len(companion.get_json("/models")[1]["models"]) == 4)
+    for model_id in ["claude:cli", "codex:cli", "ollama:llama3:8b", "lmstudio:mistral-7b"]:
+        assert companion.post_json("/models/active", {"id": model_id})[0] == 200
+        status, reply = companion.post_json("/generate", {"prompt": "Make a dark-mode toggle"})
+        assert status == 200, reply
+        assert reply["model"] == model_id
+        assert reply["pack_name"].startswith("dark-mode-toggle-")
+        assert reply["reply"] == f"📦 Pack '{reply['pack_name']}' written.\n\nAdds a toggle\n\nOpen Tavlo → Packs to apply."
+        pack = pathlib.Path(reply["pack_path"])
+        assert pack.parent == companion.home / "packs"
+        assert sorted(reply["files"]) == ["manifest.json", "userscripts/dark.user.js"]
+        assert (pack / "userscripts" / "dark.user.js").read_text() == reply["files"]["userscripts/dark.user.js"]
+        assert json.loads((pack / "manifest.json").read_text())["model"] == model_id
+    claude_argv = (companion.home / "argv.txt.claude").read_text().split("\n")
+    assert claude_argv[0] == "-p" and "Make a dark-mode toggle" in (companion.home / "argv.txt.claude").read_text()
+    assert (companion.home / "argv.txt.codex").read_text().startswith("exec\n--skip-git-repo-check\n")
+    chat = [body for path, body in ollama.requests if path == "/api/chat"][0]
+    assert chat["model"] == "llama3:8b" and chat["stream"] is False and chat["format"] == "json"
+    assert chat["messages"][1] == {"role": "user", "content": "Make a dark-mode toggle"}
+
+
+def test_failures_and_missing_models(companion, backends):
+    ollama, _ = backends
+    companion.start()
+    status, reply = companion.post_json("/generate", {"prompt": "x"})
+    assert (status, reply) == (503, {"ok": False, "reply": "⚠️ No model selected on the Mac companion. "
+                                                              "Open the menu bar and pick one."})
+    assert companion.post_json("/generate", {"prompt": ""}) == (400, {"error": "missing prompt", "ok": False})
+    status, _, raw = companion.request("GET", "/nope")
+    assert (status, raw) == (404, b'{"error":"not found","ok":false}')
+
+    # A model that appears on the server is picked up and selected by the next refresh.
+    ollama.models = ["llama3:8b"]
+    companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"] == "ollama:llama3:8b")
+    ollama.answer = "Sorry, I cannot help with that."
+    status, reply = companion.post_json("/generate", {"prompt": "x"})
+    assert status == 500
+    assert reply == {"ok": False, "reply": "⚠️ Ollama failed: Model output did not contain JSON: "
+                                           "Sorry, I cannot help with that."}
+
+
+def test_unwritable_staging_gives_500_and_companion_goes_on(tavlo_bin, tmp_path, backends, tools):
+    ollama, _ = backends
+    ollama.models = ["llama3:8b"]
+    blocker = tmp_path / "file"
+    blocker.write_text("not a folder")
+    c = Companion(tavlo_bin, tmp_path, {"TAVLO_STAGING": str(blocker / "packs")})
+    c.start()
+    try:
+        c.wait_for(lambda: c.get_json("/health")[1]["selected_model"])
+        status, reply = c.post_json("/generate", {"prompt": "x"})
+        assert status == 500 and reply["reply"].startswith("⚠️ Ollama failed: ")
+        assert c.get_json("/health")[0] == 200
+    finally:
+        assert c.stop() == 0
+
+
+def test_tailscale_shows_in_health_and_pairing_record(companion, backends):
+    write_tool("/usr/local/bin/tailscale", tailscale_script())
+    companion.start()
+    companion.wait_for(lambda: companion.get_json("/health")[1]["tailscale_ip"] == "100.101.102.103")
+    db_path = companion.home / "data" / "tavlo" / "pairing.sqlite3"
+
+    def record():
+        if not db_path.exists():
+            return None
+        db = sqlite3.connect(db_path)
+        rows = dict(db.execute("SELECT key, value FROM kv").fetchall())
+        db.close()
+        return rows if rows.get("mac.tailscale_ip") else None
+
+    rows = companion.wait_for(record)
+    assert rows["mac.hostname"] == "tavlo-test-host"
+    assert rows["mac.tailscale_hostname"] == "desk.tail1234.ts.net"
+    assert rows["mac.port"] == 18765
+    assert isinstance(rows["mac.updated_at"], float)
+    out = subprocess.run([companion.binary, "pairing"], env=companion.env, capture_output=True, text=True, timeout=30)
+    assert out.returncode == 0
+    printed = json.loads(out.stdout)
+    assert printed["mac.tailscale_ip"] == "100.101.102.103" and printed["mac.port"] == 18765
+
+
+def test_request_policy_keeps_web_pages_out(companion, backends):
+    companion.start()
+    curl = ["curl", "-s", "-o", "-", "-w", "\n%{http_code}"]
+    out = subprocess.run(curl + ["-X", "POST", "-H", "Origin: https://evil.example", "-d", '{"prompt":"x"}',
+                                 "http://127.0.0.1:18765/generate"], capture_output=True, text=True, timeout=30)
+    assert out.stdout == '{"error":"cross-origin request refused","ok":false}\n403'
+    out = subprocess.run(curl + ["-H", "Host: rebind.evil.example", "http://127.0.0.1:18765/health"],
+                         capture_output=True, text=True, timeout=30)
+    assert out.stdout == '{"error":"host not allowed","ok":false}\n403'
+    # The phone's own requests pass: a local name, an address, or no Host at all.
+    for host in ["desk.local:18765", "100.101.102.103:18765"]:
+        status, headers, _ = companion.request("GET", "/health", headers={"Host": host})
+        assert status == 200 and headers["Access-Control-Allow-Origin"] == "*"
+
+
+def test_home_unset_is_a_clear_error(tavlo_bin):
+    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "TAVLO_STAGING")}
+    out = subprocess.run([tavlo_bin, "--headless"], env=env, capture_output=True, text=True, timeout=30)
+    assert out.returncode == 1
+    assert "HOME" in out.stderr and out.stderr.count("\n") == 1
+
+
+def test_corrupt_store_is_reported_and_left_alone(companion, backends):
+    state = companion.home / "state" / "tavlo"
+    state.mkdir(parents=True)
+    (state / "defaults.sqlite3").write_bytes(b"this is not a database" * 100)
+    before = (state / "defaults.sqlite3").read_bytes()
+    companion.start()
+    assert companion.get_json("/health")[0] == 200
+    assert companion.stop() == 0
+    assert (state / "defaults.sqlite3").read_bytes() == before
+    assert companion.logtext().count("defaults.sqlite3") == 1
