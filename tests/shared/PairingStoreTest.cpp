@@ -1,0 +1,136 @@
+// The pairing record and the store under it, on real SQLite files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/KvStore.hpp"
+#include "platform/Log.hpp"
+#include "shared/PairingStore.hpp"
+
+namespace tavlo {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char tmpl[] = "/tmp/tavlo-shared-XXXXXX";
+    path = mkdtemp(tmpl);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::permissions(path, fs::perms::owner_all, ec);
+    fs::remove_all(path, ec);
+  }
+};
+
+struct LogCapture {
+  std::vector<std::string> lines;
+  LogCapture() {
+    setLogSink([this](std::string_view l) { lines.emplace_back(l); });
+  }
+  ~LogCapture() { setLogSink({}); }
+};
+
+TEST(PairingStore, PublishThenLoadRoundTrips) {
+  TempDir tmp;
+  KvStore store(tmp.path / "nested" / "pairing.sqlite3");
+  auto now = PairingStore::Clock::now();
+  PairingStore::publish(store, "Desk", "192.168.1.20", "100.64.0.7", "desk.tail.ts.net", 18765, now);
+  auto info = PairingStore::loadMacInfo(store);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->hostname, "Desk");
+  EXPECT_EQ(info->lanIP, "192.168.1.20");
+  EXPECT_EQ(info->tailscaleHostname, "desk.tail.ts.net");
+  EXPECT_EQ(info->port, 18765);
+  EXPECT_LT(std::chrono::abs(info->updatedAt - now), 1ms);
+  EXPECT_EQ(info->preferredHost(), "100.64.0.7:18765");
+
+  // Absent values are written as empty texts and read back as absent.
+  PairingStore::publish(store, "Desk", std::nullopt, std::nullopt, std::nullopt, 18765);
+  info = PairingStore::loadMacInfo(store);
+  ASSERT_TRUE(info);
+  EXPECT_FALSE(info->lanIP);
+  EXPECT_FALSE(info->tailscaleIP);
+  EXPECT_FALSE(info->preferredHost());
+  EXPECT_EQ(store.getString(PairingStore::K::lan), "");
+
+  PairingStore::publish(store, "Desk", "10.0.0.2", "", std::nullopt, 18765);
+  EXPECT_EQ(PairingStore::loadMacInfo(store)->preferredHost(), "10.0.0.2:18765");
+}
+
+TEST(PairingStore, IncompleteRecordsAreNotLoaded) {
+  TempDir tmp;
+  KvStore store(tmp.path / "pairing.sqlite3");
+  EXPECT_FALSE(PairingStore::loadMacInfo(store));
+  PairingStore::publish(store, "", "10.0.0.2", std::nullopt, std::nullopt, 18765);
+  EXPECT_FALSE(PairingStore::loadMacInfo(store));
+  for (std::int64_t port : {0, -1}) {
+    PairingStore::publish(store, "Desk", "10.0.0.2", std::nullopt, std::nullopt, port);
+    EXPECT_FALSE(PairingStore::loadMacInfo(store)) << port;
+  }
+  PairingStore::publish(store, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 1);
+  store.setString(PairingStore::K::updatedAt, "yesterday");
+  auto info = PairingStore::loadMacInfo(store);
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->updatedAt, PairingStore::distantPast);
+  auto other = *info;
+  other.updatedAt = PairingStore::Clock::now();
+  EXPECT_NE(other, *info);
+}
+
+TEST(KvStore, ReaderOnAnotherConnectionSeesWholeRecordsAndVersionChanges) {
+  TempDir tmp;
+  KvStore writer(tmp.path / "s.sqlite3");
+  KvStore reader(tmp.path / "s.sqlite3");
+  auto before = reader.dataVersion();
+  ASSERT_TRUE(before);
+  PairingStore::publish(writer, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 18765);
+  EXPECT_NE(reader.dataVersion(), before);
+  EXPECT_EQ(PairingStore::loadMacInfo(reader)->hostname, "Desk");
+}
+
+TEST(KvStore, BadFilesAreReportedOnceAndNeverOverwritten) {
+  TempDir tmp;
+  LogCapture log;
+  auto corrupt = tmp.path / "corrupt.sqlite3";
+  {
+    std::ofstream(corrupt) << std::string(4096, 'x');
+  }
+  KvStore store(corrupt);
+  EXPECT_FALSE(store.available());
+  EXPECT_FALSE(store.setString("selectedModelID", "ollama:x"));
+  EXPECT_FALSE(store.getString("selectedModelID"));
+  EXPECT_EQ(log.lines.size(), 1u);
+  EXPECT_EQ(fs::file_size(corrupt), 4096u);
+
+  // Read-only: the saved value is still read; writes are refused and logged once.
+  auto readonlyDir = tmp.path / "ro";
+  {
+    KvStore seed(readonlyDir / "defaults.sqlite3");
+    ASSERT_TRUE(seed.setString("selectedModelID", "codex:cli"));
+  }
+  if (geteuid() != 0) {  // root ignores permission bits
+    chmod((readonlyDir / "defaults.sqlite3").c_str(), 0444);
+    chmod(readonlyDir.c_str(), 0555);
+    log.lines.clear();
+    KvStore ro(readonlyDir / "defaults.sqlite3");
+    EXPECT_EQ(ro.getString("selectedModelID"), "codex:cli");
+    EXPECT_FALSE(ro.setString("selectedModelID", "ollama:y"));
+    EXPECT_EQ(log.lines.size(), 1u);
+  }
+
+  // A folder that cannot be created: unavailable, one line, no crash.
+  log.lines.clear();
+  KvStore nowhere(corrupt / "sub" / "x.sqlite3");
+  EXPECT_FALSE(nowhere.available());
+  EXPECT_EQ(log.lines.size(), 1u);
+}
+
+}  // namespace
+}  // namespace tavlo
