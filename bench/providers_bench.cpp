@@ -1,0 +1,100 @@
+// The runner's own cost against instant fake back ends, and many calls
+// waiting together on a slow one.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <future>
+
+#include "FakeHttpServer.hpp"
+#include "platform/HttpClient.hpp"
+#include "providers/LLMRunner.hpp"
+
+namespace {
+
+using namespace tavlo;
+using namespace std::chrono_literals;
+using tavlo::testing::FakeHttpServer;
+using tavlo::testing::FakeReply;
+using tavlo::testing::FakeRequest;
+
+const LLMModel kOllama{"ollama:m", LLMModel::Provider::ollama, "m", std::nullopt};
+const LLMModel kClaude{"claude:cli", LLMModel::Provider::claude, "Claude (CLI)", std::nullopt};
+
+LLMResult runOnce(const ProviderConfig& config, const LLMModel& model) {
+  std::promise<LLMResult> p;
+  LLMRunner::generate("make a button", model, config, [&p](LLMResult r) { p.set_value(std::move(r)); });
+  return p.get_future().get();
+}
+
+void BM_OllamaChatInstantBackend(benchmark::State& state) {
+  FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = R"({"message":{"content":"{}"}})"}; });
+  ProviderConfig config;
+  config.ollamaURL = server.baseURL();
+  for (auto _ : state) {
+    auto r = runOnce(config, kOllama);
+    if (!r.ok()) state.SkipWithError(r.errorDescription().c_str());
+  }
+}
+BENCHMARK(BM_OllamaChatInstantBackend)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_HttpClientInstantBackend(benchmark::State& state) {
+  FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = "{}"}; });
+  HttpClient& client = HttpClient::shared();
+  for (auto _ : state) {
+    std::promise<HttpResponse> p;
+    HttpRequest request;
+    request.url = server.baseURL() + "/";
+    client.send(std::move(request), [&p](HttpResponse r) { p.set_value(std::move(r)); });
+    benchmark::DoNotOptimize(p.get_future().get());
+  }
+}
+BENCHMARK(BM_HttpClientInstantBackend)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+void BM_ToolStartInstantTool(benchmark::State& state) {
+  char tmpl[] = "/tmp/tavlo-bench-XXXXXX";
+  std::filesystem::path root = ::mkdtemp(tmpl);
+  std::filesystem::create_directories(root / "usr/local/bin");
+  std::filesystem::copy_file("/bin/true", root / "usr/local/bin/claude");
+  ProviderConfig config;
+  config.rootDirectory = root.string();
+  config.homeDirectory = (root / "home").string();
+  for (auto _ : state) {
+    auto r = runOnce(config, kClaude);
+    if (!r.ok()) state.SkipWithError(r.errorDescription().c_str());
+  }
+  std::filesystem::remove_all(root);
+}
+BENCHMARK(BM_ToolStartInstantTool)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// What the machine itself needs to start and reap /bin/true: the floor under the tool benchmark.
+void BM_BarePosixSpawnBaseline(benchmark::State& state) {
+  char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
+  for (auto _ : state) {
+    pid_t pid = 0;
+    int status = 0;
+    if (::posix_spawn(&pid, "/bin/true", nullptr, nullptr, argv, environ) == 0) ::waitpid(pid, &status, 0);
+  }
+}
+BENCHMARK(BM_BarePosixSpawnBaseline)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// 64 chat calls at once against a back end that answers each after one second.
+void BM_SixtyFourCallsSlowBackend(benchmark::State& state) {
+  FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = R"({"message":{"content":"{}"}})", .delay = 1s}; });
+  ProviderConfig config;
+  config.ollamaURL = server.baseURL();
+  for (auto _ : state) {
+    std::vector<std::promise<LLMResult>> done(64);
+    for (auto& p : done)
+      LLMRunner::generate("x", kOllama, config, [&p](LLMResult r) { p.set_value(std::move(r)); });
+    int ok = 0;
+    for (auto& p : done) ok += p.get_future().get().ok();
+    if (ok != 64) state.SkipWithError("not every call succeeded");
+  }
+}
+BENCHMARK(BM_SixtyFourCallsSlowBackend)->UseRealTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+}  // namespace
