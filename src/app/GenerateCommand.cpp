@@ -75,8 +75,7 @@ int runGenerateCommand(const std::vector<std::string>& args) {
       return usageError("generate: model id '" + *modelID +
                         "' must be ollama:NAME, lmstudio:NAME, claude:cli, codex:cli or gemini:NAME");
   } else {
-    // FIXME: pass the persisted selection once the command reads it.
-    model = chooseModel(probeAllModelsOnce(config), "");
+    model = chooseModel(probeAllModelsOnce(config), persistedSelection());
   }
   if (!model) return print({{"ok", false}, {"reply", kNoModelText}}, kExitNoModel);
 

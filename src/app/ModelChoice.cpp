@@ -1,7 +1,10 @@
 #include "app/ModelChoice.hpp"
 
+#include <filesystem>
 #include <future>
 
+#include "core/CompanionState.hpp"
+#include "platform/KvStore.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/LMStudioProbe.hpp"
 #include "providers/OllamaProbe.hpp"
@@ -52,6 +55,14 @@ std::optional<LLMModel> chooseModel(const std::vector<LLMModel>& models, const s
     if (!selectedID.empty() && m.id == selectedID) return m;
   if (models.empty()) return std::nullopt;
   return models.front();
+}
+
+std::string persistedSelection() {
+  const auto file = defaultsStorePath();
+  std::error_code ec;
+  if (!std::filesystem::exists(file, ec)) return {};
+  KvStore store(file);
+  return store.getString(CompanionState::kSelectedModelKey).value_or("");
 }
 
 }  // namespace tavlo

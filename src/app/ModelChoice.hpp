@@ -22,6 +22,11 @@ nlohmann::json modelListBody(const std::vector<LLMModel>& models, const std::str
 // "lmstudio:NAME", "claude:cli", "codex:cli", "gemini:NAME". None for anything else.
 std::optional<LLMModel> modelFromID(const std::string& id);
 
+// The model the companion has selected ("selectedModelID" in the defaults
+// store), or "" when none was stored or the store cannot be read. Reading never
+// creates the store.
+std::string persistedSelection();
+
 // The selected model when it is listed, else the first listed one.
 std::optional<LLMModel> chooseModel(const std::vector<LLMModel>& models, const std::string& selectedID);
 

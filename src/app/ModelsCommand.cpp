@@ -9,9 +9,11 @@ namespace tavlo {
 
 int runModelsCommand(const std::vector<std::string>& args) {
   if (!args.empty()) return usageError("models: unexpected argument: " + args.front());
-  // FIXME: nothing is selected here until the command reads the persisted selection.
-  const std::string selectedID;
-  const std::string body = writeCompactJSON(modelListBody(probeAllModelsOnce(ProviderConfig{}), selectedID)) + "\n";
+  // "selected" marks the companion's stored choice; a one-shot listing never
+  // chooses or stores one itself.
+  const auto models = probeAllModelsOnce(ProviderConfig{});
+  const std::string selectedID = persistedSelection();
+  const std::string body = writeCompactJSON(modelListBody(models, selectedID)) + "\n";
   std::fwrite(body.data(), 1, body.size(), stdout);
   std::fflush(stdout);
   return kExitOk;

@@ -73,6 +73,14 @@ def test_status_models_and_selection_across_restart(companion, backends):
     db = sqlite3.connect(companion.home / "state" / "tavlo" / "defaults.sqlite3")
     assert db.execute("SELECT value FROM kv WHERE key='selectedModelID'").fetchone() == ("lmstudio:mistral-7b",)
     db.close()
+
+    # The one-shot commands use the same stored choice.
+    listed = subprocess.run([companion.binary, "models"], env=companion.env, capture_output=True, timeout=30)
+    assert [m["id"] for m in json.loads(listed.stdout)["models"] if m["selected"]] == ["lmstudio:mistral-7b"]
+    made = subprocess.run([companion.binary, "generate", "a dark mode toggle"], env=companion.env,
+                          capture_output=True, timeout=60)
+    assert made.returncode == 0 and json.loads(made.stdout)["model"] == "lmstudio:mistral-7b"
+
     companion.start()
     assert companion.get_json("/health")[1]["selected_model"] == "lmstudio:mistral-7b"
 
