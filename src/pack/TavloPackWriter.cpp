@@ -1,7 +1,9 @@
 #include "pack/TavloPackWriter.hpp"
 
 #include <climits>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 #include <system_error>
 
@@ -98,6 +100,42 @@ class PackWriting {
   std::size_t written_ = 0;
 };
 
+// Packs are written in parallel, but two writes of the same pack folder (same
+// name within the same second) take turns, so the later pack replaces the
+// earlier one whole instead of mixing their files.
+class FolderClaim {
+ public:
+  explicit FolderClaim(std::string path) : path_(std::move(path)) {
+    std::unique_lock lock(mutex());
+    cv().wait(lock, [&] { return !busy().count(path_); });
+    busy().insert(path_);
+  }
+  ~FolderClaim() {
+    {
+      std::lock_guard lock(mutex());
+      busy().erase(path_);
+    }
+    cv().notify_all();
+  }
+  FolderClaim(const FolderClaim&) = delete;
+  FolderClaim& operator=(const FolderClaim&) = delete;
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::condition_variable& cv() {
+    static std::condition_variable c;
+    return c;
+  }
+  static std::set<std::string>& busy() {
+    static std::set<std::string> s;
+    return s;
+  }
+  std::string path_;
+};
+
 }  // namespace
 
 Clock systemClock() {
@@ -120,6 +158,7 @@ Result writePack(std::string_view rawText, std::string_view rawPrompt, std::stri
   const std::string summary =
       summaryValue ? *summaryValue : "Generated from: " + std::string(graphemePrefix(prompt, 60));
 
+  FolderClaim claim((staging / packName).native());
   PackWriting pack(stagingFolder.replaceWithEmptyFolder(packName));
   json artifacts = json::array();
 
