@@ -386,6 +386,7 @@ TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
     c.send("GET / HTTP/1.1\r\n\r\n");
     c.readAll();
   }
+  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 0; }));
   const std::size_t before = openDescriptors();
   for (int i = 0; i < 10000; ++i) {
     Client c(port());
