@@ -49,7 +49,7 @@ release: bootstrap
 
 # `make install [PREFIX=/usr/local] [DESTDIR=...]`; `make deb` builds build/deb/tavlo-companion_*.deb.
 PREFIX ?= /usr/local
-PACKAGE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVLO_BUILD_TESTS=OFF -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+PACKAGE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLO_BUILD_TESTS=OFF -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
 install: bootstrap
 	@cmake -S . -B build/install $(PACKAGE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build build/install -j $(JOBS)

@@ -79,6 +79,15 @@ void setPairingSource(std::function<std::string()> source) { pairingSource() = s
 
 int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit,
                bool showPanel) {
+  // From here on a broken display connection restarts the companion headless.
+  static const bool atexitInstalled = (std::atexit(restartHeadlessIfTrayDied), true);
+  (void)atexitInstalled;
+  selfArgv0 = argc > 0 ? argv[0] : "tavlo-companion";
+  trayRunning = true;
+  struct TrayDone {
+    ~TrayDone() { trayRunning = false; }
+  } trayDone;
+
   std::unique_ptr<QApplication> ownApp;
   if (!QApplication::instance()) {
     ownApp = makeApplication(argc, argv);
@@ -211,10 +220,6 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
     ::sigaction(SIGTERM, &act, &oldTerm);
   }
 
-  static const bool atexitInstalled = (std::atexit(restartHeadlessIfTrayDied), true);
-  (void)atexitInstalled;
-  selfArgv0 = argc > 0 ? argv[0] : "tavlo-companion";
-  trayRunning = true;
   const int status = QApplication::exec();
   trayRunning = false;
 
