@@ -1,5 +1,6 @@
 """Tray mode on odd desktops: no display, a display nobody answers, a display
 that goes away. The companion keeps serving in every case."""
+import itertools
 import os
 import shutil
 import socket
@@ -51,31 +52,49 @@ def test_without_a_usable_display_it_serves_headless(tavlo_bin, tmp_path, deskto
         assert companion.stop() in (0, -15), companion.logtext()
 
 
-@pytest.mark.skipif(shutil.which("Xvfb") is None, reason="needs Xvfb")
-def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path):
-    number = 90 + os.getpid() % 100
-    xvfb = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen", "0", "800x600x24"],
-                            stderr=subprocess.DEVNULL)
-    display = f":{number}"
+DISPLAY_NUMBERS = itertools.count(90 + os.getpid() % 100 * 3)
+
+
+@pytest.fixture
+def xvfb():
+    if shutil.which("Xvfb") is None:
+        pytest.skip("needs Xvfb")
+    number = next(DISPLAY_NUMBERS)
+    server = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen", "0", "800x600x24"],
+                              stderr=subprocess.DEVNULL)
     deadline = time.time() + 10
     while not os.path.exists(f"/tmp/.X11-unix/X{number}") and time.time() < deadline:
         time.sleep(0.05)
     time.sleep(0.3)
+    yield server, f":{number}"
+    if server.poll() is None:
+        server.kill()
+        server.wait()
+
+
+def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, xvfb):
+    companion = TrayCompanion(tavlo_bin, tmp_path, [], {"DISPLAY": xvfb[1]}).start()
+    try:
+        companion.wait_for(lambda: "running headless" in companion.logtext())
+        assert serving(companion)
+    finally:
+        assert companion.stop() in (0, -15), companion.logtext()
+
+
+def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path, xvfb):
+    server, display = xvfb
     companion = TrayCompanion(tavlo_bin, tmp_path, ["--panel"], {"DISPLAY": display})
     try:
         companion.start()
         assert serving(companion)
         pid = companion.proc.pid
         time.sleep(1)  # the panel is up
-        xvfb.kill()
-        xvfb.wait()
+        server.kill()
+        server.wait()
         companion.wait_for(lambda: "--headless" in open(f"/proc/{pid}/cmdline").read().split("\0"))
         companion.wait_for(lambda: _try(serving, companion))
         assert companion.proc.poll() is None
     finally:
-        if xvfb.poll() is None:
-            xvfb.kill()
-            xvfb.wait()
         companion.stop()
 
 
