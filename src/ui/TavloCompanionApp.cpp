@@ -36,7 +36,9 @@ std::string selfArgv0;
 void restartHeadlessIfTrayDied() {
   if (!trayRunning.exchange(false)) return;
   logLine("Tavlo lost its display; continuing without the tray");
-  for (int fd = 3; fd < 1024; ++fd) ::close(fd);  // the listening socket among them
+  // The listening socket among them; the new image opens its own.
+  if (::close_range(3, ~0U, 0) != 0)
+    for (int fd = 3; fd < 65536; ++fd) ::close(fd);
   const char* args[] = {selfArgv0.c_str(), "--headless", nullptr};
   ::execv("/proc/self/exe", const_cast<char* const*>(args));
 }

@@ -38,16 +38,11 @@ TEST(MenuLabel, CountIsDrawnIntoTheIcon) {
   EXPECT_NE(none.pixel(28, 28), one.pixel(28, 28));
 }
 
-TEST(MenuLabel, TooltipNamesStateAndCount) {
+TEST(MenuLabel, TooltipCountsRecentRequests) {
   CompanionSnapshot s;
-  EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 server stopped");
-  s.serverRunning = true;
-  s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::nullopt);
-  s.recentRequests.resize(1);
-  EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 port 18765 \u2013 Tailscale 100.64.0.1 \u2013 1 recent request");
+  EXPECT_FALSE(menuTooltip(s).contains("recent"));
   s.recentRequests.resize(12);
-  s.tailscaleStatus = TailscaleStatus::stopped();
-  EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 port 18765 \u2013 Tailscale off \u2013 12 recent requests");
+  EXPECT_TRUE(menuTooltip(s).endsWith("12 recent requests"));
 }
 
 }  // namespace

@@ -61,16 +61,5 @@ TEST(TerminalQR, EncodesEveryByteAndRefusesWhatDoesNotFit) {
   EXPECT_FALSE(encodeQR(""));
 }
 
-TEST(TerminalQR, ColouredLinesResetTheirColours) {
-  const auto plain = terminalQR(kRecord), coloured = terminalQR(kRecord, true);
-  std::istringstream p(plain), c(coloured);
-  std::string pl, cl;
-  while (std::getline(p, pl)) {
-    ASSERT_TRUE(std::getline(c, cl));
-    EXPECT_EQ(cl, "\x1b[40;97m" + pl + "\x1b[0m");
-  }
-  EXPECT_FALSE(std::getline(c, cl));
-}
-
 }  // namespace
 }  // namespace tavlo
