@@ -112,7 +112,8 @@ TEST(HttpClientTest, ManySlowRequestsWaitTogether) {
   int ok = 0;
   for (auto& p : promises) ok += p.get_future().get().body == "ok";
   EXPECT_EQ(ok, kCount);
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1500ms);
+  // One after the other would take 32 s; the margin is for sanitizer builds.
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 4s);
 }
 
 TEST(HttpClientTest, AwaitableFormResumesOnTheCallersExecutor) {
