@@ -509,7 +509,8 @@ void MenuContent::refreshPairing() {
   if (record.is_object()) {
     auto text = [&](const char* key) {
       auto it = record.find(key);
-      if (it == record.end() || it->is_null()) return QStringLiteral("\u2013");
+      if (it == record.end() || it->is_null() || (it->is_string() && it->get<std::string>().empty()))
+        return QStringLiteral("\u2013");
       return it->is_string() ? qs(it->get<std::string>()) : qs(it->dump());
     };
     lines << QStringLiteral("Host: %1").arg(text("mac.hostname"))
