@@ -10,9 +10,11 @@
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
 #include "core/CompanionState.hpp"
+#include "platform/Async.hpp"
 #include "platform/Log.hpp"
 
 #ifdef TAVLO_HAVE_UI
+#include "ui/Notifier.hpp"
 #include "ui/TavloCompanionApp.hpp"
 #endif
 
@@ -36,6 +38,7 @@ struct StateThread {
 
 // Closing the stores checkpoints their journals, so the files stand alone.
 void closeStores(CompanionEnvironment& env) {
+  drainStoreWrites(std::chrono::seconds(3));
   if (env.defaults) env.defaults->close();
   if (env.pairing) env.pairing->close();
 }
@@ -50,7 +53,11 @@ int runCompanion(bool headless, bool showPanel) {
   }
 
   auto runtime = std::make_shared<StateThread>();
-  runtime->state = std::make_shared<CompanionState>(runtime->io.get_executor(), makeServices(env), env.stagingDir);
+  auto services = makeServices(env);
+#ifdef TAVLO_HAVE_UI
+  services.packWritten = [](const std::string& name, const std::string& summary) { notifyPackWritten(name, summary); };
+#endif
+  runtime->state = std::make_shared<CompanionState>(runtime->io.get_executor(), std::move(services), env.stagingDir);
   runtime->signals.async_wait([runtime](const std::error_code& ec, int) {
     if (!ec) runtime->stopOnState();
   });
@@ -62,6 +69,7 @@ int runCompanion(bool headless, bool showPanel) {
 #ifdef TAVLO_HAVE_UI
   if (!headless) {
     std::thread stateThread([runtime] { runtime->io.run(); });
+    if (auto store = env.pairing) setPairingSource([store] { return pairingJSON(*store, false); });
     int argc = 1;
     char name[] = "tavlo-companion";
     char* argv[] = {name, nullptr};

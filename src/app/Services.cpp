@@ -29,11 +29,6 @@ class RunningServer : public ServerHandle {
   std::unique_ptr<HTTPCompanionServer> server_;
 };
 
-auto& pairingStrand() {
-  static auto strand = asio::make_strand(workerPool());
-  return strand;
-}
-
 }  // namespace
 
 CompanionEnvironment CompanionEnvironment::resolve() {
@@ -87,13 +82,13 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
   if (auto store = env.pairing) {
     s.publishPairing = [store](std::string host, std::optional<std::string> lan, std::optional<std::string> tsIP,
                                std::optional<std::string> tsHost, std::int64_t port) {
-      asio::post(pairingStrand(), [=] { PairingStore::publish(*store, host, lan, tsIP, tsHost, port); });
+      asio::post(storeStrand(), [=] { PairingStore::publish(*store, host, lan, tsIP, tsHost, port); });
     };
   }
   return s;
 }
 
-std::string pairingJSON(KvStore& pairing) {
+std::string pairingJSON(KvStore& pairing, bool probeTailscale) {
   nlohmann::json record;
   if (auto info = PairingStore::loadMacInfo(pairing)) {
     record = {{PairingStore::K::hostname, info->hostname},
@@ -104,7 +99,7 @@ std::string pairingJSON(KvStore& pairing) {
               {PairingStore::K::updatedAt, PairingStore::isoTime(info->updatedAt)}};
   } else {
     // Nothing published yet: describe this computer as the companion would.
-    auto tailscale = TailscaleProbe::readBlocking();
+    auto tailscale = probeTailscale ? TailscaleProbe::readBlocking() : TailscaleStatus::unknown();
     std::string host = localizedHostName();
     record = {{PairingStore::K::hostname, host.empty() ? "Mac" : host},
               {PairingStore::K::lan, NetworkInfo::lanIP().value_or("")},

@@ -27,7 +27,9 @@ CompanionServices makeServices(const CompanionEnvironment& env);
 void installModelServices(CompanionServices& services);
 
 // The pairing record as compact JSON with sorted keys, as `pairing` prints it.
-std::string pairingJSON(KvStore& pairing);
+// When nothing was published yet it describes this computer now, asking the
+// Tailscale tool only when `probeTailscale` (it may take seconds).
+std::string pairingJSON(KvStore& pairing, bool probeTailscale = true);
 
 // Flushes output and ends the process without waiting for tools still running
 // on worker threads (they are in their own process groups).

@@ -17,16 +17,6 @@ constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machi
 constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
 
-// Pack writes and store writes leave the state thread but keep their order.
-auto& packStrand() {
-  static auto strand = asio::make_strand(workerPool());
-  return strand;
-}
-auto& storeStrand() {
-  static auto strand = asio::make_strand(workerPool());
-  return strand;
-}
-
 nlohmann::json modelObject(const LLMModel& m, const std::string& selectedID) {
   return {{"id", m.id},
           {"provider", std::string(LLMModel::rawValue(m.provider))},
@@ -47,7 +37,7 @@ asio::awaitable<PackOutcome> writePackOffThread(CompanionServices::WritePack wri
   return awaitCallback<PackOutcome>([write = std::move(write), text = std::move(text), prompt = std::move(prompt),
                                      modelID = std::move(modelID),
                                      staging = std::move(staging)](std::function<void(PackOutcome)> done) {
-    asio::post(packStrand(), [=] {
+    asio::post(workerPool(), [=] {
       if (!write) return done({false, {}, "no pack writer", {}, {}});
       try {
         done(write(text, prompt, modelID, staging));
@@ -295,11 +285,12 @@ asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
   }
   if (!answer.ok) co_return failureReply(*model, answer.text);
 
-  // Writing runs off the state thread, one pack at a time, so two packs of
-  // the same name never interleave their files.
+  // Writing runs off the state thread; the writer itself keeps two writes of
+  // the same pack folder apart.
   PackOutcome outcome = co_await writePackOffThread(services_.writePack, std::move(answer.text), prompt, model->id,
                                                     stagingDir_);
   if (!outcome.ok) co_return failureReply(*model, outcome.error);
+  if (services_.packWritten) services_.packWritten(outcome.packName, outcome.summary);
   co_return HTTPResponse::json(outcome.reply, 200);
 }
 

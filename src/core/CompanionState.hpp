@@ -69,6 +69,8 @@ struct CompanionServices {
   std::function<void(std::string hostname, std::optional<std::string> lanIP, std::optional<std::string> tailscaleIP,
                      std::optional<std::string> tailscaleHostname, std::int64_t port)>
       publishPairing;
+  // Told of every pack written (the desktop notification); may be null.
+  std::function<void(const std::string& name, const std::string& summary)> packWritten;
   std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };
   std::chrono::milliseconds refreshInterval{5000};
 };

@@ -2,6 +2,7 @@
 // Bridges between blocking or callback-style work and Asio coroutines.
 #include <asio.hpp>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -10,6 +11,12 @@ namespace tavlo {
 
 // The small pool that runs blocking work (child processes, SQLite writes).
 asio::thread_pool& workerPool();
+
+// SQLite writes leave the state thread through this strand, so they keep their order.
+asio::strand<asio::thread_pool::executor_type>& storeStrand();
+
+// Waits (at most `limit`) until every store write posted so far has run.
+void drainStoreWrites(std::chrono::milliseconds limit);
 
 // Turns a callback-style operation into an awaitable. `start` receives a
 // copyable `std::function<void(T)>` that must be called exactly once, from any

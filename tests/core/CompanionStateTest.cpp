@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include "core/CompanionState.hpp"
 #include "core/RequestPolicy.hpp"
@@ -109,12 +110,11 @@ struct Fixture : ::testing::Test {
   }
   void refresh() { runAwaitable(io, state->tick()); }
   HTTPResponse route(HTTPRequest r) { return runAwaitable(io, state->route(std::move(r))); }
-  void drainStores() {
-    // Selection writes go through the worker pool; wait until they landed.
-    for (int i = 0; i < 200; ++i) {
-      io.restart();
-      io.run_for(std::chrono::milliseconds(5));
-    }
+  // Selection writes go through the worker pool; wait until one landed.
+  std::optional<std::string> storedSelection(const std::string& expected) {
+    for (int i = 0; i < 400 && defaults->getString(CompanionState::kSelectedModelKey) != expected; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return defaults->getString(CompanionState::kSelectedModelKey);
   }
 };
 
@@ -167,7 +167,7 @@ TEST_F(Fixture, ModelListOrderSelectionAndPersistence) {
 
   auto ok = route(request("POST", "/models/active", R"({"id":"lmstudio:mistral"})"));
   EXPECT_EQ(ok.body, R"({"id":"lmstudio:mistral","ok":true})");
-  drainStores();
+  EXPECT_EQ(storedSelection("lmstudio:mistral"), "lmstudio:mistral");
 
   // A new state on the same store restores the choice, and the refresh keeps it.
   state.reset();

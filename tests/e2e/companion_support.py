@@ -60,8 +60,12 @@ class FakeBackend:
                     return self.reply({"choices": [{"message": {"content": backend.answer}}]})
                 self.reply({"error": "no"}, 404)
 
+        class Server(ThreadingHTTPServer):
+            request_queue_size = 256  # the default 5 drops bursts of connections
+            daemon_threads = True
+
         port = 11434 if kind == "ollama" else 1234
-        self.server = ThreadingHTTPServer(("127.0.0.1", port), Handler)
+        self.server = Server(("127.0.0.1", port), Handler)
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
 
@@ -109,7 +113,7 @@ class Companion:
                 return self
             except OSError:
                 assert self.proc.poll() is None, self.logtext()
-                time.sleep(0.02)
+                time.sleep(0.002)
         raise AssertionError("companion did not listen: " + self.logtext())
 
     def stop(self):
