@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""Figures of the running companion, measured against the real binary inside
+tools/e2e-sandbox (private network, fake back ends on their real ports):
+
+  start-up to a listening port, resident memory after start, the time from a
+  request's first byte to the generate reply with an instant back end, 64
+  generates at once against a back end that answers after 1 s (with GET
+  /health latency meanwhile), and the CPU used by idle refreshing.
+
+Usage: tools/e2e-sandbox /usr/bin/python3 bench/companion_bench.py [BINARY] [--idle-seconds N]
+"""
+import argparse
+import concurrent.futures
+import os
+import pathlib
+import socket
+import statistics
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+from companion_support import Companion, FakeBackend  # noqa: E402
+
+TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid):
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def rss_mb(pid):
+    for line in pathlib.Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    return 0.0
+
+
+def raw_request(payload):
+    start = time.perf_counter()
+    s = socket.create_connection(("127.0.0.1", 18765))
+    s.sendall(payload)
+    while s.recv(65536):
+        pass
+    s.close()
+    return time.perf_counter() - start
+
+
+def pct(values, p):
+    values = sorted(values)
+    return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("binary", nargs="?", default=str(pathlib.Path(__file__).resolve().parents[1] /
+                                                     "build/dev/bin/tavlo-companion"))
+    ap.add_argument("--idle-seconds", type=float, default=30.0)
+    args = ap.parse_args()
+    if os.environ.get("TAVLO_IN_SANDBOX") != "1":
+        sys.exit("run me inside tools/e2e-sandbox")
+
+    ollama, lmstudio = FakeBackend("ollama"), FakeBackend("lmstudio")
+    ollama.models = ["bench-model"]
+    home = tempfile.mkdtemp(prefix="tavlo-bench-", dir=os.environ.get("TAVLO_BENCH_DIR"))
+    c = Companion(args.binary, home)
+
+    starts = []
+    for _ in range(5):
+        t0 = time.perf_counter()
+        c.start()
+        starts.append(time.perf_counter() - t0)
+        c.stop()
+    print(f"start-up to listening port: median {statistics.median(starts) * 1000:.1f} ms (5 runs, no Tailscale)")
+
+    c.start()
+    c.wait_for(lambda: c.get_json("/health")[1]["selected_model"])
+    time.sleep(1)
+    print(f"resident memory after start: {rss_mb(c.proc.pid):.1f} MB")
+
+    body = b'{"prompt":"Make a dark-mode toggle"}'
+    gen = (b"POST /generate HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + str(len(body)).encode() +
+           b"\r\n\r\n" + body)
+    health = b"GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+    for _ in range(20):
+        raw_request(gen)
+    times = [raw_request(gen) for _ in range(200)]
+    print(f"generate, instant back end: median {statistics.median(times) * 1000:.2f} ms, "
+          f"p99 {pct(times, 99) * 1000:.2f} ms (request's first byte to the reply, pack written)")
+    htimes = [raw_request(health) for _ in range(500)]
+    print(f"GET /health alone: median {statistics.median(htimes) * 1000:.3f} ms, p99 {pct(htimes, 99) * 1000:.3f} ms")
+
+    # 64 generates at once against a back end that answers after one second.
+    import companion_support
+    slow_answer = companion_support.PACK_ANSWER
+    ollama.answer = slow_answer
+    orig = ollama.server.RequestHandlerClass.do_POST
+
+    def slow_post(handler):
+        time.sleep(1.0)
+        orig(handler)
+
+    ollama.server.RequestHandlerClass.do_POST = slow_post
+    with concurrent.futures.ThreadPoolExecutor(max_workers=80) as pool:
+        t0 = time.perf_counter()
+        futures = [pool.submit(raw_request, gen) for _ in range(64)]
+        during = []
+        while not all(f.done() for f in futures):
+            during.append(raw_request(health))
+        wall = time.perf_counter() - t0
+    print(f"64 generates at once, 1 s back end: all answered in {wall:.2f} s; "
+          f"GET /health meanwhile p99 {pct(during, 99) * 1000:.2f} ms over {len(during)} requests")
+    ollama.server.RequestHandlerClass.do_POST = orig
+
+    before = cpu_seconds(c.proc.pid)
+    time.sleep(args.idle_seconds)
+    used = cpu_seconds(c.proc.pid) - before
+    print(f"idle refreshing: {used:.2f} s CPU in {args.idle_seconds:.0f} s, "
+          f"{used * 3600 / args.idle_seconds:.1f} s per hour")
+    c.stop()
+    ollama.close()
+    lmstudio.close()
+
+
+if __name__ == "__main__":
+    main()
