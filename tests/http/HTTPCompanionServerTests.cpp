@@ -409,6 +409,8 @@ TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
     }
   }
   ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 0; }, 5000ms));
+  // The last socket may still be closing on the network thread.
+  waitFor([&] { return openDescriptors() == before; }, 2000ms);
   EXPECT_EQ(openDescriptors(), before);
 }
 
