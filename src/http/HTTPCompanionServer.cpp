@@ -219,12 +219,18 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     bool ended = false;
 
     // The head: keep reading until it parses, the peer ends the stream, or it grows too large.
+    // A peer that trickles bytes to keep the idle limit at bay still gets a deadline.
+    const auto headDeadline = std::chrono::steady_clock::now() + options.headTimeout;
     while (!request) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(headDeadline - std::chrono::steady_clock::now());
+      if (left <= std::chrono::milliseconds::zero()) co_return;
       // Most requests fit the first, smaller receive; idle peers then hold little memory.
       const std::size_t want = buffer.empty() ? kFirstReceiveSize : kReceiveSize;
       const std::size_t before = buffer.size();
       buffer.resize(before + want);
-      ReadResult read = co_await readSome(socket, timer, asio::buffer(buffer.data() + before, want), idle);
+      ReadResult read =
+          co_await readSome(socket, timer, asio::buffer(buffer.data() + before, want), std::min(idle, left));
       buffer.resize(before + read.bytes);
       if (read.outcome == ReadOutcome::error) {
         if (!closing) logLine("Tavlo HTTP receive error: " + read.error.message());

@@ -31,6 +31,7 @@ struct HTTPServerOptions {
   std::size_t maxHeadBytes = 64 * 1024;
   int64_t maxBodyBytes = 16 * 1024 * 1024;
   std::chrono::milliseconds idleTimeout{30'000};  // no byte read or written for this long: closed
+  std::chrono::milliseconds headTimeout{60'000};  // the whole head must arrive within this (slowloris)
   std::size_t maxConnections = 1024;              // further peers wait in the listen backlog
   std::string bindAddress = "0.0.0.0";
   bool advertise = true;

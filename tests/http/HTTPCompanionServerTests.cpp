@@ -286,6 +286,25 @@ TEST_F(ServerTest, DefaultLimitsAcceptLargeBodiesAndRefuseHuge) {
   }
 }
 
+TEST_F(ServerTest, TricklingHeadMeetsItsDeadline) {
+  HTTPServerOptions options;
+  options.idleTimeout = 1000ms;
+  options.headTimeout = 400ms;
+  startServer(options);
+  Client slow(port());
+  const auto begin = std::chrono::steady_clock::now();
+  // One byte every 50 ms never trips the idle limit, only the head deadline.
+  for (char ch : std::string("GET / HTTP/1.1\r\nX-Slow: aaaaaaaaaaaaaaaaaaaaaaaaaaaaa")) {
+    if (slow.readable(0ms)) break;
+    slow.send(std::string(1, ch));
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(slow.readAll(2000ms), "");
+  EXPECT_TRUE(slow.closedByPeer());
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 2000ms);
+  EXPECT_TRUE(requests().empty());
+}
+
 TEST_F(ServerTest, SilentConnectionsAreClosed) {
   HTTPServerOptions options;
   options.idleTimeout = 200ms;
