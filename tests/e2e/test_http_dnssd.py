@@ -202,3 +202,37 @@ def test_advertisement_is_seen_and_survives_a_daemon_restart(link, tmp_path):
             proc.wait()
         if sandboxed:
             pathlib.Path("/usr/local/bin/tailscale").unlink(missing_ok=True)
+
+
+def test_companion_advertises_tailscale_and_withdraws_on_sigterm(link, tmp_path):
+    server, client = link
+    if os.environ.get("TAVLO_IN_SANDBOX") != "1":
+        pytest.skip("needs the sandbox's private /usr/local/bin for a fake tailscale")
+    fake = pathlib.Path("/usr/local/bin/tailscale")
+    fake.write_text('#!/bin/sh\necho \'{"BackendState":"Running","Self":'
+                    '{"TailscaleIPs":["100.64.1.2"],"DNSName":"desk.example.ts.net."}}\'\n')
+    fake.chmod(0o755)
+    env = f"HOME={tmp_path} XDG_STATE_HOME={tmp_path}/state XDG_DATA_HOME={tmp_path}/data"
+    proc = server.popen("env", *env.split(), str(BIN), "--headless")
+    try:
+        instance = f"Tavlo on {SERVER_HOST}"
+        seen = wait_until(lambda: browse(client).get(instance))
+        assert seen, f"{instance} not seen; log: {proc.stderr.readline() if proc.poll() is not None else ''}"
+        address, port, txt = seen
+        assert (address, port) == ("10.77.0.1", PORT)
+        assert txt["tailscale_ip"] == "100.64.1.2" and txt["tailscale_hostname"] == "desk.example.ts.net"
+        assert txt["lan_ip"] == "10.77.0.1" and txt["hostname"] == SERVER_HOST
+
+        # The phone's request over the link, naming the computer by address.
+        reply = client.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
+                          "printf 'GET /health HTTP/1.1\\r\\nHost: 10.77.0.1:18765\\r\\n\\r\\n' >&3; cat <&3")
+        assert '"tailscale_ip":"100.64.1.2"' in reply.stdout
+
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=10) == 0
+        assert wait_until(lambda: instance not in browse(client)), "advertisement outlived the companion"
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        fake.unlink()
