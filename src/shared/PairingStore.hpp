@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include <asio/any_io_executor.hpp>
+
 #include "platform/KvStore.hpp"
 
 namespace tavlo::PairingStore {
@@ -49,6 +51,17 @@ void publish(KvStore& store, const std::string& hostname, const std::optional<st
              std::int64_t port, Clock::time_point now = Clock::now());
 
 std::optional<MacInfo> loadMacInfo(KvStore& store);
+
+// Calls `handler` on `executor` whenever another connection (the phone side, or
+// another process) commits a change to the store's file. The store is polled
+// (PRAGMA data_version) every `interval`; destroying the token ends it.
+class ChangeObserver {
+ public:
+  virtual ~ChangeObserver() = default;
+};
+std::unique_ptr<ChangeObserver> observeRemoteChanges(std::shared_ptr<KvStore> store, asio::any_io_executor executor,
+                                                     std::function<void()> handler,
+                                                     std::chrono::milliseconds interval = std::chrono::seconds(1));
 
 // The record as JSON text keys, as `tavlo-companion pairing` prints it and the
 // QR code carries it; "mac.updated_at" as UTC ISO 8601.

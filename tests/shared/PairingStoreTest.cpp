@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
+
+#include <asio.hpp>
 
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
@@ -93,6 +96,35 @@ TEST(KvStore, ReaderOnAnotherConnectionSeesWholeRecordsAndVersionChanges) {
   PairingStore::publish(writer, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 18765);
   EXPECT_NE(reader.dataVersion(), before);
   EXPECT_EQ(PairingStore::loadMacInfo(reader)->hostname, "Desk");
+}
+
+TEST(PairingStore, ChangesFromElsewhereAreDeliveredOnTheExecutor) {
+  TempDir tmp;
+  auto mine = std::make_shared<KvStore>(tmp.path / "p.sqlite3");
+  KvStore phone(tmp.path / "p.sqlite3");
+  asio::io_context io;
+  int calls = 0;
+  std::thread::id where;
+  auto token = PairingStore::observeRemoteChanges(
+      mine, io.get_executor(),
+      [&] {
+        ++calls;
+        where = std::this_thread::get_id();
+      },
+      10ms);
+  io.run_for(50ms);
+  EXPECT_EQ(calls, 0);
+  PairingStore::publish(phone, "Phone side", std::nullopt, std::nullopt, std::nullopt, 1);
+  io.restart();
+  io.run_for(100ms);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(where, std::this_thread::get_id());
+  EXPECT_EQ(PairingStore::loadMacInfo(*mine)->hostname, "Phone side");
+  token.reset();
+  PairingStore::publish(phone, "Again", std::nullopt, std::nullopt, std::nullopt, 1);
+  io.restart();
+  io.run_for(100ms);
+  EXPECT_EQ(calls, 1);
 }
 
 TEST(KvStore, BadFilesAreReportedOnceAndNeverOverwritten) {
