@@ -1,9 +1,6 @@
 """Tray mode on odd desktops: no display, a display nobody answers, a display
 that goes away. The companion keeps serving in every case."""
-import itertools
-import os
 import shutil
-import socket
 import subprocess
 import time
 
@@ -14,36 +11,29 @@ from companion_support import Companion, needs_sandbox
 pytestmark = needs_sandbox
 
 
+def serving(companion):
+    try:
+        status, body = companion.get_json("/health")
+        return status == 200 and body["ok"] is True
+    except OSError:
+        return False
+
+
 class TrayCompanion(Companion):
     """The companion started without --headless, with the given desktop variables."""
 
-    def __init__(self, binary, home, args, desktop_env):
-        super().__init__(binary, home, desktop_env)
-        self.args = args
-
-    def start(self):
+    def start(self, *args):
         self.log = open(self.home / "companion.log", "ab")
-        self.proc = subprocess.Popen([self.binary, *self.args], env=self.env, stdout=self.log, stderr=self.log)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", 18765), timeout=0.2).close()
-                return self
-            except OSError:
-                assert self.proc.poll() is None, self.logtext()
-                time.sleep(0.05)
-        raise AssertionError("companion did not listen: " + self.logtext())
-
-
-def serving(companion):
-    status, body = companion.get_json("/health")
-    return status == 200 and body["ok"] is True
+        self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=self.log, stderr=self.log)
+        self.wait_for(lambda: serving(self) or self.proc.poll() is not None, timeout=10)
+        assert self.proc.poll() is None, self.logtext()
+        return self
 
 
 @pytest.mark.parametrize("desktop_env", [{}, {"DISPLAY": ":4321"}, {"WAYLAND_DISPLAY": "wayland-77"}],
                          ids=["no-display", "unreachable-x11", "unreachable-wayland"])
 def test_without_a_usable_display_it_serves_headless(tavlo_bin, tmp_path, desktop_env):
-    companion = TrayCompanion(tavlo_bin, tmp_path, [], desktop_env).start()
+    companion = TrayCompanion(tavlo_bin, tmp_path, desktop_env).start()
     try:
         assert serving(companion)
         time.sleep(0.5)
@@ -52,28 +42,21 @@ def test_without_a_usable_display_it_serves_headless(tavlo_bin, tmp_path, deskto
         assert companion.stop() in (0, -15), companion.logtext()
 
 
-DISPLAY_NUMBERS = itertools.count(90 + os.getpid() % 100 * 3)
-
-
 @pytest.fixture
 def xvfb():
     if shutil.which("Xvfb") is None:
         pytest.skip("needs Xvfb")
-    number = next(DISPLAY_NUMBERS)
-    server = subprocess.Popen(["Xvfb", f":{number}", "-nolisten", "tcp", "-screen", "0", "800x600x24"],
-                              stderr=subprocess.DEVNULL)
-    deadline = time.time() + 10
-    while not os.path.exists(f"/tmp/.X11-unix/X{number}") and time.time() < deadline:
-        time.sleep(0.05)
-    time.sleep(0.3)
-    yield server, f":{number}"
-    if server.poll() is None:
-        server.kill()
-        server.wait()
+    # Xvfb picks a free display and names it once it accepts connections.
+    server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    yield server, ":" + server.stdout.readline().decode().strip()
+    server.kill()
+    server.wait()
+    server.stdout.close()
 
 
 def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, xvfb):
-    companion = TrayCompanion(tavlo_bin, tmp_path, [], {"DISPLAY": xvfb[1]}).start()
+    companion = TrayCompanion(tavlo_bin, tmp_path, {"DISPLAY": xvfb[1]}).start()
     try:
         companion.wait_for(lambda: "running headless" in companion.logtext())
         assert serving(companion)
@@ -83,23 +66,15 @@ def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, 
 
 def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path, xvfb):
     server, display = xvfb
-    companion = TrayCompanion(tavlo_bin, tmp_path, ["--panel"], {"DISPLAY": display})
+    companion = TrayCompanion(tavlo_bin, tmp_path, {"DISPLAY": display})
     try:
-        companion.start()
-        assert serving(companion)
-        pid = companion.proc.pid
+        assert serving(companion.start("--panel"))
         time.sleep(1)  # the panel is up
         server.kill()
         server.wait()
-        companion.wait_for(lambda: "--headless" in open(f"/proc/{pid}/cmdline").read().split("\0"))
-        companion.wait_for(lambda: _try(serving, companion))
+        cmdline = f"/proc/{companion.proc.pid}/cmdline"
+        companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
+        companion.wait_for(lambda: serving(companion))
         assert companion.proc.poll() is None
     finally:
         companion.stop()
-
-
-def _try(check, *args):
-    try:
-        return check(*args)
-    except OSError:
-        return False

@@ -8,41 +8,37 @@
 namespace tavlo {
 namespace {
 
-QImage image(const QIcon& icon, int side = 32) { return icon.pixmap(side, side).toImage(); }
+QImage image(const char* symbol, std::size_t count = 0, bool dark = false) {
+  return menuIcon(symbol, count, dark).pixmap(32, 32).toImage();
+}
 
-TEST(MenuLabel, ThreeDistinctIconsInTwoVariants) {
+TEST(MenuLabel, ThreeDistinctIconsInTwoVariantsWithTheCountDrawnIn) {
   test::offscreenApp();
+  ensureIconResources();
   QSet<QString> resources;
   for (const char* symbol : {"macbook.and.iphone.slash", "macbook.and.iphone", "macbook"})
     for (bool dark : {false, true}) {
-      const QString r = menuIconResource(symbol, dark);
-      ensureIconResources();
-      EXPECT_TRUE(QSvgRenderer(r).isValid()) << r.toStdString();
-      resources.insert(r);
+      resources.insert(menuIconResource(symbol, dark));
+      EXPECT_TRUE(QSvgRenderer(menuIconResource(symbol, dark)).isValid()) << symbol << dark;
     }
   EXPECT_EQ(resources.size(), 6);
   // An unexpected symbol shows the "server down" icon rather than nothing.
   EXPECT_EQ(menuIconResource("", false), menuIconResource("macbook.and.iphone.slash", false));
-  EXPECT_NE(image(menuIcon("macbook", 0, false)), image(menuIcon("macbook.and.iphone", 0, false)));
-  EXPECT_NE(image(menuIcon("macbook", 0, false)), image(menuIcon("macbook", 0, true)));
-}
-
-TEST(MenuLabel, CountIsDrawnIntoTheIcon) {
-  test::offscreenApp();
-  const QImage none = image(menuIcon("macbook", 0, false)), one = image(menuIcon("macbook", 1, false)),
-               twelve = image(menuIcon("macbook", 12, false));
-  EXPECT_NE(none, one);
-  EXPECT_NE(one, twelve);
+  EXPECT_NE(image("macbook"), image("macbook.and.iphone"));
+  EXPECT_NE(image("macbook"), image("macbook", 0, true));
+  const QImage none = image("macbook"), one = image("macbook", 1);
+  EXPECT_NE(one, image("macbook", 12));
   // The badge sits in the lower right corner and leaves the top left alone.
   EXPECT_EQ(none.pixel(4, 4), one.pixel(4, 4));
   EXPECT_NE(none.pixel(28, 28), one.pixel(28, 28));
 }
 
-TEST(MenuLabel, TooltipCountsRecentRequests) {
+TEST(MenuLabel, TooltipSumsUpTheState) {
   CompanionSnapshot s;
-  EXPECT_FALSE(menuTooltip(s).contains("recent"));
-  s.recentRequests.resize(12);
-  EXPECT_TRUE(menuTooltip(s).endsWith("12 recent requests"));
+  EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 server stopped");
+  s.serverRunning = true, s.serverPort = 18765, s.recentRequests.resize(12);
+  s.tailscaleStatus = TailscaleStatus::connected("100.64.0.7", std::nullopt);
+  EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 port 18765 \u2013 Tailscale 100.64.0.7 \u2013 12 recent requests");
 }
 
 }  // namespace

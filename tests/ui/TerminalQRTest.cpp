@@ -7,37 +7,25 @@
 namespace tavlo {
 namespace {
 
-const std::string kRecord =
-    R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765,"mac.tailscale_hostname":"studio.tail1234.ts.net","mac.tailscale_ip":"100.101.102.103","mac.updated_at":1767225600.0})";
-
-// Reads the drawing back into light/dark modules, two rows per line.
-std::vector<std::vector<bool>> readBack(const std::string& drawing) {
-  std::vector<std::vector<bool>> rows;
-  std::istringstream in(drawing);
-  std::string line;
-  while (std::getline(in, line)) {
+TEST(TerminalQR, DrawsEveryModuleWithQuietZone) {
+  const std::string record =
+      R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765,"mac.tailscale_hostname":)"
+      R"("studio.tail1234.ts.net","mac.tailscale_ip":"100.101.102.103","mac.updated_at":1767225600.0})";
+  auto m = encodeQR(record);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->size % 4, 1);  // 21 + 4 * (version - 1)
+  // Read the drawing back: two module rows per line, light modules drawn with the glyphs.
+  std::vector<std::vector<bool>> light;
+  std::istringstream in(terminalQR(record));
+  for (std::string line; std::getline(in, line);) {
     std::vector<bool> top, bottom;
-    for (std::size_t i = 0; i < line.size();) {
-      if (line[i] == ' ') {
-        top.push_back(false), bottom.push_back(false), ++i;
-        continue;
-      }
-      const std::string glyph = line.substr(i, 3);
-      i += 3;
+    for (std::size_t i = 0; i < line.size(); i += line[i] == ' ' ? 1 : 3) {
+      const std::string glyph = line[i] == ' ' ? " " : line.substr(i, 3);
       top.push_back(glyph == "\u2588" || glyph == "\u2580");
       bottom.push_back(glyph == "\u2588" || glyph == "\u2584");
     }
-    rows.push_back(top);
-    rows.push_back(bottom);
+    light.push_back(top), light.push_back(bottom);
   }
-  return rows;
-}
-
-TEST(TerminalQR, DrawsEveryModuleWithQuietZone) {
-  auto m = encodeQR(kRecord);
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->size % 4, 1);  // 21 + 4 * (version - 1)
-  const auto light = readBack(terminalQR(kRecord));
   const int side = m->size + 4;
   ASSERT_GE(light.size(), static_cast<std::size_t>(side));
   for (int y = 0; y < side; ++y) {
@@ -45,15 +33,12 @@ TEST(TerminalQR, DrawsEveryModuleWithQuietZone) {
     for (int x = 0; x < side; ++x) EXPECT_EQ(light[y][x], !m->at(x - 2, y - 2)) << x << "," << y;
   }
   // The three finder patterns: dark 7x7 rings in the corners.
-  for (auto [fx, fy] : {std::pair{0, 0}, {m->size - 7, 0}, {0, m->size - 7}}) {
-    EXPECT_TRUE(m->at(fx, fy) && m->at(fx + 6, fy + 6) && m->at(fx + 3, fy + 3));
-    EXPECT_FALSE(m->at(fx + 1, fy + 1));
-  }
+  for (auto [fx, fy] : {std::pair{0, 0}, {m->size - 7, 0}, {0, m->size - 7}})
+    EXPECT_TRUE(m->at(fx, fy) && m->at(fx + 6, fy + 6) && m->at(fx + 3, fy + 3) && !m->at(fx + 1, fy + 1));
 }
 
 TEST(TerminalQR, EncodesEveryByteAndRefusesWhatDoesNotFit) {
-  // A NUL byte must not end the data early.
-  auto a = encodeQR(std::string("ab\0cd", 5)), b = encodeQR("ab");
+  auto a = encodeQR(std::string("ab\0cd", 5)), b = encodeQR("ab");  // a NUL byte must not end the data early
   ASSERT_TRUE(a && b);
   EXPECT_NE(a->dark, b->dark);
   EXPECT_FALSE(encodeQR(std::string(4000, 'x')));
