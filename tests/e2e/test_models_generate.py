@@ -26,13 +26,13 @@ PACK = {
 NO_MODEL = {"ok": False, "reply": "⚠️ No model selected on the Mac companion. Open the menu bar and pick one."}
 
 
-class FakeBackend:
-    """A tiny HTTP server on a fixed loopback port: GET answers `listing`,
-    POST records the JSON body and answers `status`/`answer`."""
+class FakeBackend(http.server.ThreadingHTTPServer):
+    """A fake back end on its real loopback port: GET answers `listing`,
+    POST records (path, content type, JSON body) and answers `status`/`answer`."""
 
     def __init__(self, port, listing):
-        backend = self
         self.listing, self.status, self.answer, self.posts = listing, 200, b"", []
+        backend = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def log_message(self, *args):
@@ -49,38 +49,33 @@ class FakeBackend:
                 self._send(200, json.dumps(backend.listing).encode())
 
             def do_POST(self):
-                length = int(self.headers.get("Content-Length", 0))
-                backend.posts.append((self.path, self.headers.get("Content-Type"), json.loads(self.rfile.read(length))))
+                body = json.loads(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+                backend.posts.append((self.path, self.headers.get("Content-Type"), body))
                 self._send(backend.status, backend.answer)
 
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
+        super().__init__(("127.0.0.1", port), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
 
 
 @pytest.fixture
 def ollama():
-    b = FakeBackend(11434, {"models": [{"name": "llama3:8b", "size": 4700000000}, {"name": "tiny"}]})
-    yield b
-    b.close()
+    with FakeBackend(11434, {"models": [{"name": "llama3:8b", "size": 4700000000}, {"name": "tiny"}]}) as b:
+        yield b
+        b.shutdown()
 
 
 @pytest.fixture
 def lmstudio():
-    b = FakeBackend(1234, {"object": "list", "data": [{"id": "qwen/qwen3-8b"}]})
-    yield b
-    b.close()
+    with FakeBackend(1234, {"object": "list", "data": [{"id": "qwen/qwen3-8b"}]}) as b:
+        yield b
+        b.shutdown()
 
 
 @pytest.fixture
 def env(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
     e = {k: v for k, v in os.environ.items() if k not in ("TAVLO_STAGING", "CLAUDECODE")}
-    e["HOME"] = str(home)
+    e["HOME"] = str(tmp_path / "home")
+    (tmp_path / "home").mkdir()
     yield e
     for name in ("claude", "codex"):
         pathlib.Path("/usr/local/bin", name).unlink(missing_ok=True)
@@ -109,8 +104,7 @@ def check_pack_on_disk(reply, staging):
 
 def test_models_lists_tools_then_ollama_then_lmstudio(tavlo_bin, env, ollama, lmstudio, tmp_path):
     r = run(tavlo_bin, env, "models")
-    assert r.returncode == 0
-    assert r.stdout == (
+    assert (r.returncode, r.stdout) == (0,
         b'{"models":[{"id":"ollama:llama3:8b","name":"llama3:8b","provider":"ollama","selected":false,'
         b'"subtitle":"4.7 GB"},{"id":"ollama:tiny","name":"tiny","provider":"ollama","selected":false,'
         b'"subtitle":""},{"id":"lmstudio:qwen\\/qwen3-8b","name":"qwen\\/qwen3-8b","provider":"lmstudio",'
@@ -130,34 +124,35 @@ def test_models_and_generate_with_nothing_installed(tavlo_bin, env, tmp_path):
     assert not (tmp_path / "s").exists()
 
 
-def test_generate_with_first_listed_model_writes_the_pack(tavlo_bin, env, ollama, tmp_path):
-    ollama.answer = json.dumps({"message": {"role": "assistant", "content": json.dumps(PACK)}}).encode()
+@pytest.mark.parametrize("backend,answer,args,model,path,members", [
+    # No model named: the first listed one; staging on the command line.
+    ("ollama", {"message": {"role": "assistant", "content": json.dumps(PACK)}}, [], "ollama:llama3:8b",
+     "/api/chat", {"model": "llama3:8b", "stream": False, "format": "json"}),
+    # An unlisted id is used as given, the pack is found after prose; staging from TAVLO_STAGING.
+    ("lmstudio", {"choices": [{"message": {"content": "Sure:\n" + json.dumps(PACK)}}]},
+     ["--model", "lmstudio:not-listed"], "lmstudio:not-listed",
+     "/v1/chat/completions", {"model": "not-listed", "temperature": 0.3, "stream": False}),
+], ids=["ollama", "lmstudio"])
+def test_generate_sends_the_exact_request_and_writes_the_pack(tavlo_bin, env, request, tmp_path,
+                                                              backend, answer, args, model, path, members):
+    fake = request.getfixturevalue(backend)
+    fake.answer = json.dumps(answer).encode()
     staging = tmp_path / "deep" / "staging"
-    r = run(tavlo_bin, env, "generate", "--staging", str(staging), "dark mode please")
+    if backend == "ollama":
+        args = [*args, "--staging", str(staging)]
+    else:
+        env["TAVLO_STAGING"] = str(staging)
+    r = run(tavlo_bin, env, "generate", *args, "dark mode please")
     assert r.returncode == 0, r.stderr
     reply = json.loads(r.stdout)
-    assert reply["ok"] is True and reply["model"] == "ollama:llama3:8b"
-    assert reply["summary"] == "Darkens every page."
+    assert reply["ok"] is True and reply["model"] == model and reply["summary"] == "Darkens every page."
     check_pack_on_disk(reply, staging)
-    path, ctype, body = ollama.posts[0]
-    assert (path, ctype) == ("/api/chat", "application/json")
-    assert body["model"] == "llama3:8b" and body["stream"] is False and body["format"] == "json"
-    assert [m["role"] for m in body["messages"]] == ["system", "user"]
-    assert body["messages"][0]["content"].startswith("You are Tavlo")
-    assert body["messages"][1]["content"] == "dark mode please"
-
-
-def test_generate_with_lmstudio_by_id_even_when_unlisted(tavlo_bin, env, lmstudio, tmp_path):
-    lmstudio.answer = json.dumps({"choices": [{"message": {"content": "Sure:\n" + json.dumps(PACK)}}]}).encode()
-    env["TAVLO_STAGING"] = str(tmp_path / "st")
-    r = run(tavlo_bin, env, "generate", "--model", "lmstudio:not-listed", "x")
-    assert r.returncode == 0, r.stderr
-    reply = json.loads(r.stdout)
-    assert reply["model"] == "lmstudio:not-listed"
-    check_pack_on_disk(reply, tmp_path / "st")
-    path, _, body = lmstudio.posts[0]
-    assert path == "/v1/chat/completions"
-    assert body["model"] == "not-listed" and body["temperature"] == 0.3 and body["stream"] is False
+    [(seen_path, ctype, body)] = fake.posts
+    assert (seen_path, ctype) == (path, "application/json")
+    system = body["messages"][0]["content"]
+    assert system.startswith("You are Tavlo")
+    assert body == {**members, "messages": [{"role": "system", "content": system},
+                                            {"role": "user", "content": "dark mode please"}]}
 
 
 def test_generate_with_claude_passes_the_prompt_as_one_argument(tavlo_bin, env, tmp_path):
@@ -176,18 +171,14 @@ def test_generate_with_claude_passes_the_prompt_as_one_argument(tavlo_bin, env, 
 def test_generate_failures_name_the_provider(tavlo_bin, env, ollama, tmp_path):
     fake_tool("/opt/homebrew/bin/codex", tmp_path / "argv", "echo boom >&2; exit 1\n")
     r = run(tavlo_bin, env, "generate", "--model", "codex:cli", "--staging", str(tmp_path), "x")
-    assert r.returncode == 1
-    assert json.loads(r.stdout) == {"ok": False, "reply": "⚠️ Codex failed: CLI exit 1: boom\n"}
+    assert (r.returncode, json.loads(r.stdout)) == (1, {"ok": False, "reply": "⚠️ Codex failed: CLI exit 1: boom\n"})
     assert (tmp_path / "argv").read_bytes().split(b"\0")[:2] == [b"exec", b"--skip-git-repo-check"]
 
     ollama.status, ollama.answer = 500, b"oops"
     r = run(tavlo_bin, env, "generate", "--model", "ollama:llama3:8b", "--staging", str(tmp_path), "x")
-    assert r.returncode == 1
-    assert json.loads(r.stdout) == {"ok": False, "reply": "⚠️ Ollama failed: ollama 500: oops"}
-
+    assert (r.returncode, json.loads(r.stdout)) == (1, {"ok": False, "reply": "⚠️ Ollama failed: ollama 500: oops"})
     ollama.status, ollama.answer = 200, json.dumps({"message": {"content": "no json here"}}).encode()
     r = run(tavlo_bin, env, "generate", "--model", "ollama:llama3:8b", "--staging", str(tmp_path), "x")
     assert r.returncode == 1 and json.loads(r.stdout)["reply"].startswith("⚠️ Ollama failed: ")
-
     r = run(tavlo_bin, env, "generate", "--model", "mistral:7b", "x")
     assert r.returncode == 2 and r.stdout == b"" and r.stderr.count(b"\n") == 1
