@@ -9,15 +9,12 @@ namespace {
 
 using json = nlohmann::json;
 
-TEST(JSONText, CompactSortedWithEscapedSlashes) {
+TEST(JSONText, CompactSortedWithEscapedSlashesAndRepairedUtf8) {
   const json value = {{"b", "a/b"}, {"a/k", {1, 2.5, nullptr}}, {"c", {{"z", true}, {"y", "\n\x01"}}}};
   EXPECT_EQ(writeCompactJSON(value), R"({"a\/k":[1,2.5,null],"b":"a\/b","c":{"y":"\n\u0001","z":true}})");
-  EXPECT_EQ(writeCompactJSON(json{{"error", "not found"}, {"ok", false}}), R"({"error":"not found","ok":false})");
-  // Invalid UTF-8 never throws; the reply stays valid JSON.
-  const std::string out = writeCompactJSON(json{{"reply", "bad \xFF byte"}});
-  EXPECT_EQ(out, "{\"reply\":\"bad \xEF\xBF\xBD byte\"}");
-  EXPECT_NO_THROW((void)writePrettyJSON(json{{"x", "\xC0"}}));
-  EXPECT_EQ(writePrettyJSON(json{{"p", "a/b"}}), "{\n  \"p\": \"a/b\"\n}");
+  // Invalid UTF-8 never throws; the reply stays valid JSON. Pretty output keeps "/" as is.
+  EXPECT_EQ(writeCompactJSON(json{{"reply", "bad \xFF byte"}}), "{\"reply\":\"bad \xEF\xBF\xBD byte\"}");
+  EXPECT_EQ(writePrettyJSON(json{{"p", "a/b\xC0"}}), "{\n  \"p\": \"a/b\xEF\xBF\xBD\"\n}");
 }
 
 TEST(Replies, SuccessAndFailureBodies) {
@@ -25,18 +22,12 @@ TEST(Replies, SuccessAndFailureBodies) {
             "\xF0\x9F\x93\xA6 Pack 'Demo' written.\n\nTwo scripts\n\nOpen Tavlo \xE2\x86\x92 Packs to apply.");
   EXPECT_EQ(writeCompactJSON(failureReply("LM Studio", "could not create folder /x: Permission denied")),
             "{\"ok\":false,\"reply\":\"\xE2\x9A\xA0\xEF\xB8\x8F LM Studio failed: could not create folder \\/x: Permission denied\"}");
-
   testing::TempDir dir;
   testing::writeFile(dir.path() / "manifest.json", "{}");
-  const TavloPackWriter::Result result{"demo-101010", dir.path(), "S"};
-  const json reply = packSuccessReply(result, "claude:cli");
-  EXPECT_EQ(reply, json({{"ok", true},
-                         {"reply", packSuccessText("demo-101010", "S")},
-                         {"pack_name", "demo-101010"},
-                         {"pack_path", dir.path().string()},
-                         {"summary", "S"},
-                         {"model", "claude:cli"},
-                         {"files", {{"manifest.json", "{}"}}}}));
+  EXPECT_EQ(packSuccessReply({"demo-101010", dir.path(), "S"}, "claude:cli"),
+            json({{"ok", true}, {"reply", packSuccessText("demo-101010", "S")}, {"pack_name", "demo-101010"},
+                  {"pack_path", dir.path().string()}, {"summary", "S"}, {"model", "claude:cli"},
+                  {"files", {{"manifest.json", "{}"}}}}));
 }
 
 }  // namespace
