@@ -1,11 +1,10 @@
 #include "providers/LMStudioProbe.hpp"
 
-#include <exception>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
+#include "providers/ModelListing.hpp"
 #include "providers/ProviderJSON.hpp"
 
 namespace tavlo::LMStudioProbe {
@@ -29,27 +28,13 @@ std::vector<LLMModel> modelsFromResponse(const HttpResponse& response) {
 }
 
 void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done) {
-  HttpRequest request;
-  request.url = config.lmStudioURL + "/v1/models";
-  request.totalTimeout = config.probeTimeout;
-  config.client().send(std::move(request), [done = std::move(done)](HttpResponse response) mutable {
-    asio::post(workerPool(), [done = std::move(done), response = std::move(response)]() mutable {
-      std::vector<LLMModel> models;
-      try {
-        models = modelsFromResponse(response);
-      } catch (const std::exception&) {
-        models.clear();
-      }
-      done(std::move(models));
-    });
-  });
+  fetchModelList(config, config.lmStudioURL + "/v1/models", modelsFromResponse, std::move(done));
 }
 
 asio::awaitable<std::vector<LLMModel>> list() { return list(ProviderConfig{}); }
 
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
-  return awaitCallback<std::vector<LLMModel>>(
-      [config = std::move(config)](std::function<void(std::vector<LLMModel>)> done) { list(config, std::move(done)); });
+  return awaitModelList([config = std::move(config)](ModelsDone done) { list(config, std::move(done)); });
 }
 
 }  // namespace tavlo::LMStudioProbe

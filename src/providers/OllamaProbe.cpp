@@ -2,12 +2,11 @@
 
 #include <cmath>
 #include <cstdio>
-#include <exception>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
+#include "providers/ModelListing.hpp"
 #include "providers/ProviderJSON.hpp"
 
 namespace tavlo::OllamaProbe {
@@ -69,28 +68,13 @@ std::string formatFileSize(std::int64_t bytes) {
 }
 
 void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done) {
-  HttpRequest request;
-  request.url = config.ollamaURL + "/api/tags";
-  request.totalTimeout = config.probeTimeout;
-  config.client().send(std::move(request), [done = std::move(done)](HttpResponse response) mutable {
-    // Parsing happens off the HTTP thread so a large answer never stalls other transfers.
-    asio::post(workerPool(), [done = std::move(done), response = std::move(response)]() mutable {
-      std::vector<LLMModel> models;
-      try {
-        models = modelsFromResponse(response);
-      } catch (const std::exception&) {
-        models.clear();
-      }
-      done(std::move(models));
-    });
-  });
+  fetchModelList(config, config.ollamaURL + "/api/tags", modelsFromResponse, std::move(done));
 }
 
 asio::awaitable<std::vector<LLMModel>> list() { return list(ProviderConfig{}); }
 
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
-  return awaitCallback<std::vector<LLMModel>>(
-      [config = std::move(config)](std::function<void(std::vector<LLMModel>)> done) { list(config, std::move(done)); });
+  return awaitModelList([config = std::move(config)](ModelsDone done) { list(config, std::move(done)); });
 }
 
 }  // namespace tavlo::OllamaProbe
