@@ -1,9 +1,6 @@
-"""DNS-SD advertisement seen from another machine on the link.
-
-Two network namespaces joined by a veth pair stand in for the desktop and the
-phone's network; each has its own D-Bus and avahi-daemon in a private mount
-namespace, so no mDNS ever reaches the machine's real interfaces.
-"""
+"""DNS-SD advertisement seen from another machine on the link: two network namespaces joined by a
+veth pair, each with its own D-Bus and avahi-daemon in a private mount namespace, so no mDNS ever
+reaches the machine's real interfaces."""
 import os
 import pathlib
 import shutil
@@ -17,12 +14,24 @@ import pytest
 from conftest import BIN
 
 SERVER_HOST = "tavlo-srv"
+INSTANCE = f"Tavlo on {SERVER_HOST}"
 PORT = 18765
 TESTSERVER = pathlib.Path(os.environ.get("TAVLO_HTTP_TESTSERVER", BIN.parent / "tavlo-http-testserver"))
+SANDBOXED = os.environ.get("TAVLO_IN_SANDBOX") == "1"
+FAKE_TAILSCALE = pathlib.Path("/usr/local/bin/tailscale")  # the sandbox's private scratch folder
 
 
 def run(*args, check=True, timeout=20):
     return subprocess.run(args, check=check, timeout=timeout, capture_output=True, text=True)
+
+
+def wait_until(predicate, timeout=20, step=0.5):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if value := predicate():
+            return value
+        time.sleep(step)
+    return predicate()
 
 
 class Node:
@@ -30,13 +39,10 @@ class Node:
 
     def __init__(self, netns, hostname):
         self.netns = netns
-        self.holder = subprocess.Popen(
-            ["ip", "netns", "exec", netns, "unshare", "--mount", "--uts", "--propagation", "private",
-             "sleep", "3600"])
-        for _ in range(100):  # wait until the holder has entered its namespaces
-            if os.readlink(f"/proc/{self.holder.pid}/ns/mnt") != os.readlink("/proc/self/ns/mnt"):
-                break
-            time.sleep(0.02)
+        self.holder = subprocess.Popen(["ip", "netns", "exec", netns, "unshare", "--mount", "--uts",
+                                        "--propagation", "private", "sleep", "3600"])
+        wait_until(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/mnt") != os.readlink("/proc/self/ns/mnt"),
+                   timeout=2, step=0.02)
         self.sh(f"""
             hostname {hostname}
             mount -t tmpfs tmpfs /run/dbus
@@ -44,7 +50,7 @@ class Node:
             if [ -e /etc/machine-info ]; then mount --bind /dev/null /etc/machine-info; fi
             dbus-daemon --system --fork
         """)
-        self.start_avahi()
+        self.avahi(start=True)
 
     def enter(self):
         return ["nsenter", "-t", str(self.holder.pid), "-m", "-u", "-n", "--"]
@@ -52,37 +58,29 @@ class Node:
     def sh(self, script, check=True, timeout=20):
         return run(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
-    def start_avahi(self):
-        self.sh("avahi-daemon --daemonize --no-drop-root --no-chroot")
-        for _ in range(100):
-            if self.sh("avahi-daemon --check", check=False).returncode == 0:
-                return
-            time.sleep(0.05)
-        raise AssertionError("avahi-daemon did not start")
-
-    def stop_avahi(self):
-        self.sh("avahi-daemon --kill")
-        for _ in range(100):
-            if self.sh("avahi-daemon --check", check=False).returncode != 0:
-                return
-            time.sleep(0.05)
+    def avahi(self, start):
+        self.sh("avahi-daemon --daemonize --no-drop-root --no-chroot" if start else "avahi-daemon --kill")
+        running = lambda: self.sh("avahi-daemon --check", check=False).returncode == 0  # noqa: E731
+        assert wait_until(lambda: running() == start, timeout=5, step=0.05), f"avahi-daemon start={start} failed"
 
     def popen(self, *args):
         return subprocess.Popen([*self.enter(), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
+    def get(self, path):  # the raw reply from the server; text mode folds CR LF
+        return self.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
+                       f"printf 'GET {path} HTTP/1.1\\r\\nHost: 10.77.0.1:{PORT}\\r\\n\\r\\n' >&3; cat <&3").stdout
+
     def close(self):
         # Every process in our own namespace is ours: end each by its pid.
-        out = run("ip", "netns", "pids", self.netns, check=False).stdout.split()
-        for pid in out:
+        for pid in run("ip", "netns", "pids", self.netns, check=False).stdout.split():
             try:
                 os.kill(int(pid), signal.SIGKILL)
             except (ProcessLookupError, ValueError):
                 pass
         self.holder.wait(timeout=10)
-        run("ip", "netns", "del", self.netns, check=False)
 
 
-def can_make_namespaces():
+def skip_reason():
     if os.geteuid() != 0:
         return "needs root to create network namespaces"
     for tool in ("ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon", "avahi-browse"):
@@ -92,147 +90,110 @@ def can_make_namespaces():
     if run("ip", "netns", "add", probe, check=False).returncode != 0:
         return "ip netns add failed: network namespaces are not available here"
     run("ip", "netns", "del", probe, check=False)
-    return None
 
 
 @pytest.fixture
 def link():
-    reason = can_make_namespaces()
-    if reason:
+    if reason := skip_reason():
         pytest.skip(f"DNS-SD end-to-end test skipped: {reason}")
     tag = uuid.uuid4().hex[:6]
-    server_ns, client_ns = f"tavlo-s-{tag}", f"tavlo-c-{tag}"
-    run("ip", "netns", "add", server_ns)
-    run("ip", "netns", "add", client_ns)
+    ends = ((f"tavlo-s-{tag}", f"ts{tag}", "10.77.0.1/24", SERVER_HOST),
+            (f"tavlo-c-{tag}", f"tc{tag}", "10.77.0.2/24", "tavlo-phone"))
     nodes = []
     try:
-        run("ip", "link", "add", f"ts{tag}", "type", "veth", "peer", "name", f"tc{tag}")
-        run("ip", "link", "set", f"ts{tag}", "netns", server_ns)
-        run("ip", "link", "set", f"tc{tag}", "netns", client_ns)
-        # The server side's interface is named like a built-in Ethernet port, so it is the LAN address.
-        for ns, dev, new, addr in ((server_ns, f"ts{tag}", "eth0", "10.77.0.1/24"),
-                                   (client_ns, f"tc{tag}", "eth0", "10.77.0.2/24")):
-            run("ip", "-n", ns, "link", "set", dev, "name", new)
-            run("ip", "-n", ns, "addr", "add", addr, "dev", new)
-            run("ip", "-n", ns, "link", "set", new, "up", "multicast", "on")
-            run("ip", "-n", ns, "link", "set", "lo", "up")
-        nodes.append(Node(server_ns, SERVER_HOST))
-        nodes.append(Node(client_ns, "tavlo-phone"))
-        yield nodes[0], nodes[1]
+        run("ip", "link", "add", ends[0][1], "type", "veth", "peer", "name", ends[1][1])
+        # Each side's interface is named like a built-in Ethernet port, so it is the LAN address.
+        for ns, dev, addr, _ in ends:
+            run("ip", "netns", "add", ns)
+            run("ip", "link", "set", dev, "netns", ns)
+            run("ip", "netns", "exec", ns, "sh", "-ec", f"ip link set {dev} name eth0; ip addr add {addr} dev eth0; "
+                "ip link set eth0 up multicast on; ip link set lo up")
+        for ns, _, _, hostname in ends:
+            nodes.append(Node(ns, hostname))
+        yield nodes
     finally:
         for node in nodes:
             node.close()
-        run("ip", "netns", "del", server_ns, check=False)
-        run("ip", "netns", "del", client_ns, check=False)
+        for ns, *_ in ends:
+            run("ip", "netns", "del", ns, check=False)
+
+
+def fake_tailscale(ips, dns_name):
+    assert SANDBOXED, "only the sandbox's /usr/local/bin is scratch"
+    FAKE_TAILSCALE.write_text('#!/bin/sh\necho \'{"BackendState":"Running","Self":'
+                              f'{{"TailscaleIPs":{ips},"DNSName":"{dns_name}."}}}}\'\n')
+    FAKE_TAILSCALE.chmod(0o755)
+
+
+def end(proc):
+    """SIGTERM (then SIGKILL after 10 s) and removal of any fake tailscale."""
+    if SANDBOXED:
+        FAKE_TAILSCALE.unlink(missing_ok=True)
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
 
 def browse(client):
     """Resolved `_tavlo._tcp` entries seen by the client: {instance name: (address, port, txt dict)}."""
-    out = client.sh("avahi-browse -rpt _tavlo._tcp", check=False, timeout=30).stdout
     found = {}
-    for line in out.splitlines():
+    for line in client.sh("avahi-browse -rpt _tavlo._tcp", check=False, timeout=30).stdout.splitlines():
         fields = line.split(";")
-        if len(fields) < 10 or fields[0] != "=" or fields[2] != "IPv4":
-            continue
-        name = fields[3].replace("\\032", " ")
-        txt = {}
-        for item in fields[9].split('" "'):
-            item = item.strip('"')
-            if "=" in item:
-                key, value = item.split("=", 1)
-                txt[key] = value
-        found[name] = (fields[7], int(fields[8]), txt)
+        if len(fields) >= 10 and fields[0] == "=" and fields[2] == "IPv4":
+            txt = dict(item.strip('"').split("=", 1) for item in fields[9].split('" "') if "=" in item)
+            found[fields[3].replace("\\032", " ")] = (fields[7], int(fields[8]), txt)
     return found
 
 
-def wait_until(predicate, timeout=20):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.5)
-    return predicate()
+def seen(client, **txt):
+    """Waits for the server's entry at 10.77.0.1:PORT and checks the given TXT keys; returns the TXT."""
+    entry = wait_until(lambda: browse(client).get(INSTANCE))
+    assert entry, f"{INSTANCE} not seen; browse gave {browse(client)}"
+    assert entry[:2] == ("10.77.0.1", PORT)
+    assert {key: entry[2].get(key) for key in txt} == txt
+    return entry[2]
 
 
-def test_advertisement_is_seen_and_survives_a_daemon_restart(link, tmp_path):
+def test_advertisement_is_seen_and_survives_a_daemon_restart(link):
     server, client = link
     assert TESTSERVER.exists(), f"{TESTSERVER} is missing: build the tests first"
-    sandboxed = os.environ.get("TAVLO_IN_SANDBOX") == "1"
-    if sandboxed:
-        # /usr/local/bin is the sandbox's scratch folder: a fake tailscale that is up.
-        fake = pathlib.Path("/usr/local/bin/tailscale")
-        fake.write_text('#!/bin/sh\necho \'{"BackendState":"Running","Self":'
-                        '{"TailscaleIPs":["fd7a::5","100.64.9.9"],"DNSName":"tavlo-srv.example.ts.net."}}\'\n')
-        fake.chmod(0o755)
+    if SANDBOXED:
+        fake_tailscale('["fd7a::5","100.64.9.9"]', "tavlo-srv.example.ts.net")
     proc = server.popen(str(TESTSERVER), "--port", str(PORT))
     try:
         assert proc.stdout.readline().strip() == f"listening {PORT}"
-        instance = f"Tavlo on {SERVER_HOST}"
+        txt = seen(client, version="0.1.0", hostname=SERVER_HOST, port=str(PORT), lan_ip="10.77.0.1")
+        if SANDBOXED:
+            assert (txt["tailscale_ip"], txt["tailscale_hostname"]) == ("100.64.9.9", "tavlo-srv.example.ts.net")
+        reply = client.get("/")
+        assert reply.startswith("HTTP/1.1 200 OK") and reply.endswith('{"ok":true,"status":"ready"}')
 
-        seen = wait_until(lambda: browse(client).get(instance))
-        assert seen, f"{instance} not seen; browse gave {browse(client)}"
-        address, port, txt = seen
-        assert (address, port) == ("10.77.0.1", PORT)
-        assert txt["version"] == "0.1.0"
-        assert txt["hostname"] == SERVER_HOST
-        assert txt["port"] == str(PORT)
-        assert txt["lan_ip"] == "10.77.0.1"
-        if sandboxed:
-            assert txt["tailscale_ip"] == "100.64.9.9"
-            assert txt["tailscale_hostname"] == "tavlo-srv.example.ts.net"
-
-        # The service answers HTTP over the link as well.
-        reply = client.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; printf 'GET / HTTP/1.1\\r\\n\\r\\n' >&3; cat <&3")
-        assert reply.stdout.startswith("HTTP/1.1 200 OK")  # text mode folds CR LF
-        assert reply.stdout.endswith('{"ok":true,"status":"ready"}')
-
-        server.stop_avahi()
-        assert wait_until(lambda: instance not in browse(client)), "entry outlived its daemon"
-        server.start_avahi()
-        again = wait_until(lambda: browse(client).get(instance))
-        assert again and again[2]["port"] == str(PORT), "not registered again after the daemon restarted"
+        server.avahi(start=False)
+        assert wait_until(lambda: INSTANCE not in browse(client)), "entry outlived its daemon"
+        server.avahi(start=True)
+        seen(client, port=str(PORT))  # registered again after the daemon restarted
         assert proc.poll() is None, "server died with the daemon"
     finally:
-        proc.send_signal(signal.SIGTERM)
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        if sandboxed:
-            pathlib.Path("/usr/local/bin/tailscale").unlink(missing_ok=True)
+        end(proc)
 
 
 def test_companion_advertises_tailscale_and_withdraws_on_sigterm(link, tmp_path):
     server, client = link
-    if os.environ.get("TAVLO_IN_SANDBOX") != "1":
+    if not SANDBOXED:
         pytest.skip("needs the sandbox's private /usr/local/bin for a fake tailscale")
-    fake = pathlib.Path("/usr/local/bin/tailscale")
-    fake.write_text('#!/bin/sh\necho \'{"BackendState":"Running","Self":'
-                    '{"TailscaleIPs":["100.64.1.2"],"DNSName":"desk.example.ts.net."}}\'\n')
-    fake.chmod(0o755)
+    fake_tailscale('["100.64.1.2"]', "desk.example.ts.net")
     env = f"HOME={tmp_path} XDG_STATE_HOME={tmp_path}/state XDG_DATA_HOME={tmp_path}/data"
     proc = server.popen("env", *env.split(), str(BIN), "--headless")
     try:
-        instance = f"Tavlo on {SERVER_HOST}"
-        seen = wait_until(lambda: browse(client).get(instance))
-        assert seen, f"{instance} not seen; log: {proc.stderr.readline() if proc.poll() is not None else ''}"
-        address, port, txt = seen
-        assert (address, port) == ("10.77.0.1", PORT)
-        assert txt["tailscale_ip"] == "100.64.1.2" and txt["tailscale_hostname"] == "desk.example.ts.net"
-        assert txt["lan_ip"] == "10.77.0.1" and txt["hostname"] == SERVER_HOST
-
-        # The phone's request over the link, naming the computer by address.
-        reply = client.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
-                          "printf 'GET /health HTTP/1.1\\r\\nHost: 10.77.0.1:18765\\r\\n\\r\\n' >&3; cat <&3")
-        assert '"tailscale_ip":"100.64.1.2"' in reply.stdout
-
+        seen(client, tailscale_ip="100.64.1.2", tailscale_hostname="desk.example.ts.net", lan_ip="10.77.0.1",
+             hostname=SERVER_HOST)
+        assert '"tailscale_ip":"100.64.1.2"' in client.get("/health")  # the phone's request over the link
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=10) == 0
-        assert wait_until(lambda: instance not in browse(client)), "advertisement outlived the companion"
+        assert wait_until(lambda: INSTANCE not in browse(client)), "advertisement outlived the companion"
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        fake.unlink()
+        end(proc)

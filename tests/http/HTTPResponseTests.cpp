@@ -7,22 +7,8 @@
 namespace tavlo {
 namespace {
 
-// Header lines of a serialized response, in the order written.
-std::vector<std::string> headerLines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  std::size_t start = bytes.find("\r\n") + 2;
-  for (;;) {
-    std::size_t stop = bytes.find("\r\n", start);
-    if (stop == start) break;
-    lines.push_back(bytes.substr(start, stop - start));
-    start = stop + 2;
-  }
-  return lines;
-}
-
-TEST(HTTPResponseBytes, NotFoundExactly) {
-  const std::string bytes = HTTPResponse::notFound().serialize();
-  EXPECT_EQ(bytes,
+TEST(HTTPResponseBytes, ExactHeadsWithDefaults) {
+  EXPECT_EQ(HTTPResponse::notFound().serialize(),
             "HTTP/1.1 404 Not Found\r\n"
             "Access-Control-Allow-Origin: *\r\n"
             "Connection: close\r\n"
@@ -30,27 +16,20 @@ TEST(HTTPResponseBytes, NotFoundExactly) {
             "Content-Type: application/json; charset=utf-8\r\n"
             "\r\n"
             "{\"error\":\"not found\",\"ok\":false}");
-}
-
-TEST(HTTPResponseBytes, HandlerHeadersAndDefaults) {
+  // The handler's own length is replaced; its other headers stay, in key order.
   HTTPResponse r = HTTPResponse::text("héllo");
   r.headers["Content-Length"] = "999";
   r.headers["X-Extra"] = "1";
-  const std::string bytes = r.serialize();
-  EXPECT_EQ(bytes.substr(0, bytes.find("\r\n")), "HTTP/1.1 200 OK");
-  auto lines = headerLines(bytes);
-  EXPECT_EQ(lines, (std::vector<std::string>{"Access-Control-Allow-Origin: *", "Connection: close",
-                                             "Content-Length: 6", "Content-Type: text/plain; charset=utf-8",
-                                             "X-Extra: 1"}));
-  EXPECT_TRUE(bytes.ends_with("\r\n\r\nhéllo"));
-
+  EXPECT_EQ(r.serialize(),
+            "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\nContent-Length: 6\r\n"
+            "Content-Type: text/plain; charset=utf-8\r\nX-Extra: 1\r\n\r\nhéllo");
   // Keys are matched exactly: a lower-case content-type gets the default beside it.
   HTTPResponse lower;
   lower.headers["content-type"] = "text/html";
-  auto lowerLines = headerLines(lower.serialize());
-  EXPECT_EQ(std::count(lowerLines.begin(), lowerLines.end(), "Content-Type: application/json; charset=utf-8"), 1);
-  EXPECT_EQ(std::count(lowerLines.begin(), lowerLines.end(), "content-type: text/html"), 1);
-  EXPECT_EQ(lower.serialize().substr(lower.serialize().size() - 4), "\r\n\r\n");
+  const std::string bytes = lower.serialize();
+  EXPECT_NE(bytes.find("\r\nContent-Type: application/json; charset=utf-8\r\n"), std::string::npos);
+  EXPECT_NE(bytes.find("\r\ncontent-type: text/html\r\n"), std::string::npos);
+  EXPECT_TRUE(bytes.ends_with("\r\n\r\n"));
 }
 
 TEST(HTTPResponseBytes, HeaderTextCannotBreakTheHead) {
@@ -62,14 +41,10 @@ TEST(HTTPResponseBytes, HeaderTextCannotBreakTheHead) {
 }
 
 TEST(HTTPResponseBytes, ReasonPhrases) {
-  EXPECT_EQ(HTTPResponse::statusText(200), "OK");
-  EXPECT_EQ(HTTPResponse::statusText(400), "Bad Request");
-  EXPECT_EQ(HTTPResponse::statusText(404), "Not Found");
-  EXPECT_EQ(HTTPResponse::statusText(500), "Internal Server Error");
-  EXPECT_EQ(HTTPResponse::statusText(413), "Payload Too Large");
-  EXPECT_EQ(HTTPResponse::statusText(201), "OK");
-  EXPECT_EQ(HTTPResponse::statusText(503), "OK");
-  EXPECT_EQ(HTTPResponse::json(nlohmann::json::object(), 503).serialize().substr(0, 17), "HTTP/1.1 503 OK\r\n");
+  for (auto [status, text] : {std::pair{200, "OK"}, {400, "Bad Request"}, {404, "Not Found"},
+                              {413, "Payload Too Large"}, {500, "Internal Server Error"}, {201, "OK"}, {503, "OK"}})
+    EXPECT_EQ(HTTPResponse::statusText(status), text) << status;
+  EXPECT_TRUE(HTTPResponse::json(nlohmann::json::object(), 503).serialize().starts_with("HTTP/1.1 503 OK\r\n"));
 }
 
 TEST(HTTPResponseJSON, CompactSortedSlashEscaped) {
@@ -77,19 +52,13 @@ TEST(HTTPResponseJSON, CompactSortedSlashEscaped) {
   nlohmann::json nested = {{"z", {{"k/2", {1, 2.5, nullptr, true}}, {"a", "\n\"\\"}}}, {"A", "ü"}};
   EXPECT_EQ(HTTPResponse::json(nested).body,
             "{\"A\":\"ü\",\"z\":{\"a\":\"\\n\\\"\\\\\",\"k\\/2\":[1,2.5,null,true]}}");
-  EXPECT_EQ(HTTPResponse::json(nlohmann::json::array()).body, "[]");
-  EXPECT_EQ(HTTPResponse::json("s").body, "\"s\"");
-
   auto r = HTTPResponse::json({{"ok", true}}, 201);
   EXPECT_EQ(r.status, 201);
   EXPECT_EQ(r.headers, (std::map<std::string, std::string>{{"Content-Type", "application/json; charset=utf-8"}}));
-}
-
-TEST(HTTPResponseJSON, BadRequestAndUnwritableValues) {
-  auto r = HTTPResponse::badRequest("missing \"prompt\"");
-  EXPECT_EQ(r.status, 400);
-  EXPECT_EQ(r.body, "{\"error\":\"missing \\\"prompt\\\"\",\"ok\":false}");
-  // Invalid UTF-8 in a value never throws out of the constructor.
+  auto bad = HTTPResponse::badRequest("missing \"prompt\"");
+  EXPECT_EQ(bad.status, 400);
+  EXPECT_EQ(bad.body, "{\"error\":\"missing \\\"prompt\\\"\",\"ok\":false}");
+  // Invalid UTF-8 or a NaN in a value never throws out of the constructor.
   EXPECT_NO_THROW(HTTPResponse::json({{"a", std::string("\xff")}}));
   EXPECT_NO_THROW(HTTPResponse::json({{"a", std::nan("")}}));
 }

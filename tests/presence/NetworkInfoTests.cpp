@@ -4,69 +4,49 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
-#include <deque>
+#include <cstring>
+#include <vector>
 
 #include "presence/NetworkInfo.hpp"
 
 namespace tavlo {
 namespace {
 
-// Builds an interface list the way getifaddrs links it.
-class InterfaceList {
- public:
-  InterfaceList& v4(const char* name, const char* address, bool up = true) {
-    sockaddr_in& sa = v4s_.emplace_back();
-    sa.sin_family = AF_INET;
-    inet_pton(AF_INET, address, &sa.sin_addr);
-    return add(name, reinterpret_cast<sockaddr*>(&sa), up);
-  }
-  InterfaceList& v6(const char* name, const char* address) {
-    sockaddr_in6& sa = v6s_.emplace_back();
-    sa.sin6_family = AF_INET6;
-    inet_pton(AF_INET6, address, &sa.sin6_addr);
-    return add(name, reinterpret_cast<sockaddr*>(&sa), true);
-  }
-  InterfaceList& noAddress(const char* name) { return add(name, nullptr, true); }
-  const ifaddrs* head() {
-    for (std::size_t i = 0; i + 1 < entries_.size(); ++i) entries_[i].ifa_next = &entries_[i + 1];
-    return entries_.empty() ? nullptr : &entries_.front();
-  }
-
- private:
-  InterfaceList& add(const char* name, sockaddr* address, bool up) {
-    ifaddrs& entry = entries_.emplace_back();
-    entry.ifa_name = const_cast<char*>(name);
-    entry.ifa_addr = address;
-    entry.ifa_flags = up ? IFF_UP : 0;
-    return *this;
-  }
-  std::deque<ifaddrs> entries_;
-  std::deque<sockaddr_in> v4s_;
-  std::deque<sockaddr_in6> v6s_;
+struct Interface {
+  const char* name;
+  const char* address;  // IPv4, IPv6 (has a ':') or none
+  bool up = true;
 };
 
-TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterface) {
-  EXPECT_EQ(NetworkInfo::lanIPFrom(nullptr), std::nullopt);
-  {
-    InterfaceList list;
-    list.v4("lo", "127.0.0.1").v4("docker0", "172.17.0.1").v4("tailscale0", "100.1.2.3").v4("br-1", "10.0.0.1");
-    EXPECT_EQ(NetworkInfo::lanIPFrom(list.head()), std::nullopt);
+// The answer for an interface list linked the way getifaddrs links it.
+std::optional<std::string> lanIP(const std::vector<Interface>& interfaces) {
+  std::vector<ifaddrs> list(interfaces.size());
+  std::vector<sockaddr_storage> addresses(interfaces.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const Interface& in = interfaces[i];
+    list[i].ifa_next = i + 1 < list.size() ? &list[i + 1] : nullptr;
+    list[i].ifa_name = const_cast<char*>(in.name);
+    list[i].ifa_flags = in.up ? IFF_UP : 0;
+    if (!in.address) continue;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&addresses[i]);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addresses[i]);
+    if (std::strchr(in.address, ':')) v6->sin6_family = AF_INET6, inet_pton(AF_INET6, in.address, &v6->sin6_addr);
+    else v4->sin_family = AF_INET, inet_pton(AF_INET, in.address, &v4->sin_addr);
+    list[i].ifa_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
   }
-  {
-    InterfaceList list;
-    list.noAddress("eth0").v6("enp3s0", "fe80::1").v4("wlp2s0", "192.168.1.7").v4("enp3s0", "10.1.1.1");
-    EXPECT_EQ(NetworkInfo::lanIPFrom(list.head()), "192.168.1.7");
-  }
-  {
-    InterfaceList list;
-    list.v4("eth0", "169.254.3.4").v4("eth0", "192.168.0.2");
-    EXPECT_EQ(NetworkInfo::lanIPFrom(list.head()), "169.254.3.4");
-  }
-  {
-    InterfaceList list;
-    list.v4("eno1", "10.0.0.5", /*up=*/false).v4("wlan0", "10.0.0.6");
-    EXPECT_EQ(NetworkInfo::lanIPFrom(list.head()), "10.0.0.6");
-  }
+  return NetworkInfo::lanIPFrom(list.empty() ? nullptr : list.data());
+}
+
+TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
+  const std::pair<std::vector<Interface>, std::optional<std::string>> cases[] = {
+      {{}, std::nullopt},
+      {{{"lo", "127.0.0.1"}, {"docker0", "172.17.0.1"}, {"tailscale0", "100.1.2.3"}, {"br-1", "10.0.0.1"}}, std::nullopt},
+      {{{"eth0", nullptr}, {"enp3s0", "fe80::1"}, {"wlp2s0", "192.168.1.7"}, {"enp3s0", "10.1.1.1"}}, "192.168.1.7"},
+      {{{"eth0", "169.254.3.4"}, {"eth0", "192.168.0.2"}}, "169.254.3.4"},
+      {{{"eno1", "10.0.0.5", false}, {"wlan0", "10.0.0.6"}}, "10.0.0.6"},
+  };
+  for (const auto& [interfaces, expected] : cases)
+    EXPECT_EQ(lanIP(interfaces), expected) << (interfaces.empty() ? "empty" : interfaces[0].name);
 }
 
 }  // namespace
