@@ -263,8 +263,13 @@ TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
 
 TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
   startServer();
-  Client(port()).send("GET / HTTP/1.1\r\n\r\n");  // warm up lazily created descriptors (epoll, timers)
+  {  // warm up lazily created descriptors (epoll, timers), and wait for the reply
+    Client warm(port());
+    warm.send("GET / HTTP/1.1\r\n\r\n");
+    warm.readAll();
+  }
   ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 0; }));
+  std::this_thread::sleep_for(100ms);  // the warm-up socket may still be closing
   const auto before = openDescriptors();
   for (int i = 0; i < 10000; ++i) {
     Client c(port());
