@@ -63,7 +63,14 @@ int runCompanion(bool headless, bool showPanel) {
   });
   asio::post(runtime->io, [runtime] {
     runtime->state->start();
-    if (runtime->state->serverRunning()) sd_notify(0, "READY=1");
+    const auto& state = *runtime->state;
+    if (state.serverRunning()) {
+      sd_notify(0, "READY=1");
+    } else {
+      // Without this line a headless companion on a busy port would sit there silently.
+      logLine("Tavlo companion could not listen on :" + std::to_string(state.serverPort()) + ": " +
+              state.lastError().value_or("unknown error"));
+    }
   });
 
 #ifdef TAVLO_HAVE_UI

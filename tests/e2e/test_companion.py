@@ -4,6 +4,7 @@ import json
 import os
 import pathlib
 import shutil
+import socket
 import sqlite3
 import subprocess
 
@@ -202,3 +203,19 @@ def test_corrupt_store_is_reported_and_left_alone(companion, backends):
     assert companion.stop() == 0
     assert (state / "defaults.sqlite3").read_bytes() == before
     assert companion.logtext().count("defaults.sqlite3") == 1
+
+
+def test_busy_port_is_reported(companion):
+    holder = socket.socket()
+    holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    holder.bind(("0.0.0.0", 18765))
+    holder.listen()
+    try:
+        companion.log = open(companion.home / "companion.log", "ab")
+        companion.proc = subprocess.Popen([companion.binary, "--headless"], env=companion.env,
+                                          stdout=companion.log, stderr=companion.log)
+        companion.wait_for(lambda: "could not listen on :18765: Address already in use" in companion.logtext())
+        assert "listening on" not in companion.logtext()
+        assert companion.stop() == 0
+    finally:
+        holder.close()
