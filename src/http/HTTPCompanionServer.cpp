@@ -42,6 +42,17 @@ struct ReadResult {
   std::error_code error;
 };
 
+const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+bool wantsContinue(const HTTPRequest& request) {
+  auto expect = request.headers.find("expect");
+  if (expect == request.headers.end()) return false;
+  std::string value = expect->second;
+  for (auto& c : value)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return value == "100-continue";
+}
+
 // One receive with the idle limit awaited beside it.
 asio::awaitable<ReadResult> readSome(tcp::socket& socket, asio::steady_timer& timer, asio::mutable_buffer into,
                                      std::chrono::milliseconds idle) {
@@ -262,6 +273,11 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
 
     // The body: read what is still announced, never more.
     int64_t needed = std::max<int64_t>(0, announced - static_cast<int64_t>(request->body.size()));
+    // curl holds back a larger body for a second unless told to go on.
+    if (needed > 0 && !ended && wantsContinue(*request)) {
+      const bool sent = co_await writeAll(socket, timer, kContinue, idle);
+      if (!sent) co_return;
+    }
     while (needed > 0 && !ended) {
       const std::size_t chunk = static_cast<std::size_t>(std::min<int64_t>(needed, kReceiveSize));
       const std::size_t before = request->body.size();

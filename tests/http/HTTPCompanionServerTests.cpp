@@ -164,6 +164,15 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
   EXPECT_EQ(handled_, 8);
 }
 
+TEST_F(ServerTest, ExpectContinueIsAnsweredBeforeTheBody) {
+  startServer();
+  Client c(port());
+  c.send("POST /generate HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n");
+  EXPECT_EQ(c.readAll(300ms), "HTTP/1.1 100 Continue\r\n\r\n");  // what arrived before the body was sent
+  c.send("hello");
+  EXPECT_EQ(bodyOf(c.readAll()), "POST /generate [hello]");
+}
+
 TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   HTTPServerOptions options;
   options.idleTimeout = 200ms;
