@@ -1,5 +1,7 @@
 #include "core/CompanionState.hpp"
 
+#include <pwd.h>
+
 #include <cstdlib>
 
 #include "core/RequestPolicy.hpp"
@@ -371,11 +373,23 @@ std::optional<std::filesystem::path> resolveStagingDir() {
   const char* home = std::getenv("HOME");
   if (env && *env) {
     std::string s = env;
-    if (s == "~" || s.rfind("~/", 0) == 0) {
-      if (!home || !*home) return std::nullopt;
-      s = std::string(home) + s.substr(1);
+    if (s.front() == '~') {
+      // "~" or "~/x" is our home; "~name/x" is that user's home.
+      const auto slash = s.find('/');
+      const std::string user = s.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+      std::string base;
+      if (user.empty()) {
+        if (!home || !*home) return std::nullopt;
+        base = home;
+      } else if (const passwd* pw = getpwnam(user.c_str())) {
+        base = pw->pw_dir;
+      }
+      if (!base.empty()) s = base + (slash == std::string::npos ? std::string() : s.substr(slash));
     }
-    return std::filesystem::absolute(s);
+    // A plain path, as the phone is shown it: no "." segments or trailing slash.
+    auto path = std::filesystem::absolute(s).lexically_normal();
+    if (path.has_relative_path() && !path.has_filename()) path = path.parent_path();
+    return path;
   }
   if (!home || !*home) return std::nullopt;
   return std::filesystem::path(home) / "TavloStaging";

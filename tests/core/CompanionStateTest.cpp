@@ -278,6 +278,22 @@ TEST_F(Fixture, ServerStartFailureIsKeptAsLastError) {
   state->shutdown();
 }
 
+TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
+  const char* savedHome = std::getenv("HOME");
+  const std::string home = savedHome ? savedHome : "";
+  setenv("HOME", "/home/desk", 1);
+  for (auto [value, expected] : {std::pair{"", "/home/desk/TavloStaging"}, {"~/packs", "/home/desk/packs"},
+                                 {"~", "/home/desk"}, {"/srv/packs/", "/srv/packs"}, {"/srv/./a//b", "/srv/a/b"},
+                                 {"~root/packs", "/root/packs"}}) {
+    setenv("TAVLO_STAGING", value, 1);
+    EXPECT_EQ(resolveStagingDir(), fs::path(expected)) << value;
+  }
+  unsetenv("TAVLO_STAGING");
+  unsetenv("HOME");
+  EXPECT_FALSE(resolveStagingDir());
+  if (savedHome) setenv("HOME", home.c_str(), 1);
+}
+
 TEST(RequestPolicy, RefusesWebPagesAndForeignHosts) {
   for (auto host : {"127.0.0.1", "127.0.0.1:18765", "192.168.1.20:18765", "[::1]:18765", "localhost",
                     "LOCALHOST:18765", "desk.local", "desk.local.", "box.lan", "nas.home.arpa", "x.internal",
