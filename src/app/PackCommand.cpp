@@ -1,7 +1,6 @@
 // `pack`: the generate pipeline after the model has answered. Prints exactly
 // the body POST /generate would answer for the same answer.
 #include <fcntl.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "app/Commands.hpp"
+#include "core/CompanionState.hpp"
 #include "pack/JSONText.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
@@ -23,33 +23,6 @@
 namespace tavlo {
 
 namespace {
-
-std::string homeDirectory() {
-  if (const char* home = std::getenv("HOME"); home && *home) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
-
-// "~" and "~/x" name the home folder, "~user/x" that user's.
-std::string expandTilde(const std::string& path) {
-  if (path.empty() || path[0] != '~') return path;
-  const auto slash = path.find('/');
-  const std::string user = path.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-  std::string home;
-  if (user.empty()) {
-    home = homeDirectory();
-  } else if (const passwd* pw = ::getpwnam(user.c_str()); pw && pw->pw_dir) {
-    home = pw->pw_dir;
-  } else {
-    return path;
-  }
-  return slash == std::string::npos ? home : home + path.substr(slash);
-}
-
-std::filesystem::path defaultStaging() {
-  if (const char* env = std::getenv("TAVLO_STAGING"); env && *env) return expandTilde(env);
-  return std::filesystem::path(homeDirectory()) / "TavloStaging";
-}
 
 bool readFd(int fd, std::string& out) {
   char buffer[65536];
@@ -109,7 +82,14 @@ int runPackCommand(const std::vector<std::string>& args) {
     return usageError(std::string("pack: cannot read the answer from stdin: ") + std::strerror(errno));
   }
 
-  const std::filesystem::path stagingDir = staging ? std::filesystem::path(*staging) : defaultStaging();
+  std::filesystem::path stagingDir;
+  if (staging) {
+    stagingDir = *staging;
+  } else if (auto resolved = resolveStagingDir()) {
+    stagingDir = *resolved;
+  } else {
+    return usageError("pack: HOME is not set: set HOME or TAVLO_STAGING, or pass --staging");
+  }
   nlohmann::json reply;
   int status = kExitOk;
   try {
