@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "../pack/PackTestSupport.hpp"
 #include "core/CompanionState.hpp"
 #include "core/RequestPolicy.hpp"
 #include "pack/PackReply.hpp"
@@ -25,17 +26,7 @@ LLMModel ollama(const std::string& name) { return {"ollama:" + name, LLMModel::P
 LLMModel lmstudio(const std::string& name) { return {"lmstudio:" + name, LLMModel::Provider::lmstudio, name, {}}; }
 LLMModel codex() { return {"codex:cli", LLMModel::Provider::codex, "Codex (CLI)", "OpenAI Codex login"}; }
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/tavlo-core-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
+using testing::TempDir;
 
 template <class T>
 T runAwaitable(asio::io_context& io, asio::awaitable<T> a) {
@@ -105,8 +96,8 @@ struct Fixture : ::testing::Test {
   }
 
   void make() {
-    if (!defaults) defaults = std::make_shared<KvStore>(tmp.path / "state" / "defaults.sqlite3");
-    state = std::make_shared<CompanionState>(io.get_executor(), services(), tmp.path / "staging" / "deep");
+    if (!defaults) defaults = std::make_shared<KvStore>(tmp.path() / "state" / "defaults.sqlite3");
+    state = std::make_shared<CompanionState>(io.get_executor(), services(), tmp.path() / "staging" / "deep");
   }
   void refresh() { runAwaitable(io, state->tick()); }
   HTTPResponse route(HTTPRequest r) { return runAwaitable(io, state->route(std::move(r))); }
@@ -127,7 +118,7 @@ TEST_F(Fixture, StatusReplyAndItsAliases) {
                                        {"hostname", "Desk"},
                                        {"tailscale_ip", ""},
                                        {"selected_model", ""},
-                                       {"staging", (tmp.path / "staging" / "deep").string()}}));
+                                       {"staging", (tmp.path() / "staging" / "deep").string()}}));
   EXPECT_EQ(route(request("GET", "/")).body, r.body);
   tailscale = TailscaleStatus::connected("100.64.0.7", std::nullopt);
   refresh();
@@ -248,7 +239,7 @@ TEST_F(Fixture, RefreshPublishesAndDerivesSymbol) {
   EXPECT_EQ(state->menuSymbol(), "macbook.and.iphone.slash");
   state->openStagingFolder();
   state->openTavloSite();
-  EXPECT_EQ(opened.at(0), (tmp.path / "staging" / "deep").string());
+  EXPECT_EQ(opened.at(0), (tmp.path() / "staging" / "deep").string());
   EXPECT_EQ(opened.at(1).rfind("https://", 0), 0u);
 }
 
@@ -271,7 +262,7 @@ TEST_F(Fixture, ServerStartFailureIsKeptAsLastError) {
   s.startServer = [](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
     throw std::runtime_error("Address already in use");
   };
-  state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path);
+  state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path());
   state->start();
   EXPECT_FALSE(state->serverRunning());
   EXPECT_EQ(state->lastError(), "Address already in use");

@@ -8,6 +8,7 @@
 
 #include <asio.hpp>
 
+#include "../pack/PackTestSupport.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
 #include "shared/PairingStore.hpp"
@@ -18,17 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char tmpl[] = "/tmp/tavlo-shared-XXXXXX";
-    path = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
+using testing::TempDir;
 
 struct LogCapture {
   std::vector<std::string> lines;
@@ -40,7 +31,7 @@ struct LogCapture {
 
 TEST(PairingStore, PublishThenLoadRoundTrips) {
   TempDir tmp;
-  KvStore store(tmp.path / "nested" / "pairing.sqlite3");
+  KvStore store(tmp.path() / "nested" / "pairing.sqlite3");
   auto now = PairingStore::Clock::now();
   PairingStore::publish(store, "Desk", "192.168.1.20", "100.64.0.7", "desk.tail.ts.net", 18765, now);
   auto info = PairingStore::loadMacInfo(store);
@@ -67,7 +58,7 @@ TEST(PairingStore, PublishThenLoadRoundTrips) {
 
 TEST(PairingStore, IncompleteRecordsAreNotLoaded) {
   TempDir tmp;
-  KvStore store(tmp.path / "pairing.sqlite3");
+  KvStore store(tmp.path() / "pairing.sqlite3");
   EXPECT_FALSE(PairingStore::loadMacInfo(store));
   PairingStore::publish(store, "", "10.0.0.2", std::nullopt, std::nullopt, 18765);
   EXPECT_FALSE(PairingStore::loadMacInfo(store));
@@ -87,8 +78,8 @@ TEST(PairingStore, IncompleteRecordsAreNotLoaded) {
 
 TEST(KvStore, ReaderOnAnotherConnectionSeesWholeRecordsAndVersionChanges) {
   TempDir tmp;
-  KvStore writer(tmp.path / "s.sqlite3");
-  KvStore reader(tmp.path / "s.sqlite3");
+  KvStore writer(tmp.path() / "s.sqlite3");
+  KvStore reader(tmp.path() / "s.sqlite3");
   auto before = reader.dataVersion();
   ASSERT_TRUE(before);
   PairingStore::publish(writer, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 18765);
@@ -98,8 +89,8 @@ TEST(KvStore, ReaderOnAnotherConnectionSeesWholeRecordsAndVersionChanges) {
 
 TEST(PairingStore, ChangesFromElsewhereAreDeliveredOnTheExecutor) {
   TempDir tmp;
-  auto mine = std::make_shared<KvStore>(tmp.path / "p.sqlite3");
-  KvStore phone(tmp.path / "p.sqlite3");
+  auto mine = std::make_shared<KvStore>(tmp.path() / "p.sqlite3");
+  KvStore phone(tmp.path() / "p.sqlite3");
   asio::io_context io;
   int calls = 0;
   std::thread::id where;
@@ -128,7 +119,7 @@ TEST(PairingStore, ChangesFromElsewhereAreDeliveredOnTheExecutor) {
 TEST(KvStore, BadFilesAreReportedOnceAndNeverOverwritten) {
   TempDir tmp;
   LogCapture log;
-  auto corrupt = tmp.path / "corrupt.sqlite3";
+  auto corrupt = tmp.path() / "corrupt.sqlite3";
   {
     std::ofstream(corrupt) << std::string(4096, 'x');
   }
