@@ -1,6 +1,8 @@
 #pragma once
 // The program's subcommands. Each returns the process exit status:
 // 0 success, 1 the request failed (500 reply printed), 2 usage error, 3 no model (503 reply printed).
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,11 @@ int runModelsCommand(const std::vector<std::string>& args);
 int runGenerateCommand(const std::vector<std::string>& args);
 int runPairingCommand(const std::vector<std::string>& args);
 int runCompanion(bool headless, bool showPanel);
+
+// The staging folder of a one-shot command: its --staging option, else the
+// companion's own (TAVLO_STAGING or ~/TavloStaging); none without HOME.
+std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option);
+inline constexpr const char* kNoStagingMessage = "HOME is not set: set HOME or TAVLO_STAGING, or pass --staging";
 
 // One clear line on stderr, then kUsageExit.
 int usageError(const std::string& message);

@@ -58,14 +58,8 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   }
   if (!prompt || prompt->empty()) return usageError("generate: PROMPT is required");
 
-  std::filesystem::path stagingDir;
-  if (staging) {
-    stagingDir = *staging;
-  } else if (auto resolved = resolveStagingDir()) {
-    stagingDir = *resolved;
-  } else {
-    return usageError("generate: HOME is not set: set HOME or TAVLO_STAGING, or pass --staging");
-  }
+  const auto stagingDir = stagingFor(staging);
+  if (!stagingDir) return usageError("generate: " + std::string(kNoStagingMessage));
 
   ProviderConfig config;
   std::optional<LLMModel> model;
@@ -86,10 +80,10 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   if (!result.ok()) return print(failureReply(label, result.errorDescription()), kExitFailed);
 
   std::error_code ec;
-  std::filesystem::create_directories(stagingDir, ec);
+  std::filesystem::create_directories(*stagingDir, ec);
   if (ec) return print(failureReply(label, ec.message()), kExitFailed);
   try {
-    const auto written = TavloPackWriter::writePack(*result.answer, *prompt, model->id, stagingDir);
+    const auto written = TavloPackWriter::writePack(*result.answer, *prompt, model->id, *stagingDir);
     return print(packSuccessReply(written, model->id), kExitOk);
   } catch (const std::exception& e) {
     return print(failureReply(label, e.what()), kExitFailed);

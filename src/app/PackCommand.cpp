@@ -16,28 +16,13 @@
 #include "app/Commands.hpp"
 #include "core/CompanionState.hpp"
 #include "pack/JSONText.hpp"
+#include "pack/PackFolder.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "providers/LLMModel.hpp"
 
 namespace tavlo {
 
-namespace {
-
-bool readFd(int fd, std::string& out) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
-}  // namespace
 
 int runPackCommand(const std::vector<std::string>& args) {
   std::optional<std::string> prompt, model, staging, answerFile;
@@ -74,26 +59,20 @@ int runPackCommand(const std::vector<std::string>& args) {
   if (answerFile) {
     const int fd = ::open(answerFile->c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return usageError("pack: cannot read answer file " + *answerFile + ": " + std::strerror(errno));
-    const bool ok = readFd(fd, answer);
+    const bool ok = readAll(fd, answer);
     const int error = errno;
     ::close(fd);
     if (!ok) return usageError("pack: cannot read answer file " + *answerFile + ": " + std::strerror(error));
-  } else if (!readFd(STDIN_FILENO, answer)) {
+  } else if (!readAll(STDIN_FILENO, answer)) {
     return usageError(std::string("pack: cannot read the answer from stdin: ") + std::strerror(errno));
   }
 
-  std::filesystem::path stagingDir;
-  if (staging) {
-    stagingDir = *staging;
-  } else if (auto resolved = resolveStagingDir()) {
-    stagingDir = *resolved;
-  } else {
-    return usageError("pack: HOME is not set: set HOME or TAVLO_STAGING, or pass --staging");
-  }
+  const auto stagingDir = stagingFor(staging);
+  if (!stagingDir) return usageError("pack: " + std::string(kNoStagingMessage));
   nlohmann::json reply;
   int status = kExitOk;
   try {
-    const auto result = TavloPackWriter::writePack(answer, *prompt, *model, stagingDir);
+    const auto result = TavloPackWriter::writePack(answer, *prompt, *model, *stagingDir);
     reply = packSuccessReply(result, *model);
   } catch (const std::exception& e) {
     reply = failureReply(LLMModel::providerLabelOf(*provider), e.what());

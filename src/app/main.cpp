@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/Commands.hpp"
+#include "core/CompanionState.hpp"
 
 namespace {
 
@@ -25,6 +26,11 @@ constexpr const char* kHelp =
 }  // namespace
 
 namespace tavlo {
+std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option) {
+  if (option) return std::filesystem::path(*option);
+  return resolveStagingDir();
+}
+
 int usageError(const std::string& message) {
   std::cerr << "tavlo-companion: " << message << " (see --help)" << std::endl;
   return kExitUsage;

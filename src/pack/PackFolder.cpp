@@ -110,19 +110,6 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-bool readAll(int fd, std::string& out) {
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    out.append(buffer, static_cast<std::size_t>(n));
-  }
-}
-
 void readTree(int dirFd, const std::string& prefix, std::map<std::string, std::string>& files, int depth) {
   if (depth > kMaxTreeDepth) return;
   int error = 0;
@@ -145,6 +132,19 @@ void readTree(int dirFd, const std::string& prefix, std::map<std::string, std::s
 }
 
 }  // namespace
+
+bool readAll(int fd, std::string& out) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+}
 
 PackFolder::PackFolder(PackFolder&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) { other.fd_ = -1; }
 

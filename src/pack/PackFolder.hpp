@@ -10,6 +10,9 @@
 
 namespace tavlo {
 
+// Reads `fd` to its end into `out`; false on a read error (errno tells which).
+bool readAll(int fd, std::string& out);
+
 class PackFolder {
  public:
   PackFolder(PackFolder&& other) noexcept;
