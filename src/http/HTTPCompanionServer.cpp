@@ -82,6 +82,16 @@ asio::awaitable<bool> writeAll(tcp::socket& socket, asio::steady_timer& timer, c
   co_return true;
 }
 
+std::string peerAddressOf(const tcp::socket& socket) {
+  std::error_code ec;
+  const auto endpoint = socket.remote_endpoint(ec);
+  if (ec) return {};
+  auto address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  return address.to_string();
+}
+
 HTTPResponse internalError() { return HTTPResponse::json({{"error", "internal error"}, {"ok", false}}, 500); }
 
 HTTPResponse bodyTooLarge() {
@@ -293,6 +303,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
       needed -= static_cast<int64_t>(read.bytes);
     }
 
+    request->peerAddress = peerAddressOf(socket);
     HTTPResponse response;
     try {
       auto self = shared_from_this();  // the request holds the server until its reply is written

@@ -18,6 +18,7 @@ struct HTTPRequest {
   std::map<std::string, std::string> query;    // pairs after the first "?", as sent
   std::map<std::string, std::string> headers;  // names lower-cased, values trimmed
   std::string body;                            // every byte after the blank line
+  std::string peerAddress;                     // the client's address as text (IPv4-mapped IPv6 as IPv4); set by the server
 
   // A request once the buffer holds a complete, well-formed head; none otherwise
   // (incomplete and malformed heads are not told apart).
