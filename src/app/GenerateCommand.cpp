@@ -79,10 +79,7 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   const auto label = model->providerLabel();
   if (!result.ok()) return print(failureReply(label, result.errorDescription()), kExitFailed);
 
-  std::error_code ec;
-  std::filesystem::create_directories(*stagingDir, ec);
-  if (ec) return print(failureReply(label, ec.message()), kExitFailed);
-  try {
+  try {  // creates the staging folder, or says why it cannot
     const auto written = TavloPackWriter::writePack(*result.answer, *prompt, model->id, *stagingDir);
     return print(packSuccessReply(written, model->id), kExitOk);
   } catch (const std::exception& e) {

@@ -2,10 +2,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <random>
 #include <system_error>
 #include <vector>
@@ -89,12 +92,20 @@ int removeTreeAt(int parent, const std::string& name, int depth) {
   return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT ? 0 : errno;
 }
 
+constexpr std::string_view kTemporaryPrefix = ".tavlo-tmp-";
+constexpr std::size_t kTemporaryDigits = 12;
+
+bool isTemporaryName(std::string_view name) {
+  if (!name.starts_with(kTemporaryPrefix) || name.size() != kTemporaryPrefix.size() + kTemporaryDigits) return false;
+  return name.find_first_not_of("0123456789abcdef", kTemporaryPrefix.size()) == std::string_view::npos;
+}
+
 std::string temporaryName() {
   thread_local std::mt19937_64 random{std::random_device{}()};
   static constexpr char hex[] = "0123456789abcdef";
-  std::string name = ".tavlo-tmp-";
+  std::string name(kTemporaryPrefix);
   auto bits = random();
-  for (int i = 0; i < 12; ++i, bits >>= 4) name.push_back(hex[bits & 0xF]);
+  for (std::size_t i = 0; i < kTemporaryDigits; ++i, bits >>= 4) name.push_back(hex[bits & 0xF]);
   return name;
 }
 
@@ -166,7 +177,29 @@ PackFolder PackFolder::createDirectories(const fs::path& path) {
   std::error_code ec;
   fs::create_directories(path, ec);
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail(ec ? ec.value() : errno, "could not create folder", path);
+  if (fd >= 0) return PackFolder(fd, path);
+  const int error = ec ? ec.value() : errno;
+  // create_directories reports a link to a missing target as "File exists":
+  // say what stands there instead.
+  for (fs::path at = path; at.has_relative_path(); at = at.parent_path()) {
+    struct stat st {};
+    if (::lstat(at.c_str(), &st) != 0) continue;
+    if (S_ISLNK(st.st_mode) && ::stat(at.c_str(), &st) != 0 && errno == ENOENT) {
+      std::error_code readError;
+      const fs::path target = fs::read_symlink(at, readError);
+      std::string what = "staging folder " + path.string();
+      if (at != path) what += ": " + at.string();
+      throw std::system_error(ENOENT, std::generic_category(),
+                              what + " is a symbolic link to a missing target " + target.string());
+    }
+    break;
+  }
+  fail(error, "could not create folder", path);
+}
+
+PackFolder PackFolder::open(const fs::path& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail(errno, "could not open folder", path);
   return PackFolder(fd, path);
 }
 
@@ -176,14 +209,42 @@ PackFolder PackFolder::openNoFollow(const fs::path& path) {
   return PackFolder(fd, path);
 }
 
-PackFolder PackFolder::replaceWithEmptyFolder(const std::string& name) {
-  const fs::path target = path_ / name;
-  if (const int e = removeTreeAt(fd_, name, 0)) fail(e, "could not remove", target);
-  if (::mkdirat(fd_, name.c_str(), 0777) != 0) fail(errno, "could not create folder", target);
-  const int fd = openDirAt(fd_, name.c_str());
-  if (fd < 0) fail(errno, "could not create folder", target);
-  return PackFolder(fd, target);
+PackFolder PackFolder::createTemporaryFolder(std::string& name) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    name = temporaryName();
+    if (::mkdirat(fd_, name.c_str(), 0777) != 0) {
+      if (errno == EEXIST) continue;
+      fail(errno, "could not create folder", path_ / name);
+    }
+    Fd dir(openDirAt(fd_, name.c_str()));
+    if (dir.fd < 0 || ::flock(dir.fd, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      removeTreeAt(fd_, name, 0);
+      fail(error, "could not create folder", path_ / name);
+    }
+    return PackFolder(dir.release(), path_ / name);
+  }
+  fail(EEXIST, "could not create folder", path_ / name);
 }
+
+bool PackFolder::has(const std::string& name) const {
+  struct stat st {};
+  return ::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT;
+}
+
+int PackFolder::renameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(fd_, from.c_str(), fd_, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system without RENAME_NOREPLACE: claim the name with an empty
+  // folder first (mkdir is exclusive), then rename over that empty folder.
+  if (::mkdirat(fd_, to.c_str(), 0700) != 0) return errno;
+  if (::renameat(fd_, from.c_str(), fd_, to.c_str()) == 0) return 0;
+  const int error = errno;
+  ::unlinkat(fd_, to.c_str(), AT_REMOVEDIR);  // only ever our own empty folder
+  return error;
+}
+
+int PackFolder::removeTree(const std::string& name) { return removeTreeAt(fd_, name, 0); }
 
 PackFolder PackFolder::subfolder(std::string_view relative) {
   Fd current(::dup(fd_));
@@ -223,24 +284,36 @@ PackFolder PackFolder::subfolder(std::string_view relative) {
   return PackFolder(current.release(), currentPath);
 }
 
-void PackFolder::writeFileAtomically(const std::string& name, std::string_view bytes, bool syncFile) {
+void PackFolder::writeNewFile(const std::string& name, std::string_view bytes, bool syncFile) {
   const fs::path target = path_ / name;
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    temp = temporaryName();
-    fd = ::openat(fd_, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
+  const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
   if (fd < 0) fail(errno, "could not write", target);
   int error = 0;
   if (!writeAll(fd, bytes) || (syncFile && ::fsync(fd) != 0)) error = errno;
   if (::close(fd) != 0 && !error) error = errno;
-  if (!error && ::renameat(fd_, temp.c_str(), fd_, name.c_str()) != 0) error = errno;
   if (error) {
-    ::unlinkat(fd_, temp.c_str(), 0);
+    ::unlinkat(fd_, name.c_str(), 0);
     fail(error, "could not write", target);
   }
+}
+
+std::size_t PackFolder::removeStaleTemporaries(std::chrono::seconds minAge) {
+  int error = 0;
+  const auto names = listNames(fd_, error);
+  const auto now = std::chrono::system_clock::now();
+  std::size_t removed = 0;
+  for (const auto& name : names) {
+    if (!isTemporaryName(name)) continue;
+    struct stat st {};
+    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
+    const auto changed = std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec);
+    if (now - changed < minAge) continue;
+    // A write in progress (in this process or another) holds its folder locked.
+    Fd held(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (held.fd < 0 || ::flock(held.fd, LOCK_EX | LOCK_NB) != 0) continue;
+    if (removeTreeAt(fd_, name, 0) == 0) ++removed;
+  }
+  return removed;
 }
 
 void PackFolder::sync() {

@@ -3,6 +3,7 @@
 // *at() calls and O_NOFOLLOW, so a symbolic link planted inside a pack folder
 // is never followed out of it. Failures throw std::system_error whose what()
 // reads like "could not create folder /x/y: Permission denied".
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -22,25 +23,46 @@ class PackFolder {
   ~PackFolder();
 
   // Creates `path` with its missing parents (links in it are followed: the
-  // staging folder is the user's own choice) and opens it.
+  // staging folder is the user's own choice) and opens it. A link to a missing
+  // target on the way is named as such.
   static PackFolder createDirectories(const std::filesystem::path& path);
+
+  // Opens the existing folder `path`, following links.
+  static PackFolder open(const std::filesystem::path& path);
 
   // Opens `path`; a link as its last component is refused.
   static PackFolder openNoFollow(const std::filesystem::path& path);
 
-  // Removes whatever stands at the child `name` (a link itself, never its
-  // target; a folder with all its contents), then creates it as an empty folder.
-  PackFolder replaceWithEmptyFolder(const std::string& name);
+  // Creates a new hidden folder ".tavlo-tmp-<12 hex digits>" in this one, held
+  // locked (flock) while the returned folder stays open, so a sweep by another
+  // process leaves it alone. `name` receives its name.
+  PackFolder createTemporaryFolder(std::string& name);
+
+  // Whether anything at all (a dangling link too) stands at the child `name`.
+  bool has(const std::string& name) const;
+
+  // Renames the child `from` to `to` unless something already stands at `to`.
+  // Returns 0, or an errno (EEXIST or ENOTEMPTY when `to` is taken).
+  int renameNoReplace(const std::string& from, const std::string& to);
+
+  // Removes the child `name` with everything below it, links themselves and
+  // never their targets. Returns 0 or an errno.
+  int removeTree(const std::string& name);
 
   // The folder `relative` ("a/b") below this one, created when missing. A link
   // met on the way is removed and replaced by a folder.
   PackFolder subfolder(std::string_view relative);
 
-  // Writes `bytes` to the child `name`: a temporary file in this folder,
-  // fsync'ed (unless `syncFile` is false: the caller then syncs the file
-  // system before relying on it), then renamed over `name`, so the file
-  // appears whole or not at all.
-  void writeFileAtomically(const std::string& name, std::string_view bytes, bool syncFile = true);
+  // Creates the child `name`, which must not exist yet, holding `bytes`, and
+  // fsyncs it (unless `syncFile` is false: the caller then syncs the file
+  // system before relying on it). On failure the file is removed again.
+  void writeNewFile(const std::string& name, std::string_view bytes, bool syncFile = true);
+
+  // Removes the children named like createTemporaryFolder's folders (files
+  // too) that were last changed at least `minAge` ago and that no process
+  // holds locked: what a killed write left behind. Nothing else is touched.
+  // Returns how many were removed.
+  std::size_t removeStaleTemporaries(std::chrono::seconds minAge);
 
   // fsync of the folder itself, so renames done in it survive a crash.
   void sync();

@@ -1,7 +1,6 @@
 #include "pack/TavloPackWriter.hpp"
 
 #include <climits>
-#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -43,9 +42,49 @@ Placement place(std::string_view subfolder, const std::string& relative) {
   return {std::string(subfolder) + "/" + relative.substr(0, slash), relative.substr(slash + 1)};
 }
 
+// File names compared as the phone may compare them: without regard to case.
+std::string foldedKey(std::string_view path) {
+  if (isValidUTF8(path)) return lowercased(path);
+  std::string key(path);
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+// "dup.user.js" → "dup-2.user.js", "recipe.py" → "recipe-2.py", "noext" → "noext-2".
+std::string withSuffix(const std::string& relative, int n) {
+  const auto slash = relative.rfind('/');
+  const std::size_t base = slash == std::string::npos ? 0 : slash + 1;
+  std::size_t ext = relative.size();
+  if (relative.ends_with(".user.js")) {
+    ext = relative.size() - 8;
+  } else if (const auto dot = relative.rfind('.'); dot != std::string::npos && dot > base) {
+    ext = dot;
+  }
+  return relative.substr(0, ext) + "-" + std::to_string(n) + relative.substr(ext);
+}
+
+// Gives every file of a pack its own name: a later file whose path is taken
+// gets "-2", "-3", … before its extension.
+class UniqueNames {
+ public:
+  std::string claim(std::string_view subfolder, const std::string& relative) {
+    const std::string prefix = std::string(subfolder) + "/";
+    auto [it, fresh] = next_.try_emplace(foldedKey(prefix + relative), 2);
+    if (fresh) return relative;
+    for (int& n = it->second;;) {
+      std::string candidate = withSuffix(relative, n++);
+      if (next_.try_emplace(foldedKey(prefix + candidate), 2).second) return candidate;
+    }
+  }
+
+ private:
+  std::map<std::string, int> next_;  // folded path → the next suffix to try
+};
+
 class PackWriting {
  public:
-  explicit PackWriting(PackFolder folder) : pack_(std::move(folder)) {}
+  explicit PackWriting(PackFolder& folder) : pack_(folder) {}
 
   void write(std::string_view subfolder, const std::string& relative, std::string_view bytes) {
     const Placement where = place(subfolder, relative);
@@ -55,12 +94,12 @@ class PackWriting {
       std::string shown(graphemePrefix(full.native(), 200));
       throw std::system_error(ENAMETOOLONG, std::generic_category(), "could not write " + shown + "…");
     }
-    // Each file is fsync'ed before its rename; past a few dozen files (a
-    // model asking for thousands) one syncfs before the manifest does the
-    // same job without an fsync per file, which takes minutes on a disk.
+    // Each file is fsync'ed as it is written; past a few dozen files (a model
+    // asking for thousands) one syncfs before the manifest does the same job
+    // without an fsync per file, which takes minutes on a disk.
     const bool syncNow = ++written_ <= kFilesSyncedOneByOne;
     if (where.folder.empty()) {
-      pack_.writeFileAtomically(where.fileName, bytes, syncNow);
+      pack_.writeNewFile(where.fileName, bytes, syncNow);
     } else {
       auto it = folders_.find(where.folder);
       if (it == folders_.end()) {
@@ -71,7 +110,7 @@ class PackWriting {
              slash = where.folder.rfind('/', slash - 1))
           if (!parents_.insert(where.folder.substr(0, slash)).second) break;
       }
-      it->second.writeFileAtomically(where.fileName, bytes, syncNow);
+      it->second.writeNewFile(where.fileName, bytes, syncNow);
     }
   }
 
@@ -80,8 +119,7 @@ class PackWriting {
     if (written_ > kFilesSyncedOneByOne) pack_.syncFileSystem();
     syncFolders();
     for (const auto& parent : parents_) pack_.subfolder(parent).sync();
-    pack_.sync();
-    pack_.writeFileAtomically("manifest.json", manifest);
+    pack_.writeNewFile("manifest.json", manifest);
     pack_.sync();
   }
 
@@ -94,47 +132,148 @@ class PackWriting {
   static constexpr std::size_t kFilesSyncedOneByOne = 32;
   static constexpr std::size_t kOpenFolders = 64;
 
-  PackFolder pack_;
+  PackFolder& pack_;
   std::map<std::string, PackFolder> folders_;  // subfolders written to, kept open
   std::set<std::string> parents_;
   std::size_t written_ = 0;
 };
 
-// Packs are written in parallel, but two writes of the same pack folder (same
-// name within the same second) take turns, so the later pack replaces the
-// earlier one whole instead of mixing their files.
-class FolderClaim {
+// The pack names this process is writing right now. A writer takes the first
+// name that is neither on disk nor taken here, so concurrent packs with the
+// same name get distinct folders without writing twice; another program that
+// takes the name first is caught by the final rename.
+class NameReservation {
  public:
-  explicit FolderClaim(std::string path) : path_(std::move(path)) {
-    std::unique_lock lock(mutex());
-    cv().wait(lock, [&] { return !busy().count(path_); });
-    busy().insert(path_);
-  }
-  ~FolderClaim() {
-    {
-      std::lock_guard lock(mutex());
-      busy().erase(path_);
+  NameReservation(const PackFolder& staging, const std::string& base) {
+    std::lock_guard lock(mutex());
+    for (int n = 1;; ++n) {
+      if (n > kMaxSuffix)
+        throw std::system_error(EEXIST, std::generic_category(), "could not name pack " + (staging.path() / base).string());
+      name_ = n == 1 ? base : base + "-" + std::to_string(n);
+      key_ = (staging.path() / name_).native();
+      if (!taken().count(key_) && !staging.has(name_)) break;
     }
-    cv().notify_all();
+    taken().insert(key_);
   }
-  FolderClaim(const FolderClaim&) = delete;
-  FolderClaim& operator=(const FolderClaim&) = delete;
+  ~NameReservation() {
+    std::lock_guard lock(mutex());
+    taken().erase(key_);
+  }
+  NameReservation(const NameReservation&) = delete;
+  NameReservation& operator=(const NameReservation&) = delete;
+
+  const std::string& name() const { return name_; }
 
  private:
+  static constexpr int kMaxSuffix = 1'000'000;
   static std::mutex& mutex() {
     static std::mutex m;
     return m;
   }
-  static std::condition_variable& cv() {
-    static std::condition_variable c;
-    return c;
-  }
-  static std::set<std::string>& busy() {
+  static std::set<std::string>& taken() {
     static std::set<std::string> s;
     return s;
   }
-  std::string path_;
+  std::string name_;
+  std::string key_;
 };
+
+// The hidden folder a pack is written in; removed with its contents unless
+// it was renamed into place.
+class TemporaryPack {
+ public:
+  explicit TemporaryPack(PackFolder& staging) : staging_(staging), folder_(staging.createTemporaryFolder(name_)) {}
+  ~TemporaryPack() {
+    if (!placed_) staging_.removeTree(name_);
+  }
+  TemporaryPack(const TemporaryPack&) = delete;
+  TemporaryPack& operator=(const TemporaryPack&) = delete;
+
+  PackFolder& folder() { return folder_; }
+  // 0 once the folder stands under `name`, else the rename's errno.
+  int placeAs(const std::string& name) {
+    const int error = staging_.renameNoReplace(name_, name);
+    placed_ = error == 0;
+    return error;
+  }
+
+ private:
+  PackFolder& staging_;
+  std::string name_;
+  PackFolder folder_;
+  bool placed_ = false;
+};
+
+// Renames lost to another program before giving up.
+constexpr int kPlacementAttempts = 8;
+
+struct Contents {
+  const json& document;
+  const std::string& prompt;
+  const std::string& modelID;
+  const std::string& summary;
+};
+
+// Writes the whole pack named `packName` into `folder`, the manifest last.
+void writeContents(PackFolder& folder, const std::string& packName, const Contents& c, const Clock& clock) {
+  PackWriting pack(folder);
+  UniqueNames names;
+  json artifacts = json::array();
+
+  if (const json* buttons = objectArrayAt(c.document, "keyboard_buttons"); buttons && !buttons->empty()) {
+    json normalized = json::array();
+    for (const auto& raw : *buttons)
+      if (auto button = normalizeButton(raw)) normalized.push_back(std::move(*button));
+    const json keyboard = {{"name", packName}, {"version", 1}, {"buttons", std::move(normalized)}};
+    pack.write("", "keyboard-pack.json", writePrettyJSON(keyboard));
+    artifacts.push_back({{"kind", "keyboard"},
+                         {"path", "keyboard-pack.json"},
+                         {"summary", std::to_string(buttons->size()) + " buttons"}});
+  }
+
+  if (const json* scripts = objectArrayAt(c.document, "userscripts")) {
+    const std::string fallback = packName + ".user.js";
+    for (const auto& script : *scripts) {
+      const std::string* body = stringAt(script, "body");
+      if (!body) continue;
+      const std::string* requested = stringAt(script, "filename");
+      std::string fileName = cleanRelativePath(requested ? ensureJsExt(*requested) : fallback);
+      if (fileName.empty()) fileName = fallback;
+      fileName = names.claim("userscripts", fileName);
+      pack.write("userscripts", fileName, userscriptHeader(script, packName) + *body);
+      const std::string* description = stringAt(script, "description");
+      artifacts.push_back({{"kind", "userscript"},
+                           {"path", "userscripts/" + fileName},
+                           {"summary", description ? *description : std::string()}});
+    }
+  }
+
+  if (const json* recipes = objectArrayAt(c.document, "python_recipes")) {
+    const std::string fallback = packName + ".py";
+    for (const auto& recipe : *recipes) {
+      const std::string* body = stringAt(recipe, "body");
+      if (!body) continue;
+      const std::string* requested = stringAt(recipe, "filename");
+      std::string fileName = requested ? cleanRelativePath(*requested) : fallback;
+      if (fileName.empty()) fileName = fallback;
+      fileName = names.claim("python", fileName);
+      pack.write("python", fileName, *body);
+      const std::string* recipeSummary = stringAt(recipe, "summary");
+      artifacts.push_back({{"kind", "python"},
+                           {"path", "python/" + fileName},
+                           {"summary", recipeSummary ? *recipeSummary : std::string()}});
+    }
+  }
+
+  const json manifest = {{"name", packName},
+                         {"version", "0.1.0"},
+                         {"createdAt", utcTimeStamp(clock())},
+                         {"summary", c.summary},
+                         {"prompt", c.prompt},
+                         {"model", c.modelID},
+                         {"artifacts", std::move(artifacts)}};
+  pack.finish(writePrettyJSON(manifest));
+}
 
 }  // namespace
 
@@ -152,73 +291,40 @@ Result writePack(std::string_view rawText, std::string_view rawPrompt, std::stri
   const std::string modelID = validText(rawModelID);
 
   const std::string* name = stringAt(document, "name");
-  const std::string packName = sanitizeName(name ? *name : slugify(prompt), clock());
+  const std::string baseName = sanitizeName(name ? *name : slugify(prompt), clock());
 
   const std::string* summaryValue = stringAt(document, "summary");
   const std::string summary =
       summaryValue ? *summaryValue : "Generated from: " + std::string(graphemePrefix(prompt, 60));
+  const Contents contents{document, prompt, modelID, summary};
 
-  FolderClaim claim((staging / packName).native());
-  PackWriting pack(stagingFolder.replaceWithEmptyFolder(packName));
-  json artifacts = json::array();
-
-  if (const json* buttons = objectArrayAt(document, "keyboard_buttons"); buttons && !buttons->empty()) {
-    json normalized = json::array();
-    for (const auto& raw : *buttons)
-      if (auto button = normalizeButton(raw)) normalized.push_back(std::move(*button));
-    const json keyboard = {{"name", packName}, {"version", 1}, {"buttons", std::move(normalized)}};
-    pack.write("", "keyboard-pack.json", writePrettyJSON(keyboard));
-    artifacts.push_back({{"kind", "keyboard"},
-                         {"path", "keyboard-pack.json"},
-                         {"summary", std::to_string(buttons->size()) + " buttons"}});
-  }
-
-  if (const json* scripts = objectArrayAt(document, "userscripts")) {
-    const std::string fallback = packName + ".user.js";
-    for (const auto& script : *scripts) {
-      const std::string* body = stringAt(script, "body");
-      if (!body) continue;
-      const std::string* requested = stringAt(script, "filename");
-      std::string fileName = cleanRelativePath(requested ? ensureJsExt(*requested) : fallback);
-      if (fileName.empty()) fileName = fallback;
-      pack.write("userscripts", fileName, userscriptHeader(script, packName) + *body);
-      const std::string* description = stringAt(script, "description");
-      artifacts.push_back({{"kind", "userscript"},
-                           {"path", "userscripts/" + fileName},
-                           {"summary", description ? *description : std::string()}});
+  // Nothing that stands in the staging folder is ever replaced: the pack is
+  // written whole in a hidden folder and renamed into a free name.
+  for (int attempt = 0;; ++attempt) {
+    const NameReservation reserved(stagingFolder, baseName);
+    TemporaryPack temp(stagingFolder);
+    writeContents(temp.folder(), reserved.name(), contents, clock);
+    const int error = temp.placeAs(reserved.name());
+    if (error == 0) {
+      try {
+        stagingFolder.sync();  // the pack folder's own entry; the pack is complete either way
+      } catch (const std::system_error&) {
+      }
+      return Result{reserved.name(), staging / reserved.name(), summary};
     }
+    // Another program took the name since it was chosen: write the pack
+    // again under the next free name (its name is inside its files).
+    if ((error != EEXIST && error != ENOTEMPTY) || attempt >= kPlacementAttempts)
+      throw std::system_error(error, std::generic_category(), "could not write " + (staging / reserved.name()).string());
   }
+}
 
-  if (const json* recipes = objectArrayAt(document, "python_recipes")) {
-    const std::string fallback = packName + ".py";
-    for (const auto& recipe : *recipes) {
-      const std::string* body = stringAt(recipe, "body");
-      if (!body) continue;
-      const std::string* requested = stringAt(recipe, "filename");
-      std::string fileName = requested ? cleanRelativePath(*requested) : fallback;
-      if (fileName.empty()) fileName = fallback;
-      pack.write("python", fileName, *body);
-      const std::string* recipeSummary = stringAt(recipe, "summary");
-      artifacts.push_back({{"kind", "python"},
-                           {"path", "python/" + fileName},
-                           {"summary", recipeSummary ? *recipeSummary : std::string()}});
-    }
-  }
-
-  const json manifest = {{"name", packName},
-                         {"version", "0.1.0"},
-                         {"createdAt", utcTimeStamp(clock())},
-                         {"summary", summary},
-                         {"prompt", prompt},
-                         {"model", modelID},
-                         {"artifacts", std::move(artifacts)}};
-  pack.finish(writePrettyJSON(manifest));
+std::size_t removeLeftovers(const fs::path& stagingDir, std::chrono::seconds minAge) {
   try {
-    stagingFolder.sync();  // the pack folder's own entry; the pack is complete either way
+    return PackFolder::open(plainAbsolute(stagingDir)).removeStaleTemporaries(minAge);
   } catch (const std::system_error&) {
+    return 0;
   }
-
-  return Result{packName, staging / packName, summary};
 }
 
 }  // namespace tavlo::TavloPackWriter

@@ -1,6 +1,9 @@
 #pragma once
 // Turns one model answer into one pack folder inside the staging folder:
 // keyboard-pack.json, userscripts/, python/, and manifest.json written last.
+// The folder is written under a hidden temporary name and renamed into place
+// when complete, so a pack under its real name is always whole; nothing that
+// already stands in the staging folder is replaced.
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -12,7 +15,7 @@
 namespace tavlo::TavloPackWriter {
 
 struct Result {
-  std::string name;             // the pack name, which is also the folder's name
+  std::string name;             // the pack name, which is also the folder's name ("-2", "-3", … when taken)
   std::filesystem::path path;   // absolute path of the pack folder
   std::string summary;          // as written into the manifest
 };
@@ -23,8 +26,15 @@ using Clock = std::function<std::chrono::system_clock::time_point()>;
 Clock systemClock();
 
 // Throws PackError (no pack document in the answer) or std::system_error (a
-// file could not be written). The message is meant for the user.
+// file could not be written; nothing is left behind). The message is meant
+// for the user.
 Result writePack(std::string_view text, std::string_view prompt, std::string_view modelID,
                  const std::filesystem::path& stagingDir, const Clock& clock = systemClock());
+
+// Removes what killed writes left in `stagingDir`: its hidden temporary
+// folders older than `minAge` that no writer holds. Never throws; a missing
+// staging folder has nothing to sweep. Returns how many were removed.
+std::size_t removeLeftovers(const std::filesystem::path& stagingDir,
+                            std::chrono::seconds minAge = std::chrono::minutes(1));
 
 }  // namespace tavlo::TavloPackWriter
