@@ -10,6 +10,7 @@
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
 #include "core/CompanionState.hpp"
+#include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/Log.hpp"
 
@@ -51,6 +52,10 @@ int runCompanion(bool headless, bool showPanel) {
     std::cerr << "tavlo-companion: " << env.error << std::endl;
     return kExitFailed;
   }
+
+  // Packs that a killed companion left half-written in hidden folders go now,
+  // off the path to listening.
+  asio::post(workerPool(), [staging = env.stagingDir] { TavloPackWriter::removeLeftovers(staging); });
 
   auto runtime = std::make_shared<StateThread>();
   auto services = makeServices(env);

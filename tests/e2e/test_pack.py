@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from companion_support import needs_sandbox
+from companion_support import Companion, needs_sandbox
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "sample-answer.txt"
 WARN = "\u26a0\ufe0f "
@@ -153,3 +153,35 @@ def test_a_full_disk_answers_500_and_gives_the_space_back(tavlo_bin, tmp_path):
     finally:
         subprocess.run(["umount", str(staging)], check=True)
 
+
+@needs_sandbox
+def test_killed_writes_leave_no_half_pack_and_are_swept_at_start(tavlo_bin, tmp_path):
+    staging = tmp_path / "home" / "packs"
+    staging.mkdir(parents=True)
+    answer = json.dumps({"name": "large", "python_recipes": [{"filename": f"d{i % 50}/{i}.py", "body": "print(1)\n" * 20}
+                                                             for i in range(10_200)]}).encode()
+    for round in range(3):
+        proc = subprocess.Popen([tavlo_bin, "pack", "--prompt", "p", "--model", "ollama:m", "--staging", str(staging)],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        proc.stdin.write(answer)
+        proc.stdin.close()
+        deadline = time.monotonic() + 60
+        while not any(p.name.startswith(".tavlo-tmp-") for p in staging.iterdir()) and proc.poll() is None:
+            assert time.monotonic() < deadline
+            time.sleep(0.005)
+        time.sleep(0.05 * round)
+        proc.kill()
+        proc.wait()
+        complete_packs(staging)  # nothing half-written under a real name
+    leftovers = [p for p in staging.iterdir() if p.name.startswith(".")]
+    assert leftovers, "no write was caught in progress"
+    for p in leftovers:  # as if the kills were over a minute ago
+        os.utime(p, (time.time() - 120, time.time() - 120))
+    packs = complete_packs(staging)
+    (staging / ".tavlo-tmp-notours").mkdir()
+    c = Companion(tavlo_bin, tmp_path / "home").start()
+    try:
+        c.wait_for(lambda: sorted(os.listdir(staging)) == sorted([*packs, ".tavlo-tmp-notours"]), timeout=60)
+    finally:
+        c.stop()
+    assert complete_packs(staging) == packs
