@@ -62,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(isValidUTF8(toValidUTF8(input)), "repair");
 
   const fs::path staging = scratch.root / "staging";
+  std::error_code ec;
   try {
     const json document = extractJSON(input);
     if (const json* scripts = objectArrayAt(document, "userscripts"))
@@ -82,9 +83,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const std::system_error&) {
     // Names too long for the file system, a file where a folder must go.
   }
-  // Only the staging folder may exist under the scratch root.
+  // Only the staging folder may exist under the scratch root, and in it at
+  // most the one pack just written: a failed write leaves nothing behind.
   for (const auto& entry : fs::directory_iterator(scratch.root)) check(entry.path() == staging, "file outside staging");
-  std::error_code ec;
+  std::size_t entries = 0;
+  for (const auto& entry : fs::directory_iterator(staging, ec)) {
+    check(!entry.path().filename().string().starts_with("."), "temporary folder left behind");
+    ++entries;
+  }
+  check(entries <= 1, "more than one pack in staging");
   fs::remove_all(staging, ec);
   return 0;
 }

@@ -40,6 +40,17 @@ Paths listing(const fs::path& folder) {
   return names;
 }
 
+// Every path below `root` (links not followed) → "/" for a folder, "->target" for a link, else the content.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> items;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const auto status = e.symlink_status();
+    items[e.path().string()] = fs::is_symlink(status) ? "->" + fs::read_symlink(e.path()).string()
+                               : fs::is_directory(status) ? "/" : readFile(e.path());
+  }
+  return items;
+}
+
 struct Writer : ::testing::Test {
   Result write(const json& document, std::string_view prompt = "Make a Dark-Mode toggle!") {
     return writePack("Here you go:\n```json\n" + document.dump() + "\n```\n", prompt, "ollama:llama3", dir.path(), kClock);
@@ -136,10 +147,7 @@ TEST_F(Writer, TakenPackNamesGetASuffixAndNothingIsReplaced) {
     SCOPED_TRACE(c.what);
     testing::TempDir staging;
     c.plant(staging.path());
-    std::map<std::string, std::string> before;
-    for (const auto& e : fs::recursive_directory_iterator(staging.path()))
-      before[e.path().string()] = fs::is_symlink(e.symlink_status()) ? fs::read_symlink(e.path()).string()
-                                  : fs::is_regular_file(e.symlink_status()) ? readFile(e.path()) : "dir";
+    const auto before = snapshot(staging.path());
     const Result r = writePack(R"({"name":"Daily Report","keyboard_buttons":[{"label":"a"}],
                                    "userscripts":[{"body":"b"}],"python_recipes":[{"body":"c"}]})",
                                "p", "m", staging.path(), kClock);
@@ -151,14 +159,9 @@ TEST_F(Writer, TakenPackNamesGetASuffixAndNothingIsReplaced) {
     EXPECT_EQ(json::parse(files.at("manifest.json"))["name"], c.expected);
     EXPECT_EQ(json::parse(files.at("keyboard-pack.json"))["name"], c.expected);
     EXPECT_TRUE(files.count("userscripts/" + c.expected + ".user.js") && files.count("python/" + c.expected + ".py"));
-    for (const auto& [path, content] : before) {
-      const fs::path p = path;
-      EXPECT_EQ(fs::is_symlink(fs::symlink_status(p)) ? fs::read_symlink(p).string()
-                : fs::is_regular_file(fs::symlink_status(p)) ? readFile(p) : "dir",
-                content) << path;
-    }
-    EXPECT_EQ(readFile(outside.path() / "keep.txt"), "precious");
-    EXPECT_EQ(listing(outside.path()), Paths{"keep.txt"});
+    auto after = snapshot(staging.path());
+    for (const auto& [path, item] : before) EXPECT_EQ(after[path], item) << path;
+    EXPECT_EQ(snapshot(outside.path()), (std::map<std::string, std::string>{{outside.path() / "keep.txt", "precious"}}));
   }
 }
 
