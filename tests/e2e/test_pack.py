@@ -160,7 +160,7 @@ def test_killed_writes_leave_no_half_pack_and_are_swept_at_start(tavlo_bin, tmp_
     staging.mkdir(parents=True)
     answer = json.dumps({"name": "large", "python_recipes": [{"filename": f"d{i % 50}/{i}.py", "body": "print(1)\n" * 20}
                                                              for i in range(10_200)]}).encode()
-    for round in range(3):
+    for attempt in range(3):
         proc = subprocess.Popen([tavlo_bin, "pack", "--prompt", "p", "--model", "ollama:m", "--staging", str(staging)],
                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         proc.stdin.write(answer)
@@ -169,7 +169,7 @@ def test_killed_writes_leave_no_half_pack_and_are_swept_at_start(tavlo_bin, tmp_
         while not any(p.name.startswith(".tavlo-tmp-") for p in staging.iterdir()) and proc.poll() is None:
             assert time.monotonic() < deadline
             time.sleep(0.005)
-        time.sleep(0.05 * round)
+        time.sleep(0.05 * attempt)
         proc.kill()
         proc.wait()
         complete_packs(staging)  # nothing half-written under a real name
