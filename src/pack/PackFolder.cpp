@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <random>
@@ -305,7 +304,8 @@ std::size_t PackFolder::removeStaleTemporaries(std::chrono::seconds minAge) {
   for (const auto& name : names) {
     if (!isTemporaryName(name)) continue;
     struct stat st {};
-    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISLNK(st.st_mode)) continue;
+    if (::fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !(S_ISDIR(st.st_mode) || S_ISREG(st.st_mode)))
+      continue;
     const auto changed = std::chrono::system_clock::from_time_t(st.st_mtim.tv_sec);
     if (now - changed < minAge) continue;
     // A write in progress (in this process or another) holds its folder locked.
