@@ -1,20 +1,27 @@
 #include "http/HTTPCompanionServer.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/experimental/awaitable_operators.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <future>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_set>
-#include <variant>
 
 #include "platform/DnsSdAdvertiser.hpp"
 #include "platform/HostName.hpp"
@@ -24,7 +31,7 @@
 namespace tavlo {
 
 using asio::ip::tcp;
-using namespace asio::experimental::awaitable_operators;
+using Clock = std::chrono::steady_clock;
 constexpr auto useTuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 namespace {
@@ -33,6 +40,9 @@ constexpr std::size_t kReceiveSize = 65536;
 constexpr std::size_t kFirstReceiveSize = 16384;
 constexpr std::chrono::milliseconds kAcceptBackoff{50};
 constexpr std::chrono::milliseconds kShutdownGrace{1000};
+// After a reply, bytes the peer may still have on their way are read this long at
+// most, so closing does not reset the connection before the reply is read.
+constexpr std::chrono::milliseconds kLinger{500};
 
 enum class ReadOutcome { data, end, error, timeout };
 
@@ -44,58 +54,59 @@ struct ReadResult {
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-bool wantsContinue(const HTTPRequest& request) {
-  auto expect = request.headers.find("expect");
-  if (expect == request.headers.end()) return false;
-  std::string value = expect->second;
+std::string lowered(std::string value) {
   for (auto& c : value)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return value == "100-continue";
+  return value;
 }
 
-// One receive with the idle limit awaited beside it.
-asio::awaitable<ReadResult> readSome(tcp::socket& socket, asio::steady_timer& timer, asio::mutable_buffer into,
-                                     std::chrono::milliseconds idle) {
-  timer.expires_after(idle);
-  auto result = co_await (socket.async_read_some(into, useTuple) || timer.async_wait(useTuple));
-  if (result.index() == 1) co_return ReadResult{ReadOutcome::timeout, 0, {}};
-  auto [ec, n] = std::get<0>(result);
-  if (ec == asio::error::eof) co_return ReadResult{ReadOutcome::end, 0, {}};
-  if (ec) co_return ReadResult{ReadOutcome::error, 0, ec};
-  co_return ReadResult{ReadOutcome::data, n, {}};
+bool wantsContinue(const HTTPRequest& request) {
+  auto expect = request.headers.find("expect");
+  return expect != request.headers.end() && lowered(expect->second) == "100-continue";
 }
 
-// Writes everything unless the peer stops reading for the idle limit.
-asio::awaitable<bool> writeAll(tcp::socket& socket, asio::steady_timer& timer, const std::string& bytes,
-                               std::chrono::milliseconds idle) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    timer.expires_after(idle);
-    auto result = co_await (socket.async_write_some(asio::buffer(bytes.data() + written, bytes.size() - written),
-                                                    useTuple) ||
-                            timer.async_wait(useTuple));
-    if (result.index() == 1) co_return false;
-    auto [ec, n] = std::get<0>(result);
-    if (ec) co_return false;
-    written += n;
+// A client address as 16 bytes, IPv4 as IPv4-mapped IPv6, so both families count alike.
+using AddressKey = std::array<unsigned char, 16>;
+
+AddressKey keyOf(const sockaddr_storage& address) {
+  AddressKey key{};
+  if (address.ss_family == AF_INET6) {
+    std::memcpy(key.data(), &reinterpret_cast<const sockaddr_in6&>(address).sin6_addr, 16);
+  } else if (address.ss_family == AF_INET) {
+    key[10] = key[11] = 0xff;
+    std::memcpy(key.data() + 12, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, 4);
   }
-  co_return true;
+  return key;
 }
 
-std::string peerAddressOf(const tcp::socket& socket) {
-  std::error_code ec;
-  const auto endpoint = socket.remote_endpoint(ec);
-  if (ec) return {};
-  auto address = endpoint.address();
-  if (address.is_v6() && address.to_v6().is_v4_mapped())
-    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-  return address.to_string();
+bool isV4Mapped(const AddressKey& key) {
+  return std::all_of(key.begin(), key.begin() + 10, [](unsigned char b) { return b == 0; }) && key[10] == 0xff &&
+         key[11] == 0xff;
 }
+
+bool isLoopback(const AddressKey& key) {
+  if (isV4Mapped(key)) return key[12] == 127;
+  return std::all_of(key.begin(), key.end() - 1, [](unsigned char b) { return b == 0; }) && key[15] == 1;
+}
+
+// The address as text; IPv4-mapped IPv6 shown as IPv4.
+std::string textOf(const AddressKey& key) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (isV4Mapped(key)) inet_ntop(AF_INET, key.data() + 12, text, sizeof text);
+  else inet_ntop(AF_INET6, key.data(), text, sizeof text);
+  return text;
+}
+
+std::error_code lastError() { return {errno, std::system_category()}; }
 
 HTTPResponse internalError() { return HTTPResponse::json({{"error", "internal error"}, {"ok", false}}, 500); }
 
 HTTPResponse bodyTooLarge() {
   return HTTPResponse::json({{"error", "request body too large"}, {"ok", false}}, 413);
+}
+
+HTTPResponse codingNotSupported() {
+  return HTTPResponse::json({{"error", "transfer coding not supported"}, {"ok", false}}, 501);
 }
 
 // Many peers at once need many descriptors: lift the soft limit towards the hard one.
@@ -107,6 +118,17 @@ void raiseDescriptorLimit() {
   limit.rlim_cur = wanted;
   setrlimit(RLIMIT_NOFILE, &limit);
 }
+
+// An accepted descriptor, closed unless a connection takes it over.
+struct AcceptedSocket {
+  int fd;
+  explicit AcceptedSocket(int fd) : fd(fd) {}
+  AcceptedSocket(AcceptedSocket&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
+  AcceptedSocket& operator=(AcceptedSocket&&) = delete;
+  ~AcceptedSocket() {
+    if (fd >= 0) ::close(fd);
+  }
+};
 
 }  // namespace
 
@@ -131,11 +153,57 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   std::condition_variable finishedSignal;
   bool finished = false;
 
+  // One accepted connection. Its socket is read and written directly while that
+  // succeeds at once; only a connection that must wait is handed to the reactor.
+  // Deadlines are enforced by one coarse sweep over the waiting connections.
+  struct Connection {
+    Impl& server;
+    const int fd;
+    const AddressKey peer;
+    const bool v6;
+    const bool counted;                  // towards its address's connection cap
+    std::optional<tcp::socket> waiter;   // owns fd once the connection first waits
+    Clock::time_point lastActivity = Clock::now();
+    Clock::time_point deadline = Clock::time_point::max();
+    bool waiting = false;                // suspended on the reactor: the sweep may end it
+    bool expired = false;
+    bool moreMayBePending = false;       // the last receive filled its buffer
+
+    Connection(Impl& s, AcceptedSocket socket, const AddressKey& peer, bool v6, bool counted)
+        : server(s), fd(std::exchange(socket.fd, -1)), peer(peer), v6(v6), counted(counted) {
+      server.connections.insert(this);
+      if (counted) ++server.perAddress[peer];
+    }
+    ~Connection() {
+      if (!waiter) ::close(fd);
+      if (server.tearingDown) return;  // the waiter closes fd itself
+      std::error_code ignored;
+      if (waiter) waiter->close(ignored);
+      server.connections.erase(this);
+      if (counted) {
+        auto it = server.perAddress.find(peer);
+        if (--it->second == 0) server.perAddress.erase(it);
+      }
+      --server.open;
+      server.slotFreed.cancel_one();
+    }
+    Connection(const Connection&) = delete;
+  };
+
   // Network thread only.
   std::shared_ptr<tcp::acceptor> acceptor;
   asio::steady_timer slotFreed{io};  // an accept loop at the connection limit waits here
-  std::unordered_set<tcp::socket*> sockets;
+  std::unordered_set<Connection*> connections;
+  std::map<AddressKey, std::size_t> perAddress;
+  asio::steady_timer sweepTimer{io};
+  bool sweeping = false;
   bool closing = false;
+  // Receives land here and are copied out before anything else runs.
+  std::unique_ptr<char[]> scratch = std::make_unique<char[]>(kReceiveSize);
+  // Deadlines are checked this often, and so enforced this late at most.
+  const std::chrono::milliseconds sweepInterval = std::clamp(
+      std::min({options.idleTimeout, options.headTimeout, options.bodyTimeout, options.drainTimeout}) / 4,
+      std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
 
   std::atomic<uint16_t> bound{0};
   std::atomic<std::size_t> open{0};
@@ -161,17 +229,46 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     return result.get();
   }
 
-  std::error_code openListener() {
-    closeListener();
+  // A close-on-exec, non-blocking listening socket on `endpoint`; IPv6 takes IPv4 peers too.
+  std::shared_ptr<tcp::acceptor> listenOn(const tcp::endpoint& endpoint, std::error_code& ec) {
+    const bool v6 = endpoint.address().is_v6();
+    const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      ec = lastError();
+      return nullptr;
+    }
     auto next = std::make_shared<tcp::acceptor>(io);
-    std::error_code ec;
-    const auto address = asio::ip::make_address_v4(options.bindAddress, ec);
-    if (ec) return ec;
-    const tcp::endpoint endpoint(address, port);
-    next->open(endpoint.protocol(), ec);
+    next->assign(endpoint.protocol(), fd, ec);
+    if (ec) {
+      ::close(fd);
+      return nullptr;
+    }
+    if (v6) next->set_option(asio::ip::v6_only(false), ec);
     if (!ec) next->set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) next->bind(endpoint, ec);
     if (!ec) next->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) return nullptr;
+    // The kernel hands a connection over once its first bytes are there, so the
+    // first receive finds them. Best effort: without it, that receive just waits.
+    const int defer = static_cast<int>(options.deferAccept.count());
+    if (defer > 0) ::setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer, sizeof defer);
+    return next;
+  }
+
+  std::error_code openListener() {
+    closeListener();
+    std::error_code ec;
+    std::shared_ptr<tcp::acceptor> next;
+    if (options.bindAddress.empty()) {
+      // Every address, IPv6 and IPv4 on one socket; IPv4 alone where IPv6 is unavailable.
+      next = listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), ec);
+      if (ec && ec != std::errc::address_in_use && ec != std::errc::permission_denied)
+        next = listenOn(tcp::endpoint(asio::ip::address_v4::any(), port), ec);
+    } else {
+      const auto address = asio::ip::make_address(options.bindAddress, ec);
+      if (ec) return ec;
+      next = listenOn(tcp::endpoint(address, port), ec);
+    }
     if (ec) return ec;
     bound = next->local_endpoint(ec).port();
     acceptor = next;
@@ -187,6 +284,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     slotFreed.cancel();
   }
 
+  // Takes every waiting connection (accept4 until EAGAIN) before waiting again.
   asio::awaitable<void> acceptLoop(std::shared_ptr<tcp::acceptor> listener) {
     asio::steady_timer backoff(io);
     while (listener->is_open()) {
@@ -195,70 +293,162 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         co_await slotFreed.async_wait(useTuple);
         continue;
       }
-      auto [ec, socket] = co_await listener->async_accept(useTuple);
-      if (!listener->is_open() || ec == asio::error::operation_aborted) co_return;
-      if (ec) {
-        // Out of descriptors or a peer gone before accept: wait a little rather than spin.
-        backoff.expires_after(kAcceptBackoff);
-        co_await backoff.async_wait(useTuple);
+      sockaddr_storage peer{};
+      socklen_t length = sizeof peer;
+      const int fd = ::accept4(listener->native_handle(), reinterpret_cast<sockaddr*>(&peer), &length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd >= 0) {
+        admit(AcceptedSocket(fd), peer);
         continue;
       }
-      ++open;
-      asio::co_spawn(io, serve(std::move(socket)), [](std::exception_ptr) {});
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        auto [ec] = co_await listener->async_wait(tcp::acceptor::wait_read, useTuple);
+        if (ec == asio::error::operation_aborted) co_return;
+        continue;
+      }
+      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) co_return;  // closed under us
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: wait a little rather than spin.
+        backoff.expires_after(kAcceptBackoff);
+        co_await backoff.async_wait(useTuple);
+      }
+      // Anything else is a peer gone before accept: take the next one.
     }
   }
 
-  // Tracks one accepted connection until its coroutine ends.
-  struct Slot {
-    Impl& server;
-    tcp::socket& socket;
-    Slot(Impl& s, tcp::socket& sock) : server(s), socket(sock) { server.sockets.insert(&socket); }
-    ~Slot() {
-      if (server.tearingDown) return;
-      server.sockets.erase(&socket);
-      std::error_code ignored;
-      socket.close(ignored);
-      --server.open;
-      server.slotFreed.cancel_one();
+  void admit(AcceptedSocket socket, const sockaddr_storage& peer) {
+    const AddressKey key = keyOf(peer);
+    const bool counted = options.capLoopback || !isLoopback(key);
+    if (counted) {
+      auto it = perAddress.find(key);
+      if (it != perAddress.end() && it->second >= options.maxConnectionsPerAddress) return;  // closed at once
     }
-  };
+    ++open;
+    asio::co_spawn(io, serve(std::move(socket), key, peer.ss_family == AF_INET6, counted),
+                   [](std::exception_ptr) {});
+  }
 
-  asio::awaitable<void> serve(tcp::socket socket) {
-    Slot slot(*this, socket);
+  asio::awaitable<void> serve(AcceptedSocket socket, AddressKey peer, bool v6, bool counted) {
+    Connection connection(*this, std::move(socket), peer, v6, counted);
     try {
-      co_await exchange(socket);
+      co_await exchange(connection);
     } catch (...) {
       // Allocation failure and the like: the connection is dropped, the server goes on.
     }
   }
 
-  asio::awaitable<void> exchange(tcp::socket& socket) {
-    const auto idle = options.idleTimeout;
-    asio::steady_timer timer(io);
+  // Waits until the socket is ready for `what`, or the sweep ends the connection.
+  asio::awaitable<void> waitFor(Connection& c, tcp::socket::wait_type what) {
+    if (closing) {  // nothing would wake it any more
+      c.expired = true;
+      co_return;
+    }
+    if (!c.waiter) {
+      std::error_code ec;
+      c.waiter.emplace(io);
+      c.waiter->assign(c.v6 ? tcp::v6() : tcp::v4(), c.fd, ec);
+      if (ec) {
+        c.waiter.reset();
+        c.expired = true;
+        co_return;
+      }
+    }
+    c.waiting = true;
+    startSweep();
+    co_await c.waiter->async_wait(what, useTuple);
+    c.waiting = false;
+  }
+
+  // One receive into scratch: tried at once, waited for only when nothing is there.
+  asio::awaitable<ReadResult> receive(Connection& c, std::size_t size) {
+    for (;;) {
+      if (c.expired) co_return ReadResult{ReadOutcome::timeout, 0, {}};
+      const ssize_t n = ::recv(c.fd, scratch.get(), size, 0);
+      if (n > 0) {
+        c.lastActivity = Clock::now();
+        c.moreMayBePending = static_cast<std::size_t>(n) == size;
+        co_return ReadResult{ReadOutcome::data, static_cast<std::size_t>(n), {}};
+      }
+      if (n == 0) {
+        c.moreMayBePending = false;
+        co_return ReadResult{ReadOutcome::end, 0, {}};
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) co_return ReadResult{ReadOutcome::error, 0, lastError()};
+      co_await waitFor(c, tcp::socket::wait_read);
+    }
+  }
+
+  // Writes everything unless the peer stops reading for the idle limit.
+  asio::awaitable<bool> sendAll(Connection& c, std::string_view bytes) {
+    while (!bytes.empty()) {
+      if (c.expired) co_return false;
+      const ssize_t n = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n >= 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        c.lastActivity = Clock::now();
+        continue;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) co_return false;
+      co_await waitFor(c, tcp::socket::wait_write);
+    }
+    co_return true;
+  }
+
+  // Ends every waiting connection past its deadline or idle for too long; runs
+  // while any connection waits.
+  void startSweep() {
+    if (sweeping || closing) return;
+    sweeping = true;
+    asio::co_spawn(io, sweep(), [](std::exception_ptr) {});
+  }
+
+  asio::awaitable<void> sweep() {
+    for (bool anyWaiting = true; anyWaiting && !closing;) {
+      sweepTimer.expires_after(sweepInterval);
+      co_await sweepTimer.async_wait(useTuple);
+      if (closing) break;
+      const auto now = Clock::now();
+      anyWaiting = false;
+      for (Connection* c : connections) {
+        if (!c->waiting) continue;
+        if (now >= c->deadline || now - c->lastActivity >= options.idleTimeout) {
+          c->expired = true;
+          std::error_code ignored;
+          c->waiter->cancel(ignored);
+        } else {
+          anyWaiting = true;
+        }
+      }
+    }
+    sweeping = false;
+  }
+
+  Clock::time_point bodyDeadline(Clock::time_point start, int64_t announced) const {
+    const int64_t blocks = std::max<int64_t>(0, announced) / std::max<int64_t>(1, options.bodyBlockBytes);
+    return start + options.bodyTimeout + options.bodyTimePerBlock * blocks;
+  }
+
+  asio::awaitable<void> exchange(Connection& c) {
     std::string buffer;
     std::optional<HTTPRequest> request;
     bool ended = false;
 
     // The head: keep reading until it parses, the peer ends the stream, or it grows too large.
     // A peer that trickles bytes to keep the idle limit at bay still gets a deadline.
-    const auto headDeadline = std::chrono::steady_clock::now() + options.headTimeout;
+    c.deadline = c.lastActivity + options.headTimeout;
     while (!request) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(headDeadline - std::chrono::steady_clock::now());
-      if (left <= std::chrono::milliseconds::zero()) co_return;
-      // Most requests fit the first, smaller receive; idle peers then hold little memory.
-      const std::size_t want = buffer.empty() ? kFirstReceiveSize : kReceiveSize;
-      const std::size_t before = buffer.size();
-      buffer.resize(before + want);
-      ReadResult read =
-          co_await readSome(socket, timer, asio::buffer(buffer.data() + before, want), std::min(idle, left));
-      buffer.resize(before + read.bytes);
+      // Most requests fit the first, smaller receive.
+      ReadResult read = co_await receive(c, buffer.empty() ? kFirstReceiveSize : kReceiveSize);
       if (read.outcome == ReadOutcome::error) {
         if (!closing) logLine("Tavlo HTTP receive error: " + read.error.message());
         co_return;
       }
       if (read.outcome == ReadOutcome::timeout) co_return;
       if (read.outcome == ReadOutcome::end) ended = true;
+      const std::size_t before = buffer.size();
+      buffer.append(scratch.get(), read.bytes);
 
       const std::size_t from = before >= 3 ? before - 3 : 0;
       const std::size_t headEnd = std::string_view(buffer).find("\r\n\r\n", from);
@@ -268,42 +458,73 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
       }
       if (headEnd > options.maxHeadBytes) co_return;
       request = HTTPRequest::tryParse(buffer);
-      // A malformed head: nothing will make it parse, so wait for the peer to finish.
-      if (!request && !co_await drainUntilEnd(socket, timer, ended)) co_return;
+      // A complete head that does not parse never will: closed without a reply.
       if (!request) co_return;
     }
     buffer.clear();
     buffer.shrink_to_fit();
 
-    const int64_t announced = request->contentLength();
-    if (announced > options.maxBodyBytes) {
-      co_await refuse(socket, timer, bodyTooLarge());
-      co_return;
+    // The body: exactly what the head announces, whatever else follows it.
+    const auto bodyStart = Clock::now();
+    std::optional<ChunkedBodyDecoder> chunked;
+    int64_t announced = 0;
+    if (auto coding = request->headers.find("transfer-encoding"); coding != request->headers.end()) {
+      if (lowered(coding->second) != "chunked") {
+        co_await refuse(c, codingNotSupported());
+        co_return;
+      }
+      chunked.emplace(options.maxBodyBytes);
+      const std::string raw = std::move(request->body);
+      request->body.clear();
+      chunked->feed(raw, request->body);
+      c.deadline = bodyDeadline(bodyStart, chunked->announced());
+    } else {
+      announced = request->contentLength();
+      if (announced > options.maxBodyBytes) {
+        co_await refuse(c, bodyTooLarge());
+        co_return;
+      }
+      if (static_cast<int64_t>(request->body.size()) > std::max<int64_t>(0, announced))
+        request->body.resize(static_cast<std::size_t>(std::max<int64_t>(0, announced)));
+      c.deadline = bodyDeadline(bodyStart, announced);
     }
+    auto missing = [&]() -> int64_t {
+      if (chunked) return chunked->status() == ChunkedBodyDecoder::Status::more ? 1 : 0;
+      return std::max<int64_t>(0, announced - static_cast<int64_t>(request->body.size()));
+    };
 
-    // The body: read what is still announced, never more.
-    int64_t needed = std::max<int64_t>(0, announced - static_cast<int64_t>(request->body.size()));
     // curl holds back a larger body for a second unless told to go on.
-    if (needed > 0 && !ended && wantsContinue(*request)) {
-      const bool sent = co_await writeAll(socket, timer, kContinue, idle);
+    if (missing() > 0 && !ended && wantsContinue(*request)) {
+      const bool sent = co_await sendAll(c, kContinue);
       if (!sent) co_return;
     }
-    while (needed > 0 && !ended) {
-      const std::size_t chunk = static_cast<std::size_t>(std::min<int64_t>(needed, kReceiveSize));
-      const std::size_t before = request->body.size();
-      request->body.resize(before + chunk);
-      ReadResult read = co_await readSome(socket, timer, asio::buffer(request->body.data() + before, chunk), idle);
-      request->body.resize(before + read.bytes);
+    while (missing() > 0 && !ended) {
+      ReadResult read = co_await receive(c, kReceiveSize);
       if (read.outcome == ReadOutcome::error) {
         if (!closing) logLine("Tavlo HTTP body error: " + read.error.message());
         co_return;
       }
       if (read.outcome == ReadOutcome::timeout) co_return;
       if (read.outcome == ReadOutcome::end) ended = true;
-      needed -= static_cast<int64_t>(read.bytes);
+      const std::string_view bytes(scratch.get(), read.bytes);
+      if (chunked) {
+        chunked->feed(bytes, request->body);
+        c.deadline = bodyDeadline(bodyStart, chunked->announced());
+      } else {
+        request->body.append(bytes.substr(0, static_cast<std::size_t>(std::min<int64_t>(missing(), read.bytes))));
+      }
+    }
+    if (chunked && chunked->status() == ChunkedBodyDecoder::Status::tooLarge) {
+      co_await refuse(c, bodyTooLarge());
+      co_return;
+    }
+    if (chunked && chunked->status() == ChunkedBodyDecoder::Status::malformed) {
+      co_await refuse(c, HTTPResponse::badRequest("malformed chunked body"));
+      co_return;
     }
 
-    request->peerAddress = peerAddressOf(socket);
+    request->peerAddress = textOf(c.peer);
+    c.deadline = Clock::time_point::max();
     HTTPResponse response;
     try {
       auto self = shared_from_this();  // the request holds the server until its reply is written
@@ -312,51 +533,41 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
       response = internalError();
     }
     if (closing) co_return;
+    c.lastActivity = Clock::now();
     const std::string bytes = response.serialize();
-    co_await writeAll(socket, timer, bytes, idle);
-    std::error_code ignored;
-    socket.shutdown(tcp::socket::shutdown_send, ignored);
+    const bool sent = co_await sendAll(c, bytes);
+    if (!sent) co_return;
+    // Closing with unread bytes resets the connection, and the peer may lose the reply.
+    if (c.moreMayBePending) co_await drain(c, std::min<std::chrono::milliseconds>(kLinger, options.drainTimeout));
   }
 
-  // Reads and drops bytes until the peer ends the stream (true) or an error or the
-  // idle limit ends the connection (false).
-  asio::awaitable<bool> drainUntilEnd(tcp::socket& socket, asio::steady_timer& timer, bool ended) {
-    char sink[4096];
-    while (!ended) {
-      ReadResult read = co_await readSome(socket, timer, asio::buffer(sink), options.idleTimeout);
-      if (read.outcome == ReadOutcome::error) {
-        if (!closing) logLine("Tavlo HTTP receive error: " + read.error.message());
-        co_return false;
-      }
-      if (read.outcome == ReadOutcome::timeout) co_return false;
-      ended = read.outcome == ReadOutcome::end;
-    }
-    co_return true;
-  }
-
-  // Answers without reading the announced body. Whatever the peer already sent is
-  // drained for a moment so closing does not reset the connection before the reply
-  // is read.
-  asio::awaitable<void> refuse(tcp::socket& socket, asio::steady_timer& timer, HTTPResponse response) {
-    if (!co_await writeAll(socket, timer, response.serialize(), options.idleTimeout)) co_return;
-    std::error_code ignored;
-    socket.shutdown(tcp::socket::shutdown_send, ignored);
-    char sink[16384];
-    std::size_t drained = 0;
-    const auto grace = std::min<std::chrono::milliseconds>(options.idleTimeout, std::chrono::milliseconds(500));
-    while (drained < (1u << 20)) {
-      ReadResult read = co_await readSome(socket, timer, asio::buffer(sink), grace);
+  // Ends the reply and reads and drops what the peer still sends, for `limit` at most.
+  asio::awaitable<void> drain(Connection& c, std::chrono::milliseconds limit) {
+    ::shutdown(c.fd, SHUT_WR);
+    c.deadline = Clock::now() + limit;
+    for (;;) {
+      const ReadResult read = co_await receive(c, kReceiveSize);
       if (read.outcome != ReadOutcome::data) break;
-      drained += read.bytes;
     }
+  }
+
+  // Answers before the announced body was read. The peer may be uploading it
+  // still: what it sends is read and dropped for a while, so it can read the reply.
+  asio::awaitable<void> refuse(Connection& c, HTTPResponse response) {
+    c.lastActivity = Clock::now();
+    const std::string bytes = response.serialize();
+    const bool sent = co_await sendAll(c, bytes);
+    if (sent) co_await drain(c, options.drainTimeout);
   }
 
   void closeEverything() {
     closing = true;
     closeListener();
-    for (tcp::socket* socket : sockets) {
+    sweepTimer.cancel();
+    for (Connection* c : connections) {
+      c->expired = true;
       std::error_code ignored;
-      socket->close(ignored);
+      if (c->waiting) c->waiter->cancel(ignored);
     }
   }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The companion's HTTP server: one IPv4 listener, one request and one response
-// per connection, advertised by DNS-SD as "_tavlo._tcp". All socket work runs
+// The companion's HTTP server: one listener (IPv6 and IPv4 on one socket), one
+// request and one response per connection, advertised by DNS-SD as "_tavlo._tcp". All socket work runs
 // on one network thread; each request's handler is awaited without holding it.
 #include <asio/awaitable.hpp>
 
@@ -32,8 +32,22 @@ struct HTTPServerOptions {
   int64_t maxBodyBytes = 16 * 1024 * 1024;
   std::chrono::milliseconds idleTimeout{30'000};  // no byte read or written for this long: closed
   std::chrono::milliseconds headTimeout{60'000};  // the whole head must arrive within this (slowloris)
+  // The body must arrive within bodyTimeout plus bodyTimePerBlock for every
+  // bodyBlockBytes it announces (Content-Length, or the chunk sizes so far).
+  std::chrono::milliseconds bodyTimeout{60'000};
+  std::chrono::milliseconds bodyTimePerBlock{1'000};
+  int64_t bodyBlockBytes = 16 * 1024;
+  // After an early reply (413, 501) what the peer still uploads is read and
+  // dropped this long, so it gets to read the reply.
+  std::chrono::milliseconds drainTimeout{5'000};
   std::size_t maxConnections = 1024;              // further peers wait in the listen backlog
-  std::string bindAddress = "0.0.0.0";
+  std::size_t maxConnectionsPerAddress = 64;      // from one client address; more are closed at once
+  bool capLoopback = false;                       // loopback is exempt from the per-address cap unless set
+  // The kernel hands a connection over once its first bytes arrived, or after this; 0: at once.
+  std::chrono::seconds deferAccept{2};
+  // Empty: every address, IPv6 and IPv4 on one socket (IPv4 alone where IPv6 is
+  // unavailable). Otherwise one IPv4 or IPv6 literal.
+  std::string bindAddress;
   bool advertise = true;
   // Inputs of the TXT record; empty: the user-visible host name, NetworkInfo::lanIP()
   // and NetworkInfo::tailscaleSync() (which waits for the tailscale tool).

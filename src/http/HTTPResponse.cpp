@@ -49,6 +49,7 @@ std::string_view HTTPResponse::statusText(int status) {
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 413: return "Payload Too Large";
+    case 501: return "Not Implemented";
     case 500: return "Internal Server Error";
     default: return "OK";  // the phone reads only the status code
   }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -26,22 +27,34 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// A blocking raw-socket client with bounded waits.
+// A blocking raw-socket client with bounded waits, to `to` (IPv4 or IPv6), optionally from `from`.
 class Client {
  public:
-  explicit Client(uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  explicit Client(uint16_t port, const char* to = "127.0.0.1", const char* from = nullptr) {
+    sockaddr_storage addr{}, source{};
+    const bool v6 = std::string_view(to).find(':') != std::string_view::npos;
+    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    auto fill = [&](sockaddr_storage& a, const char* text, uint16_t p) {
+      if (v6) {
+        auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
+        a6.sin6_family = AF_INET6, a6.sin6_port = htons(p), inet_pton(AF_INET6, text, &a6.sin6_addr);
+      } else {
+        auto& a4 = reinterpret_cast<sockaddr_in&>(a);
+        a4.sin_family = AF_INET, a4.sin_port = htons(p), inet_pton(AF_INET, text, &a4.sin_addr);
+      }
+    };
+    const socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    fill(addr, to, port);
+    if (from) fill(source, from, 0), ::bind(fd_, reinterpret_cast<sockaddr*>(&source), length);
+    connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), length) == 0;
   }
   ~Client() { if (fd_ >= 0) ::close(fd_); }
   Client(const Client&) = delete;
 
-  void send(std::string_view bytes) {
+  bool send(std::string_view bytes) {  // false: the server closed or reset the connection
     for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
-      if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return;
+      if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
+    return true;
   }
   void shutdownSend() { ::shutdown(fd_, SHUT_WR); }
   void reset() {  // closes with RST instead of FIN
@@ -92,7 +105,7 @@ class ServerTest : public ::testing::Test {
   void TearDown() override { server_.reset(), setLogSink({}); }
   void startServer(HTTPServerOptions options = {}, HTTPCompanionServer::Handler handler = {}) {
     options.advertise = false;
-    options.bindAddress = "127.0.0.1";
+    if (options.bindAddress.empty()) options.bindAddress = "127.0.0.1";
     if (!handler) handler = [this](HTTPRequest r) -> asio::awaitable<HTTPResponse> {
       ++handled_;
       if (r.path == "/throw") throw std::runtime_error("boom");
@@ -116,22 +129,34 @@ class ServerTest : public ::testing::Test {
 };
 
 // Each case: the parts sent (nothing may arrive in a pause before the last one), whether the client then
-// half-closes, and the reply as "status\nbody" ("" for none). The server always closes afterwards.
+// half-closes, and the reply as "status\nbody" ("" for none). The server always closes afterwards, at once
+// when the reply is "" and the client does not half-close.
 TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
   struct Case { std::vector<std::string> parts; bool shutdown; std::string reply; };
   const std::string bigHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(70000, 'a');  // over 64 KiB
   const std::string tooLarge = "413 Payload Too Large\n{\"error\":\"request body too large\",\"ok\":false}";
+  const std::string chunked = "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   std::vector<std::string> bytewise;  // a request arriving in many segments
   for (char ch : std::string_view("POST /generate?x=1 HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world"))
     bytewise.emplace_back(1, ch);
   const Case cases[] = {
       {bytewise, false, "200 OK\nPOST /generate?x=1 [hello world]"},
       {{"POST /a HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc"}, false, "200 OK\nPOST /a [abc]"},
-      // A second request in the same segment is body of the first: one reply, then close.
-      {{"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n"}, false, "200 OK\nGET /1 [GET /2 HTTP/1.1\r\n\r\n]"},
-      {{"POST /n HTTP/1.1\r\nContent-Length: -5\r\n\r\nxy"}, false, "200 OK\nPOST /n [xy]"},  // waits for nothing
+      // The body is exactly Content-Length bytes, however the segments fall.
+      {{"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n"}, false, "200 OK\nGET /1 []"},
+      {{"POST /s HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcSTRAY"}, false, "200 OK\nPOST /s [abc]"},
       {{"POST /b HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123", "456789EXTRA"}, false, "200 OK\nPOST /b [0123456789]"},
+      {{"POST /n HTTP/1.1\r\nContent-Length: -5\r\n\r\nxy"}, false, "200 OK\nPOST /n []"},  // waits for nothing
       {{"POST /p HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd"}, true, "200 OK\nPOST /p [abcd]"},  // partial, then FIN
+      {{chunked + "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\nSTRAY"}, false, "200 OK\nPOST /c [hello world]"},
+      {{chunked + "5\r", "\nhel", "lo\n0\r\nTrailer: x\r\n\r\n"}, false, "200 OK\nPOST /c [hello]"},
+      {{"POST /c HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n"}, false,
+       "200 OK\nPOST /c [ab]"},
+      {{chunked + "5\r\nhel"}, true, "200 OK\nPOST /c [hel]"},  // partial, then FIN
+      {{chunked + "zz\r\n"}, false, "400 Bad Request\n{\"error\":\"malformed chunked body\",\"ok\":false}"},
+      {{chunked + "1000001\r\n"}, false, tooLarge},  // 16 MiB + 1
+      {{"POST /g HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"}, false,
+       "501 Not Implemented\n{\"error\":\"transfer coding not supported\",\"ok\":false}"},
       {{"GET /throw HTTP/1.1\r\n\r\n"}, false, "500 Internal Server Error\n{\"error\":\"internal error\",\"ok\":false}"},
       {{"POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n"}, false, tooLarge},
       {{"POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n"}, false, tooLarge},
@@ -139,9 +164,9 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
        "200 OK\n16777216"},  // exactly at the limit
       {{bigHead}, false, ""},
       {{bigHead + "\r\n\r\n"}, false, ""},
-      {{"garbage\r\n\r\n"}, true, ""},
-      {{"GET / HTTP/1.1\nHost: x\n\n"}, true, ""},
-      {{"GET /\xff\xfe HTTP/1.1\r\n\r\n"}, true, ""},
+      {{"THIS IS NOT HTTP\xff\r\n\r\n"}, false, ""},  // complete but unparsable: closed at once
+      {{"garbage\r\n\r\n"}, false, ""},
+      {{"GET / HTTP/1.1\nHost: x\n\n"}, true, ""},  // never complete: read until the peer ends
       {{std::string("\x16\x03\x01\x02\x00", 5)}, true, ""},  // TLS hello
   };
   startServer();
@@ -161,7 +186,16 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
     EXPECT_EQ(response.empty() ? "" : response.substr(9, response.find("\r\n") - 9) + "\n" + bodyOf(response), k.reply);
     EXPECT_TRUE(c.closedByPeer);
   }
-  EXPECT_EQ(handled_, 8);
+  EXPECT_EQ(handled_, 13);
+}
+
+// A client that uploads its whole body before reading still reads the early 413.
+TEST_F(ServerTest, EarlyReplyKeepsReadingTheUpload) {
+  startServer();
+  Client c(port());
+  EXPECT_TRUE(c.send("POST / HTTP/1.1\r\nContent-Length: 17825792\r\n\r\n" + std::string(17 << 20, 'u')));
+  EXPECT_TRUE(c.readAll().starts_with("HTTP/1.1 413 "));
+  EXPECT_EQ(handled_, 0);
 }
 
 TEST_F(ServerTest, ExpectContinueIsAnsweredBeforeTheBody) {
@@ -176,6 +210,7 @@ TEST_F(ServerTest, ExpectContinueIsAnsweredBeforeTheBody) {
 TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   HTTPServerOptions options;
   options.idleTimeout = 200ms;
+  options.deferAccept = 0s;  // so a silent peer is accepted at all
   startServer(options);
   Client silent(port()), partial(port()), slowBody(port());
   partial.send("GET / HTTP/1.1\r\n");
@@ -188,26 +223,60 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   EXPECT_LT(Clock::now() - begin, 2000ms);
   EXPECT_TRUE(waitFor([&] { return server_->openConnections() == 0; }));
 
-  options.idleTimeout = 1000ms;
+  // A piece every 50 ms never trips the idle limit, only the head or body deadline; the body's
+  // deadline grows with the size it announces (here 1 s per 100 bytes).
+  options.idleTimeout = 2000ms;
   options.headTimeout = 400ms;
+  options.bodyTimeout = 400ms;
+  options.bodyBlockBytes = 100;
   startServer(options);
-  Client trickle(port());
-  begin = Clock::now();
-  // One byte every 50 ms never trips the idle limit, only the head deadline.
-  for (char ch : "GET / HTTP/1.1\r\nX-Slow: " + std::string(30, 'a')) {
-    if (trickle.readable(0ms)) break;
-    trickle.send(std::string(1, ch));
-    std::this_thread::sleep_for(50ms);
+  const std::tuple<std::string, std::string, std::size_t> trickles[] = {
+      {"", "GET / HTTP/1.1\r\nX-Slow: " + std::string(40, 'a'), 1},
+      {"POST /late HTTP/1.1\r\nContent-Length: 150\r\n\r\n", std::string(150, 'b'), 1},
+      {"POST /late HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n96\r\n", std::string(150, 'c'), 1},
+      {"POST /fits HTTP/1.1\r\nContent-Length: 250\r\n\r\n", std::string(250, 'd'), 25},  // 2.4 s allowed
+  };
+  for (const auto& [head, trickle, step] : trickles) {
+    SCOPED_TRACE(head + trickle.substr(0, 20));
+    Client c(port());
+    c.send(head);
+    begin = Clock::now();
+    for (std::size_t i = 0; i < trickle.size() && !c.readable(0ms); i += step) {
+      c.send(trickle.substr(i, step));
+      std::this_thread::sleep_for(50ms);
+    }
+    const std::string reply = c.readAll(3000ms);
+    EXPECT_EQ(reply.empty() ? "" : bodyOf(reply), head.starts_with("POST /fits") ? "POST /fits [" + trickle + "]" : "");
+    EXPECT_TRUE(c.closedByPeer);
+    EXPECT_LT(Clock::now() - begin, 5000ms);
   }
-  EXPECT_EQ(trickle.readAll(2000ms), "");
-  EXPECT_TRUE(trickle.closedByPeer);
-  EXPECT_LT(Clock::now() - begin, 2000ms);
-  EXPECT_EQ(handled_, 0);
+  EXPECT_EQ(handled_, 1);
+}
+
+// A peer at one address holds its own slots only: further connections from it are
+// closed at once, and everyone else is served meanwhile.
+TEST_F(ServerTest, OneAddressCannotTakeTheServer) {
+  HTTPServerOptions options;
+  options.capLoopback = true;  // 127.0.0.2 and 127.0.0.3 stand in for two hosts
+  startServer(options);
+  std::deque<Client> trickling;
+  for (int i = 0; i < 1100; ++i) trickling.emplace_back(port(), "127.0.0.1", "127.0.0.2").send("GET / HTTP/1.1\r\n");
+  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 64; }, 10000ms));
+  const auto closed = [&] {
+    return std::count_if(trickling.begin(), trickling.end(), [](Client& c) { return c.readable(0ms); });
+  };
+  EXPECT_TRUE(waitFor([&] { return closed() == 1100 - 64; }, 10000ms));
+  for (auto& c : trickling) c.send("X");
+  Client other(port(), "127.0.0.1", "127.0.0.3");
+  other.send("GET /health HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(bodyOf(other.readAll(2000ms)), "GET /health []");
+  EXPECT_EQ(server_->openConnections(), 64u);
 }
 
 TEST_F(ServerTest, ConnectionLimitQueuesTheRest) {
   HTTPServerOptions options;
   options.maxConnections = 2;
+  options.deferAccept = 0s;
   startServer(options);
   Client first(port()), second(port());
   ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 2; }));
@@ -309,6 +378,7 @@ TEST_F(ServerTest, BusyPortStartTwiceAndStop) {
 
   // A second start() replaces the listener; stop() lets accepted connections finish.
   Client accepted(firstPort);
+  accepted.send("GET /old");
   ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 1; }));
   server_->start();
   const uint16_t secondPort = port();
@@ -319,8 +389,60 @@ TEST_F(ServerTest, BusyPortStartTwiceAndStop) {
 
   server_->stop();
   EXPECT_FALSE(Client(secondPort).connected);
-  accepted.send("GET /old HTTP/1.1\r\n\r\n");
+  accepted.send(" HTTP/1.1\r\n\r\n");
   EXPECT_EQ(bodyOf(accepted.readAll()), "GET /old []");
+}
+
+// The sockets of `port` in this process (listener and accepted ones), and how many of them are close-on-exec.
+std::pair<int, int> socketsOfPort(uint16_t port) {
+  int all = 0, closeOnExec = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
+    const uint16_t localPort = local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
+                               : local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in&>(local).sin_port
+                                                            : 0;
+    if (ntohs(localPort) != port) continue;
+    ++all;
+    closeOnExec += (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+  }
+  return {all, closeOnExec};
+}
+
+// By default one socket serves IPv6 and IPv4 peers; a literal binds that address only. The reply
+// names the peer as the handler sees it (IPv4-mapped shown as IPv4).
+TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
+  const bool haveIPv6 = [] {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6, a.sin6_addr = in6addr_loopback;
+    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) ::close(fd);
+    return ok;
+  }();
+  if (!haveIPv6) GTEST_SKIP() << "no ::1 here";
+  for (const std::string bind : {"", "::1", "127.0.0.1"}) {
+    SCOPED_TRACE(bind);
+    HTTPServerOptions options;
+    options.advertise = false;
+    options.bindAddress = bind;
+    HTTPCompanionServer server(
+        0, [](HTTPRequest r) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse::text(r.peerAddress); }, options);
+    server.start();
+    for (const char* to : {"127.0.0.1", "::1"}) {
+      Client c(server.boundPort(), to);
+      ASSERT_EQ(c.connected, bind.empty() || bind == to) << to;
+      if (!c.connected) continue;
+      c.send("GET / HTTP/1.1\r\n");
+      ASSERT_TRUE(waitFor([&] { return server.openConnections() == 1; }));
+      EXPECT_EQ(socketsOfPort(server.boundPort()), std::make_pair(2, 2));  // the listener and the accepted one
+      c.send("\r\n");
+      EXPECT_EQ(bodyOf(c.readAll()), to);
+      ASSERT_TRUE(waitFor([&] { return server.openConnections() == 0; }));
+    }
+  }
 }
 
 TEST(HTTPServerTXTRecord, KeysFollowWhatIsKnown) {

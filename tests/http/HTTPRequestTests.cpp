@@ -94,5 +94,43 @@ TEST(HTTPRequestBody, JSONObjectsOnlyAndNoDeepRecursion) {
   EXPECT_TRUE(json("{\"a\":" + std::string(100, '[') + std::string(100, ']') + "}"));
 }
 
+// Each case decoded whole and cut in two at every point: the same body and status either way.
+TEST(HTTPRequestBody, ChunkedDecodingWhereverTheBytesAreCut) {
+  using S = ChunkedBodyDecoder::Status;
+  const std::tuple<std::string, std::string, S> cases[] = {
+      {"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n", "hello world", S::done},
+      {"A;name=v\r\n0123456789\r\n0;x\r\nTrailer: 1\r\nMore: 2\r\n\r\nAFTER", "0123456789", S::done},
+      {"3\nabc\n0\n\n", "abc", S::done},  // LF alone
+      {"1f\r\n" + std::string(31, 'x') + "\r\n0\r\n\r\n", std::string(31, 'x'), S::done},
+      {"5\r\nhel", "hel", S::more},
+      {"0\r\n", "", S::more},
+      {"\r\n", "", S::malformed},
+      {"x\r\n", "", S::malformed},
+      {"3\r\nabcX\r\n", "abc", S::malformed},  // data longer than its size
+      {"3\r\nabc\r\n0\r\n\rX", "abc", S::malformed},
+      {"3 \r\nabc\r\n0\r\n\r\n", "abc", S::done},
+      {"-1\r\n", "", S::malformed},
+      {"65\r\n", "", S::tooLarge},  // over the 100 bytes allowed here
+      {"32\r\n" + std::string(50, 'a') + "\r\n33\r\n", std::string(50, 'a'), S::tooLarge},
+      {"0000000000000000000000064\r\n", "", S::more},  // leading zeros do not overflow
+      {"ffffffffffffffffffffffff\r\n", "", S::tooLarge},
+      {std::string(5000, '0'), "", S::malformed},  // an endless size line
+  };
+  for (const auto& [input, body, status] : cases) {
+    for (std::size_t cut = 0; cut <= input.size(); ++cut) {
+      ChunkedBodyDecoder decoder(100);
+      std::string out;
+      decoder.feed(std::string_view(input).substr(0, cut), out);
+      EXPECT_EQ(decoder.feed(std::string_view(input).substr(cut), out), status) << input.substr(0, 40) << " cut " << cut;
+      EXPECT_EQ(out, body) << input.substr(0, 40) << " cut " << cut;
+      if (::testing::Test::HasFailure()) return;
+    }
+  }
+  ChunkedBodyDecoder decoder(100);
+  std::string out;
+  decoder.feed("32\r\n", out);
+  EXPECT_EQ(decoder.announced(), 50);
+}
+
 }  // namespace
 }  // namespace tavlo

@@ -42,7 +42,7 @@ TEST(HTTPResponseBytes, HeaderTextCannotBreakTheHead) {
 
 TEST(HTTPResponseBytes, ReasonPhrases) {
   for (auto [status, text] : {std::pair{200, "OK"}, {400, "Bad Request"}, {404, "Not Found"},
-                              {413, "Payload Too Large"}, {500, "Internal Server Error"}, {201, "OK"}, {503, "OK"}})
+                              {413, "Payload Too Large"}, {500, "Internal Server Error"}, {501, "Not Implemented"}, {201, "OK"}, {503, "OK"}})
     EXPECT_EQ(HTTPResponse::statusText(status), text) << status;
   EXPECT_TRUE(HTTPResponse::json(nlohmann::json::object(), 503).serialize().starts_with("HTTP/1.1 503 OK\r\n"));
 }
