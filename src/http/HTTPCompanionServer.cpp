@@ -484,8 +484,10 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         co_await refuse(c, bodyTooLarge());
         co_return;
       }
-      if (static_cast<int64_t>(request->body.size()) > std::max<int64_t>(0, announced))
-        request->body.resize(static_cast<std::size_t>(std::max<int64_t>(0, announced)));
+      // A negative length dispatches at once with whatever came with the head; an absent
+      // or unreadable one means no body, so a second request's bytes never become one.
+      if (announced >= 0 && static_cast<int64_t>(request->body.size()) > announced)
+        request->body.resize(static_cast<std::size_t>(announced));
       c.deadline = bodyDeadline(bodyStart, announced);
     }
     auto missing = [&]() -> int64_t {

