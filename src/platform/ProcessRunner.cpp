@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <thread>
 
 #include "platform/Async.hpp"
 
@@ -51,6 +52,12 @@ std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
   }
   env.push_back(nullptr);
   return env;
+}
+
+// Descriptors 0-2 as the caller set them up, nothing else: sockets and files
+// that are not close-on-exec must not outlive the companion in a tool.
+void onlyStandardStreams(posix_spawn_file_actions_t& actions) {
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 }
 
 struct Stream {
@@ -118,6 +125,7 @@ ProcessResult runProcess(const ProcessRequest& request) {
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   else
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  onlyStandardStreams(actions);
   if (request.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
 
   posix_spawnattr_t attr;
@@ -230,6 +238,31 @@ ProcessResult runProcess(const ProcessRequest& request) {
     result.termSignal = WTERMSIG(status);
   }
   return result;
+}
+
+bool startDetached(const std::string& program, const std::vector<std::string>& args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  onlyStandardStreams(actions);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const bool searched = program.find('/') == std::string::npos;
+  int rc = searched ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ)
+                    : ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  return true;
 }
 
 void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done) {

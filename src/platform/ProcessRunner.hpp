@@ -1,6 +1,7 @@
 #pragma once
 // Runs a child process without a shell (posix_spawn), stdin from /dev/null,
 // stdout and stderr drained together with poll so a chatty tool never blocks.
+// Every child gets descriptors 0-2 only, whatever else the program holds open.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -39,6 +40,11 @@ ProcessResult runProcess(const ProcessRequest& request);
 
 // Runs the process on the worker pool; `done` is called once, on a pool thread.
 void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done);
+
+// Starts `program` (searched on PATH when it holds no "/") with `args` in a
+// session of its own, every standard stream on /dev/null, without waiting:
+// the child is reaped in the background. False when it could not be started.
+bool startDetached(const std::string& program, const std::vector<std::string>& args);
 
 // True when `path` names a regular file the current user may execute.
 bool isExecutableFile(const std::string& path);
