@@ -1,11 +1,7 @@
 #include "providers/LLMRunner.hpp"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -198,6 +194,7 @@ LLMResult lmstudioAnswer(const HttpResponse& response) {
 }
 
 LLMResult toolAnswer(const ProcessResult& result, const ProviderConfig& config) {
+  if (result.stopped) return LLMResult::failure(LLMError::network(kStoppedMessage));
   if (!result.started) return LLMResult::platformFailure(result.error);
   if (result.timedOut)
     return LLMResult::failure(
@@ -240,27 +237,14 @@ void runShellTool(const std::vector<std::string>& paths, std::vector<std::string
   request.unsetEnvironment = {"CLAUDECODE"};
   // A tool lives for minutes: it gets a thread of its own rather than one of
   // the shared pool's few workers.
+  // It runs in an empty folder of its own, removed afterwards.
+  request.scratchDirectory = true;
   std::thread([request = std::move(request), config, done = std::move(done)]() mutable {
     LLMResult result;
-    std::string scratch;
     try {
-      std::string tmpl = (std::filesystem::temp_directory_path() / "tavlo-tool-XXXXXX").string();
-      if (::mkdtemp(tmpl.data())) {
-        scratch = tmpl;
-        request.workingDirectory = scratch;
-      }
-      if (scratch.empty()) {
-        result = LLMResult::platformFailure("cannot create a scratch folder for the CLI tool: " +
-                                            std::error_code(errno, std::generic_category()).message());
-      } else {
-        result = toolAnswer(runProcess(request), config);
-      }
+      result = toolAnswer(runProcess(request), config);
     } catch (const std::exception& e) {
       result = LLMResult::platformFailure(e.what());
-    }
-    if (!scratch.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(scratch, ec);
     }
     deliver(done, std::move(result));
   }).detach();

@@ -165,6 +165,41 @@ TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
   ::close(held);
 }
 
+// What a stopping companion relies on: every running group killed at once, the
+// scratch folder gone once the call returns, nothing new started until allowed.
+TEST_F(ProcessRunnerTest, StopAllEndsEveryGroupAndRemovesScratchFolders) {
+  const std::string pids = (dir_ / "pids").string(), cwd = (dir_ / "cwd").string();
+  auto exe = script("busy", "sleep 30 & echo $! > " + pids + "; pwd > " + cwd + "; touch left-behind; sleep 30\n");
+  std::promise<ProcessResult> got;
+  runProcessAsync({.executable = exe, .timeLimit = 60s, .scratchDirectory = true},
+                  [&](ProcessResult r) { got.set_value(std::move(r)); });
+  for (int i = 0; i < 1000 && !(fs::exists(cwd) && fs::file_size(cwd) > 0); ++i)
+    std::this_thread::sleep_for(10ms);
+  std::string scratch;
+  std::ifstream(cwd) >> scratch;
+  ASSERT_NE(scratch.find("/tavlo-tool-"), std::string::npos) << scratch;
+  auto t0 = std::chrono::steady_clock::now();
+  stopAllProcesses();
+  EXPECT_TRUE(waitForProcesses(5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  auto future = got.get_future();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  auto r = future.get();
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.termSignal, SIGKILL);
+  EXPECT_FALSE(fs::exists(scratch));
+  pid_t grandchild = 0;
+  std::ifstream(pids) >> grandchild;
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(alive(grandchild));
+
+  auto refused = runProcess({.executable = script("hi", "echo hi\n")});
+  EXPECT_FALSE(refused.started);
+  EXPECT_TRUE(refused.stopped);
+  allowProcesses();
+  EXPECT_EQ(runProcess({.executable = script("hi", "echo hi\n")}).out, "hi\n");
+}
+
 TEST_F(ProcessRunnerTest, AsyncFormDeliversOnceOffTheCallerThread) {
   std::promise<std::pair<ProcessResult, std::thread::id>> got;
   runProcessAsync({.executable = script("hi", "echo hi\n")},
