@@ -21,9 +21,6 @@ namespace tavlo::LLMRunner {
 
 using Done = std::function<void(LLMResult)>;
 
-// Why a model run ended early: the companion (or the one-shot command) is stopping.
-inline constexpr const char* kStoppedMessage = "stopped: the companion is shutting down";
-
 // The instruction text that asks the model for a pack document.
 const std::string& systemPrompt();
 
