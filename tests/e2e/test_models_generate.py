@@ -258,7 +258,11 @@ def test_interrupted_generate_ends_its_tool(tavlo_bin, env, tmp_path, sig):
     assert not any(alive(p) for p in pids()) and not scratch.exists()
 
 
-def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(companion, tmp_path):
+@pytest.mark.parametrize("max_runs", [None, "1"], ids=["default", "TAVLO_MAX_RUNS=1"])
+def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(companion, tmp_path, max_runs):
+    runs = int(max_runs or 2)
+    if max_runs:
+        companion.env["TAVLO_MAX_RUNS"] = max_runs
     live, go = tmp_path / "live", tmp_path / "go"
     live.mkdir()
     pack = json.dumps({**PACK, "name": "q-PID"}).replace("PID", "'$$'")
@@ -279,15 +283,23 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
     clients = [threading.Thread(target=post) for _ in range(50)]
     for c in clients:
         c.start()
-    assert wait_until(lambda: len(replies) == 32, timeout=60), replies
+    refused = 50 - runs - 16
+    assert wait_until(lambda: len(replies) == refused, timeout=60), replies
     busy = {"ok": False, "reply": "⚠️ The companion is busy: 16 requests are waiting. Try again shortly."}
-    assert replies == [(503, busy)] * 32
+    assert replies == [(503, busy)] * refused
     # The queue holds nobody else up.
     status, health = companion.get_json("/health")
     assert status == 200 and health["ok"] is True
     go.touch()
     for c in clients:
         c.join(120)
-    assert sorted(r[0] for r in replies) == [200] * 18 + [503] * 32
+    assert sorted(r[0] for r in replies) == [200] * (runs + 16) + [503] * refused
     counts = [int(n) for n in (tmp_path / "counts").read_text().split()]
-    assert len(counts) == 18 and max(counts) == 2
+    assert len(counts) == runs + 16 and max(counts) == runs
+
+
+@pytest.mark.parametrize("value", ["0", "65", "two", "2x"])
+def test_max_runs_out_of_range_is_a_clear_error(tavlo_bin, env, value):
+    r = subprocess.run([tavlo_bin, "--headless"], env={**env, "TAVLO_MAX_RUNS": value}, capture_output=True,
+                       text=True, timeout=30)
+    assert r.returncode == 1 and "TAVLO_MAX_RUNS" in r.stderr and r.stderr.count("\n") == 1
