@@ -175,12 +175,13 @@ ProcessResult runProcess(const ProcessRequest& request) {
     }
     scratch = pattern;
   }
-  // Removed on every path out, after the process has been reaped.
+  // Removed on every path out, after the process has been reaped. Usually the
+  // tool left it empty: one rmdir, without listing it first.
   struct RemoveScratch {
     const std::string& path;
     ~RemoveScratch() {
       std::error_code ignored;
-      if (!path.empty()) std::filesystem::remove_all(path, ignored);
+      if (!path.empty() && ::rmdir(path.c_str()) != 0) std::filesystem::remove_all(path, ignored);
     }
   } removeScratch{scratch};
   int outPipe[2] = {-1, -1};
