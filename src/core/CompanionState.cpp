@@ -16,6 +16,10 @@ namespace tavlo {
 namespace {
 
 constexpr const char* kNoModelReply = "⚠️ No model selected on the Mac companion. Open the menu bar and pick one.";
+constexpr const char* kTailscaleDownload = "https://tailscale.com/download/linux";
+constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machines";
+constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
+constexpr const char* kTavloSite = "https://tavlo.app";
 
 HTTPResponse busyReply(std::size_t waiting) {
   return HTTPResponse::json({{"ok", false},
@@ -23,10 +27,6 @@ HTTPResponse busyReply(std::size_t waiting) {
                                            " requests are waiting. Try again shortly."}},
                             503);
 }
-constexpr const char* kTailscaleDownload = "https://tailscale.com/download/linux";
-constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machines";
-constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
-constexpr const char* kTavloSite = "https://tavlo.app";
 
 nlohmann::json modelObject(const LLMModel& m, const std::string& selectedID) {
   return {{"id", m.id},
