@@ -11,6 +11,7 @@
 
 #include "FakeHttpServer.hpp"
 #include "platform/HttpClient.hpp"
+#include "platform/ProcessRunner.hpp"
 #include "providers/LLMRunner.hpp"
 
 namespace {
@@ -70,7 +71,26 @@ void BM_ToolStartInstantTool(benchmark::State& state) {
 }
 BENCHMARK(BM_ToolStartInstantTool)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
-// What the machine itself needs to start and reap /bin/true: the floor under the tool benchmark.
+// The process runner alone on /bin/true: pipes, spawn, drain, reap. Read it
+// against the bare spawn below, taken in the same run.
+void BM_RunnerSpawnTrue(benchmark::State& state) {
+  for (auto _ : state) {
+    auto r = runProcess({.executable = "/bin/true"});
+    if (!r.started || r.exitStatus != 0) state.SkipWithError(r.error.c_str());
+  }
+}
+BENCHMARK(BM_RunnerSpawnTrue)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// The same with the tools' scratch folder, as every model run gets.
+void BM_RunnerSpawnTrueInScratchFolder(benchmark::State& state) {
+  for (auto _ : state) {
+    auto r = runProcess({.executable = "/bin/true", .scratchDirectory = true});
+    if (!r.started || r.exitStatus != 0) state.SkipWithError(r.error.c_str());
+  }
+}
+BENCHMARK(BM_RunnerSpawnTrueInScratchFolder)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+// What the machine itself needs to start and reap /bin/true: the floor under the tool benchmarks.
 void BM_BarePosixSpawnBaseline(benchmark::State& state) {
   char* argv[] = {const_cast<char*>("/bin/true"), nullptr};
   for (auto _ : state) {

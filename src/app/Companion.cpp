@@ -13,6 +13,7 @@
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/Log.hpp"
+#include "platform/ProcessRunner.hpp"
 
 #ifdef TAVLO_HAVE_UI
 #include "ui/Notifier.hpp"
@@ -22,18 +23,33 @@
 namespace tavlo {
 namespace {
 
+// How long a stopping companion gives waiting requests their replies and tools their end.
+constexpr std::chrono::milliseconds kStopLimit{1500};
+
 // Runs the state's io_context until SIGINT/SIGTERM or `stop`.
 struct StateThread {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
   asio::signal_set signals{io, SIGINT, SIGTERM};
   std::shared_ptr<CompanionState> state;
+  bool stopping = false;
 
+  // Running tools are killed at once (their threads reap them and remove their
+  // scratch folders); requests still waiting for a model get the 500 reply.
   void stopOnState() {
-    if (state) state->shutdown();
+    if (stopping) return;
+    stopping = true;
+    stopAllProcesses();
     signals.cancel();
-    work.reset();
-    io.stop();
+    auto finish = [this] {
+      waitForProcesses(std::chrono::seconds(1));
+      work.reset();
+      io.stop();
+    };
+    if (state)
+      state->stopGracefully(kStopLimit, finish);
+    else
+      finish();
   }
 };
 

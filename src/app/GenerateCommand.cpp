@@ -1,18 +1,25 @@
 // `generate`: what POST /generate does, once: choose the model, run it, write
 // the pack and print the reply body.
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
 #include <filesystem>
 #include <future>
+#include <mutex>
 #include <optional>
 #include <system_error>
+#include <thread>
 
 #include "app/Commands.hpp"
 #include "app/ModelChoice.hpp"
+#include "app/Services.hpp"
 #include "core/CompanionState.hpp"
 #include "pack/JSONText.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
+#include "platform/ProcessRunner.hpp"
 #include "providers/LLMRunner.hpp"
 
 namespace tavlo {
@@ -25,6 +32,30 @@ int print(const nlohmann::json& reply, int status) {
   std::fwrite(body.data(), 1, body.size(), stdout);
   std::fflush(stdout);
   return status;
+}
+
+// Whichever comes first, the model's answer or SIGINT/SIGTERM, decides what is printed.
+std::mutex outcomeMutex;
+bool outcomeDecided = false;
+
+// Ctrl-C or SIGTERM while the model runs: the tool runs in a process group of its
+// own, so the terminal's signal does not reach it. End it (its scratch folder
+// goes with it), print the failure reply and exit 1. Once the answer is in,
+// the pack is written and printed as usual.
+void stopOnSignal(sigset_t signals, std::string label) {
+  std::thread([signals, label = std::move(label)] {
+    int sig = 0;
+    if (::sigwait(&signals, &sig) != 0) return;
+    {
+      std::lock_guard lock(outcomeMutex);
+      if (outcomeDecided) return;
+      outcomeDecided = true;
+    }
+    stopAllProcesses();
+    waitForProcesses(std::chrono::seconds(2));
+    print(failureReply(label, std::string("stopped: interrupted by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM")), 0);
+    finishProcess(kExitFailed);
+  }).detach();
 }
 
 }  // namespace
@@ -61,6 +92,14 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   const auto stagingDir = stagingFor(staging);
   if (!stagingDir) return usageError("generate: " + std::string(kNoStagingMessage));
 
+  // Blocked before any thread starts, so that every thread inherits the mask
+  // and only the waiting thread below receives them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
   ProviderConfig config;
   std::optional<LLMModel> model;
   if (modelID) {
@@ -73,10 +112,19 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   }
   if (!model) return print({{"ok", false}, {"reply", kNoModelText}}, kExitNoModel);
 
+  const auto label = model->providerLabel();
+  stopOnSignal(stopSignals, std::string(label));
   std::promise<LLMResult> done;
   LLMRunner::generate(*prompt, *model, config, [&done](LLMResult r) { done.set_value(std::move(r)); });
   const LLMResult result = done.get_future().get();
-  const auto label = model->providerLabel();
+  {
+    std::lock_guard lock(outcomeMutex);
+    if (outcomeDecided) {
+      // The signal came first: its thread prints the reply and ends the process.
+      for (;;) ::pause();
+    }
+    outcomeDecided = true;
+  }
   if (!result.ok()) return print(failureReply(label, result.errorDescription()), kExitFailed);
 
   try {  // creates the staging folder, or says why it cannot

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,6 +25,7 @@ class RunningServer : public ServerHandle {
  public:
   explicit RunningServer(std::unique_ptr<HTTPCompanionServer> server) : server_(std::move(server)) {}
   void stop() override { server_->stop(); }
+  std::size_t openConnections() const override { return server_->openConnections(); }
 
  private:
   std::unique_ptr<HTTPCompanionServer> server_;
@@ -39,6 +41,16 @@ CompanionEnvironment CompanionEnvironment::resolve() {
     return env;
   }
   env.stagingDir = *staging;
+  if (const char* runs = std::getenv("TAVLO_MAX_RUNS"); runs && *runs) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(runs, &end, 10);
+    if (*end != '\0' || errno != 0 || n < 1 || n > 64) {
+      env.error = std::string("TAVLO_MAX_RUNS must be a whole number from 1 to 64, not '") + runs + "'";
+      return env;
+    }
+    env.maxModelRuns = static_cast<std::size_t>(n);
+  }
   const char* home = std::getenv("HOME");
   if (home && *home && access(home, W_OK) != 0)
     logLine(std::string("Tavlo: home folder ") + home + " is not writable; settings and packs may not be saved");
@@ -79,6 +91,7 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
     return std::make_unique<RunningServer>(std::move(server));
   };
   s.defaults = env.defaults;
+  s.maxModelRuns = env.maxModelRuns;
   if (auto store = env.pairing) {
     s.publishPairing = [store](std::string host, std::optional<std::string> lan, std::optional<std::string> tsIP,
                                std::optional<std::string> tsHost, std::int64_t port) {

@@ -14,6 +14,7 @@ struct CompanionEnvironment {
   std::filesystem::path stagingDir;
   std::shared_ptr<KvStore> defaults;  // the persisted selection
   std::shared_ptr<KvStore> pairing;   // the pairing record
+  std::size_t maxModelRuns = 2;       // TAVLO_MAX_RUNS
   std::string error;                  // set when the companion cannot start
 
   // Resolves the staging folder and opens both stores. HOME unset (and no

@@ -20,7 +20,8 @@ constexpr const char* kHelp =
     "  tavlo-companion --help | --version\n"
     "\n"
     "The companion serves the Tavlo phone app on TCP port 18765 and writes packs\n"
-    "into $TAVLO_STAGING (default ~/TavloStaging).\n"
+    "into $TAVLO_STAGING (default ~/TavloStaging). It runs at most $TAVLO_MAX_RUNS\n"
+    "model runs at once (1 to 64, default 2); up to 16 more requests wait their turn.\n"
     "Exit status: 0 success, 1 request failed, 2 usage error, 3 no model.\n";
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <pwd.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "core/RequestPolicy.hpp"
@@ -9,6 +10,7 @@
 #include "platform/HostName.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
+#include "providers/LLMError.hpp"
 
 namespace tavlo {
 namespace {
@@ -18,6 +20,13 @@ constexpr const char* kTailscaleDownload = "https://tailscale.com/download/linux
 constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machines";
 constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
+
+HTTPResponse busyReply(std::size_t waiting) {
+  return HTTPResponse::json({{"ok", false},
+                             {"reply", "⚠️ The companion is busy: " + std::to_string(waiting) +
+                                           " requests are waiting. Try again shortly."}},
+                            503);
+}
 
 nlohmann::json modelObject(const LLMModel& m, const std::string& selectedID) {
   return {{"id", m.id},
@@ -273,18 +282,14 @@ asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
     if (!all.empty()) model = all.front();
   }
   if (!model) co_return HTTPResponse::json({{"ok", false}, {"reply", kNoModelReply}}, 503);
+  if (stopping_) co_return failureReply(*model, kStoppedMessage);
+  // Refused before it is recorded: it never started.
+  if (activeRuns_.size() >= std::max<std::size_t>(1, services_.maxModelRuns) &&
+      waitingRuns_.size() >= services_.maxWaitingRuns)
+    co_return busyReply(waitingRuns_.size());
   appendRequest(prompt, model->id);
 
-  ModelAnswer answer;
-  if (services_.runModel) {
-    try {
-      answer = co_await services_.runModel(prompt, *model);
-    } catch (const std::exception& e) {
-      answer = {false, e.what()};
-    }
-  } else {
-    answer = {false, "no runner"};
-  }
+  ModelAnswer answer = co_await queuedModelRun(prompt, *model);
   if (!answer.ok) co_return failureReply(*model, answer.text);
 
   // Writing runs off the state thread; the writer itself keeps two writes of
@@ -294,6 +299,87 @@ asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
   if (!outcome.ok) co_return failureReply(*model, outcome.error);
   if (services_.packWritten) services_.packWritten(outcome.packName, outcome.summary);
   co_return HTTPResponse::json(outcome.reply, 200);
+}
+
+struct CompanionState::ModelRun {
+  std::string prompt;
+  LLMModel model;
+  std::function<void(ModelAnswer)> reply;  // empty once answered
+
+  void answer(ModelAnswer a) {
+    if (!reply) return;
+    auto r = std::move(reply);
+    reply = nullptr;
+    r(std::move(a));
+  }
+};
+
+// Not a coroutine: see writePackOffThread.
+asio::awaitable<ModelAnswer> CompanionState::queuedModelRun(std::string prompt, LLMModel model) {
+  return awaitCallback<ModelAnswer>([self = shared_from_this(), prompt = std::move(prompt),
+                                     model = std::move(model)](std::function<void(ModelAnswer)> done) mutable {
+    self->admitModelRun(std::make_shared<ModelRun>(ModelRun{std::move(prompt), std::move(model), std::move(done)}));
+  });
+}
+
+void CompanionState::admitModelRun(std::shared_ptr<ModelRun> run) {
+  if (stopping_) return run->answer({false, kStoppedMessage});
+  if (activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns)) return startModelRun(std::move(run));
+  waitingRuns_.push_back(std::move(run));
+}
+
+void CompanionState::startModelRun(std::shared_ptr<ModelRun> run) {
+  activeRuns_.push_back(run);
+  asio::co_spawn(executor_, driveModelRun(std::move(run)), asio::detached);
+}
+
+asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> run) {
+  auto self = shared_from_this();
+  ModelAnswer answer{false, "no runner"};
+  if (services_.runModel) {
+    try {
+      answer = co_await services_.runModel(run->prompt, run->model);
+    } catch (const std::exception& e) {
+      answer = {false, e.what()};
+    }
+  }
+  // Already answered when the companion began to stop.
+  run->answer(std::move(answer));
+  std::erase(activeRuns_, run);
+  while (!stopping_ && !waitingRuns_.empty() &&
+         activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns)) {
+    auto next = std::move(waitingRuns_.front());
+    waitingRuns_.pop_front();
+    startModelRun(std::move(next));
+  }
+}
+
+void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  stopping_ = true;
+  if (timer_) {
+    timer_->cancel();
+    timer_.reset();
+  }
+  // The port is free from here on; accepted connections get their replies.
+  if (server_) server_->stop();
+  auto waiting = std::move(waitingRuns_);
+  waitingRuns_.clear();
+  for (auto& run : waiting) run->answer({false, kStoppedMessage});
+  for (auto& run : activeRuns_) run->answer({false, kStoppedMessage});
+  finishStopping(deadline, std::move(done));
+}
+
+void CompanionState::finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done) {
+  if ((!server_ || server_->openConnections() == 0) || std::chrono::steady_clock::now() >= deadline) {
+    shutdown();
+    if (done) done();
+    return;
+  }
+  auto wait = std::make_shared<asio::steady_timer>(executor_, std::chrono::milliseconds(10));
+  wait->async_wait([self = shared_from_this(), wait, deadline, done = std::move(done)](const std::error_code&) mutable {
+    self->finishStopping(deadline, std::move(done));
+  });
 }
 
 void CompanionState::appendRequest(const std::string& prompt, const std::string& modelID) {

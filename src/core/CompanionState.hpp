@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -29,6 +30,8 @@ class ServerHandle {
  public:
   virtual ~ServerHandle() = default;
   virtual void stop() = 0;
+  // Connections accepted and not yet closed (replies still being written).
+  virtual std::size_t openConnections() const { return 0; }
 };
 
 using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
@@ -73,6 +76,10 @@ struct CompanionServices {
   std::function<void(const std::string& name, const std::string& summary)> packWritten;
   std::function<std::chrono::system_clock::time_point()> now = [] { return std::chrono::system_clock::now(); };
   std::chrono::milliseconds refreshInterval{5000};
+  // Model runs at once (any back end); later requests wait in order, at most
+  // maxWaitingRuns of them, and further ones are refused as busy.
+  std::size_t maxModelRuns = 2;
+  std::size_t maxWaitingRuns = 16;
 };
 
 enum class StateField {
@@ -117,6 +124,11 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void start();
   // Stops the timer and the server (what destruction does), on the state thread.
   void shutdown();
+  // A clean stop, on the state thread: no new connections, every generate
+  // request still waiting for its model answered with the 500 reply, then
+  // shutdown(). `done` runs on the state thread once those replies are out, or
+  // when `limit` has passed.
+  void stopGracefully(std::chrono::milliseconds limit, std::function<void()> done);
 
   // Observers are told after every assignment of an observed field, also when
   // the value did not change.
@@ -174,6 +186,14 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void changed(StateField field);
   void armTimer();
 
+  // One request's model run, waiting for a slot or running.
+  struct ModelRun;
+  asio::awaitable<ModelAnswer> queuedModelRun(std::string prompt, LLMModel model);
+  void admitModelRun(std::shared_ptr<ModelRun> run);
+  void startModelRun(std::shared_ptr<ModelRun> run);
+  asio::awaitable<void> driveModelRun(std::shared_ptr<ModelRun> run);
+  void finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
+
   asio::any_io_executor executor_;
   CompanionServices services_;
   std::vector<Observer> observers_;
@@ -188,6 +208,10 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::uint16_t serverPort_;
   std::vector<RecentRequest> recentRequests_;
   std::optional<std::string> lastError_;
+
+  std::deque<std::shared_ptr<ModelRun>> waitingRuns_;
+  std::vector<std::shared_ptr<ModelRun>> activeRuns_;
+  bool stopping_ = false;
 
   std::unique_ptr<ServerHandle> server_;
   std::unique_ptr<asio::steady_timer> timer_;

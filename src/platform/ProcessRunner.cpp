@@ -11,8 +11,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
 
 #include "platform/Async.hpp"
 
@@ -52,6 +59,41 @@ std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
   env.push_back(nullptr);
   return env;
 }
+
+// Descriptors 0-2 as the caller set them up, nothing else: sockets and files
+// that are not close-on-exec must not outlive the companion in a tool.
+void onlyStandardStreams(posix_spawn_file_actions_t& actions) {
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+}
+
+// The process groups running now, so that a stopping program can end them all.
+struct Running {
+  std::mutex mutex;
+  std::condition_variable idle;
+  std::set<pid_t> groups;
+  int calls = 0;  // runProcess calls not yet returned
+  bool stopping = false;
+};
+
+// Never destroyed: a detached thread may still finish a run while the program exits.
+Running& running() {
+  static Running* r = new Running;
+  return *r;
+}
+
+// Counts one runProcess call for waitForProcesses.
+struct CallCount {
+  CallCount() {
+    std::lock_guard lock(running().mutex);
+    ++running().calls;
+  }
+  ~CallCount() {
+    std::lock_guard lock(running().mutex);
+    if (--running().calls == 0) running().idle.notify_all();
+  }
+  CallCount(const CallCount&) = delete;
+  CallCount& operator=(const CallCount&) = delete;
+};
 
 struct Stream {
   int fd = -1;
@@ -97,8 +139,51 @@ bool isExecutableFile(const std::string& path) {
   return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
+void stopAllProcesses() {
+  std::lock_guard lock(running().mutex);
+  running().stopping = true;
+  for (pid_t group : running().groups) ::kill(-group, SIGKILL);
+}
+
+bool waitForProcesses(std::chrono::milliseconds limit) {
+  std::unique_lock lock(running().mutex);
+  return running().idle.wait_for(lock, limit, [] { return running().calls == 0; });
+}
+
+void allowProcesses() {
+  std::lock_guard lock(running().mutex);
+  running().stopping = false;
+}
+
 ProcessResult runProcess(const ProcessRequest& request) {
+  CallCount counted;
   ProcessResult result;
+  {
+    std::lock_guard lock(running().mutex);
+    if (running().stopping) {
+      result.stopped = true;
+      result.error = "stopped before it started";
+      return result;
+    }
+  }
+  std::string scratch;
+  if (request.scratchDirectory) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tavlo-tool-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+      result.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
+      return result;
+    }
+    scratch = pattern;
+  }
+  // Removed on every path out, after the process has been reaped. Usually the
+  // tool left it empty: one rmdir, without listing it first.
+  struct RemoveScratch {
+    const std::string& path;
+    ~RemoveScratch() {
+      std::error_code ignored;
+      if (!path.empty() && ::rmdir(path.c_str()) != 0) std::filesystem::remove_all(path, ignored);
+    }
+  } removeScratch{scratch};
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
   auto fail = [&](const std::string& what, int err) {
@@ -118,7 +203,11 @@ ProcessResult runProcess(const ProcessRequest& request) {
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
   else
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  if (request.workingDirectory) posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
+  onlyStandardStreams(actions);
+  if (!scratch.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, scratch.c_str());
+  else if (request.workingDirectory)
+    posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
 
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
@@ -144,6 +233,12 @@ ProcessResult runProcess(const ProcessRequest& request) {
   posix_spawnattr_destroy(&attr);
   if (rc != 0) return fail("cannot start " + request.executable, rc);
   result.started = true;
+  {
+    // Registered before anything can be awaited; a stop that came in the meantime ends it at once.
+    std::lock_guard lock(running().mutex);
+    running().groups.insert(pid);
+    if (running().stopping) ::kill(-pid, SIGKILL);
+  }
   closeFd(outPipe[1]);
   closeFd(errPipe[1]);
 
@@ -220,6 +315,12 @@ ProcessResult runProcess(const ProcessRequest& request) {
   closeFd(streams[0].fd);
   closeFd(streams[1].fd);
   if (pidFd >= 0) ::close(pidFd);
+  {
+    // Out of the list before it is reaped: its id may be reused afterwards.
+    std::lock_guard lock(running().mutex);
+    running().groups.erase(pid);
+    result.stopped = running().stopping;
+  }
 
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
@@ -230,6 +331,31 @@ ProcessResult runProcess(const ProcessRequest& request) {
     result.termSignal = WTERMSIG(status);
   }
   return result;
+}
+
+bool startDetached(const std::string& program, const std::vector<std::string>& args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  onlyStandardStreams(actions);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const bool searched = program.find('/') == std::string::npos;
+  int rc = searched ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ)
+                    : ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
+  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  return true;
 }
 
 void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done) {

@@ -1,6 +1,7 @@
 #pragma once
 // Runs a child process without a shell (posix_spawn), stdin from /dev/null,
 // stdout and stderr drained together with poll so a chatty tool never blocks.
+// Every child gets descriptors 0-2 only, whatever else the program holds open.
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -15,6 +16,9 @@ struct ProcessRequest {
   std::vector<std::string> args{};              // argv[1..], each passed byte for byte
   std::chrono::milliseconds timeLimit{0};       // 0: none; else the whole process group is killed
   std::optional<std::string> workingDirectory{};  // none: inherited
+  // A new empty folder under the temp folder as the working directory, removed
+  // with whatever the process left in it once the process has been reaped.
+  bool scratchDirectory = false;
   std::vector<std::string> unsetEnvironment{};  // names removed from the inherited environment
   bool captureStderr = true;                    // false: stderr goes to /dev/null
   std::size_t outputLimit = 64u << 20;          // bytes kept per stream; the rest is read and dropped
@@ -30,6 +34,7 @@ struct ProcessResult {
   int termSignal = 0;     // the signal that ended it, 0 when it exited
   bool timedOut = false;  // the time limit ran out and the process group was killed
   bool truncated = false; // a stream wrote more than `outputLimit`
+  bool stopped = false;   // stopAllProcesses() ended it, or kept it from starting
   std::string out;
   std::string err;
 };
@@ -37,8 +42,22 @@ struct ProcessResult {
 // Blocking: returns once the child has been reaped (and, after a kill, its group).
 ProcessResult runProcess(const ProcessRequest& request);
 
+// For a program that is stopping: kills the process group of every process
+// running now and keeps new ones from starting. Returns at once.
+void stopAllProcesses();
+// Waits at most `limit` until every runProcess call has returned (its scratch
+// folder removed). True when none is left.
+bool waitForProcesses(std::chrono::milliseconds limit);
+// Undoes stopAllProcesses (tests).
+void allowProcesses();
+
 // Runs the process on the worker pool; `done` is called once, on a pool thread.
 void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done);
+
+// Starts `program` (searched on PATH when it holds no "/") with `args` in a
+// session of its own, every standard stream on /dev/null, without waiting:
+// the child is reaped in the background. False when it could not be started.
+bool startDetached(const std::string& program, const std::vector<std::string>& args);
 
 // True when `path` names a regular file the current user may execute.
 bool isExecutableFile(const std::string& path);

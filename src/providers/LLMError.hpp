@@ -8,6 +8,9 @@
 
 namespace tavlo {
 
+// Why a model run ended early: the companion (or a one-shot command) is stopping.
+inline constexpr const char* kStoppedMessage = "stopped: the companion is shutting down";
+
 struct LLMError {
   enum class Kind { network, unsupported };
   Kind kind = Kind::network;

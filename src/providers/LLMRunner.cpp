@@ -1,11 +1,7 @@
 #include "providers/LLMRunner.hpp"
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <exception>
-#include <filesystem>
-#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -83,6 +79,48 @@ std::vector<std::string> toolPaths(const std::string& tool, std::vector<std::str
   return own;
 }
 
+// A tool's output as text: bytes that are not UTF-8 read as U+FFFD, as in the
+// HTTP back ends' answers, rather than losing the whole answer.
+std::string asText(const std::string& bytes) { return isValidUTF8(bytes) ? bytes : toValidUTF8(bytes); }
+
+// The last lines of valid UTF-8 `text` that are not blank and fit, with the line
+// feeds between them, in `limit` characters; the end of the last line alone when it is longer.
+std::string lastLines(std::string_view text, std::size_t limit) {
+  auto characters = [](std::string_view s) {
+    return static_cast<std::size_t>(std::count_if(s.begin(), s.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+  };
+  std::vector<std::string_view> kept;
+  std::size_t used = 0;
+  std::size_t end = text.size();
+  while (end > 0) {
+    std::size_t start = text.rfind('\n', end - 1);
+    start = start == std::string_view::npos ? 0 : start + 1;
+    std::string_view line = text.substr(start, end - start);
+    end = start > 0 ? start - 1 : 0;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+    const std::size_t cost = characters(line) + (kept.empty() ? 0 : 1);
+    if (used + cost > limit) {
+      if (kept.empty()) {
+        std::size_t cut = line.size();
+        for (std::size_t n = 0; n < limit; ++n)
+          do --cut;
+          while (cut > 0 && (line[cut] & 0xC0) == 0x80);
+        kept.push_back(line.substr(cut));
+      }
+      break;
+    }
+    kept.push_back(line);
+    used += cost;
+  }
+  std::string out;
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) {
+    if (!out.empty()) out += '\n';
+    out += *it;
+  }
+  return out;
+}
+
 }  // namespace
 
 const std::string& systemPrompt() {
@@ -156,18 +194,21 @@ LLMResult lmstudioAnswer(const HttpResponse& response) {
 }
 
 LLMResult toolAnswer(const ProcessResult& result, const ProviderConfig& config) {
+  if (result.stopped) return LLMResult::failure(LLMError::network(kStoppedMessage));
   if (!result.started) return LLMResult::platformFailure(result.error);
   if (result.timedOut)
     return LLMResult::failure(
         LLMError::network("CLI tool stopped: no answer within " + durationText(config.toolTimeLimit)));
   if (result.exitStatus != 0) {
     int status = result.exitStatus == -1 ? result.termSignal : result.exitStatus;
-    std::string err = isValidUTF8(result.err) ? result.err : "";
-    return LLMResult::failure(LLMError::network("CLI exit " + std::to_string(status) + ": " + err));
+    std::string reason = asText(result.err);
+    // Some tools explain a failure on standard output only ("Not logged in").
+    if (reason.find_first_not_of(" \t\r\n") == std::string::npos) reason = lastLines(asText(result.out), 500);
+    return LLMResult::failure(LLMError::network("CLI exit " + std::to_string(status) + ": " + reason));
   }
   if (result.truncated && result.out.size() >= ProcessRequest{}.outputLimit)
     return LLMResult::failure(LLMError::network("CLI answer larger than 64 MiB"));
-  return LLMResult::success(isValidUTF8(result.out) ? result.out : "");
+  return LLMResult::success(asText(result.out));
 }
 
 std::vector<std::string> claudePaths(const ProviderConfig& config) {
@@ -196,27 +237,14 @@ void runShellTool(const std::vector<std::string>& paths, std::vector<std::string
   request.unsetEnvironment = {"CLAUDECODE"};
   // A tool lives for minutes: it gets a thread of its own rather than one of
   // the shared pool's few workers.
+  // It runs in an empty folder of its own, removed afterwards.
+  request.scratchDirectory = true;
   std::thread([request = std::move(request), config, done = std::move(done)]() mutable {
     LLMResult result;
-    std::string scratch;
     try {
-      std::string tmpl = (std::filesystem::temp_directory_path() / "tavlo-tool-XXXXXX").string();
-      if (::mkdtemp(tmpl.data())) {
-        scratch = tmpl;
-        request.workingDirectory = scratch;
-      }
-      if (scratch.empty()) {
-        result = LLMResult::platformFailure("cannot create a scratch folder for the CLI tool: " +
-                                            std::error_code(errno, std::generic_category()).message());
-      } else {
-        result = toolAnswer(runProcess(request), config);
-      }
+      result = toolAnswer(runProcess(request), config);
     } catch (const std::exception& e) {
       result = LLMResult::platformFailure(e.what());
-    }
-    if (!scratch.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(scratch, ec);
     }
     deliver(done, std::move(result));
   }).detach();

@@ -14,6 +14,7 @@
 #include "core/RequestPolicy.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
+#include "platform/Async.hpp"
 #include "platform/KvStore.hpp"
 
 namespace tavlo {
@@ -62,6 +63,9 @@ struct Fixture : ::testing::Test {
   std::vector<std::string> opened;
   std::vector<std::pair<std::string, std::string>> published;  // host, tailscale ip
   std::atomic<int> ollamaCalls{0};
+  // When set, model runs wait here (prompt, reply) until the test answers them.
+  bool holdRuns = false;
+  std::vector<std::pair<std::string, std::function<void(ModelAnswer)>>> heldRuns;
   std::shared_ptr<KvStore> defaults;
   std::shared_ptr<CompanionState> state;
 
@@ -76,9 +80,15 @@ struct Fixture : ::testing::Test {
     };
     s.lmstudioProbe = [this]() -> asio::awaitable<Models> { co_return lmstudioModels; };
     s.cliProbe = [this]() -> asio::awaitable<Models> { co_return cliModels; };
-    s.runModel = [this](std::string, LLMModel) -> asio::awaitable<ModelAnswer> {
-      if (modelFails) co_return ModelAnswer{false, "Ollama not reachable"};
-      co_return ModelAnswer{true, answer};
+    s.runModel = [this](std::string prompt, LLMModel) -> asio::awaitable<ModelAnswer> {
+      if (holdRuns)
+        return awaitCallback<ModelAnswer>([this, prompt](std::function<void(ModelAnswer)> done) {
+          heldRuns.emplace_back(prompt, std::move(done));
+        });
+      return [](bool fails, std::string text) -> asio::awaitable<ModelAnswer> {
+        if (fails) co_return ModelAnswer{false, "Ollama not reachable"};
+        co_return ModelAnswer{true, text};
+      }(modelFails, answer);
     };
     s.writePack = [](const std::string& text, const std::string& prompt, const std::string& id, const fs::path& dir) {
       fs::create_directories(dir);
@@ -216,6 +226,56 @@ TEST_F(Fixture, GenerateFailuresNameTheProvider) {
   answer = "no json here";
   auto bad = bodyOf(route(request("POST", "/generate", R"({"prompt":"x"})")));
   EXPECT_EQ(bad["reply"], "⚠️ LM Studio failed: Model output did not contain JSON: no json here");
+}
+
+// Two model runs at once, sixteen requests waiting in order behind them, the rest
+// refused as busy; stopping answers every request still waiting with the 500 reply.
+TEST_F(Fixture, ModelRunsQueueInOrderAndStoppingAnswersEveryWaitingRequest) {
+  make();
+  refresh();
+  holdRuns = true;
+  std::vector<std::future<HTTPResponse>> replies;
+  for (int i = 0; i < 20; ++i)
+    replies.push_back(asio::co_spawn(
+        io, state->route(request("POST", "/generate", R"({"prompt":")" + std::to_string(i) + R"("})")),
+        asio::use_future));
+  auto settle = [&] {
+    for (int i = 0; i < 20; ++i) io.restart(), io.run_for(std::chrono::milliseconds(2));
+  };
+  auto ready = [&](std::size_t i) { return replies[i].wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+  settle();
+  ASSERT_EQ(heldRuns.size(), 2u);
+  for (std::size_t i = 0; i < 18; ++i) EXPECT_FALSE(ready(i)) << i;
+  for (std::size_t i : {18u, 19u}) {
+    ASSERT_TRUE(ready(i));
+    auto busy = replies[i].get();
+    EXPECT_EQ(busy.status, 503);
+    EXPECT_EQ(busy.body, R"({"ok":false,"reply":"⚠️ The companion is busy: 16 requests are waiting. Try again shortly."})");
+  }
+  // A finished run lets the oldest waiting request in, whatever the outcome.
+  heldRuns[1].second({false, "boom"});
+  settle();
+  ASSERT_TRUE(ready(1));
+  EXPECT_EQ(bodyOf(replies[1].get())["reply"], "⚠️ Ollama failed: boom");
+  ASSERT_EQ(heldRuns.size(), 3u);
+  EXPECT_EQ(heldRuns[2].first, "2");
+  EXPECT_EQ(bodyOf(route(request("GET", "/health")))["ok"], true);
+
+  bool stopped = false;
+  state->stopGracefully(std::chrono::seconds(2), [&] { stopped = true; });
+  settle();
+  EXPECT_TRUE(stopped);
+  for (std::size_t i : {0u, 2u, 10u, 17u}) {
+    ASSERT_TRUE(ready(i)) << i;
+    auto r = replies[i].get();
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.body, R"({"ok":false,"reply":"⚠️ Ollama failed: stopped: the companion is shutting down"})");
+  }
+  // A run that ends after the stop changes nothing; a late request is answered the same way.
+  heldRuns[0].second({true, answer});
+  settle();
+  EXPECT_EQ(heldRuns.size(), 3u);
+  EXPECT_EQ(route(request("POST", "/generate", R"({"prompt":"late"})")).status, 500);
 }
 
 TEST_F(Fixture, RecentRequestsKeepTwelveNewestFirst) {

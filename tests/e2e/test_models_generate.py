@@ -5,10 +5,15 @@ import json
 import os
 import pathlib
 import shutil
+import signal
+import socket
 import subprocess
 import threading
+import time
 
 import pytest
+
+from companion_support import Companion
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("TAVLO_IN_SANDBOX") != "1" or os.environ.get("TAVLO_NO_SANDBOX") == "1",
@@ -182,3 +187,119 @@ def test_generate_failures_name_the_provider(tavlo_bin, env, ollama, tmp_path):
     assert r.returncode == 1 and json.loads(r.stdout)["reply"].startswith("⚠️ Ollama failed: ")
     r = run(tavlo_bin, env, "generate", "--model", "mistral:7b", "x")
     assert r.returncode == 2 and r.stdout == b"" and r.stderr.count(b"\n") == 1
+
+
+def wait_until(predicate, timeout=20.0):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.02)
+    return False
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def slow_claude(tmp_path):
+    """A claude that records its PID, a child's PID and its folder, then runs until killed."""
+    fake_tool("/usr/local/bin/claude", tmp_path / "argv",
+              f"sleep 600 & echo $! >> {tmp_path}/pids; echo $$ >> {tmp_path}/pids; pwd > {tmp_path}/cwd; wait\n")
+    return lambda: [int(p) for p in (tmp_path / "pids").read_text().split()] if (tmp_path / "cwd").exists() else []
+
+
+@pytest.fixture
+def companion(tavlo_bin, tmp_path, env):
+    c = Companion(tavlo_bin, tmp_path / "home")
+    yield c
+    if c.proc:
+        c.stop()
+
+
+def test_stopping_the_companion_ends_its_tools_and_answers_their_requests(companion, tmp_path):
+    pids = slow_claude(tmp_path)
+    companion.start()
+    companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"] == "claude:cli")
+    answers = []
+    client = threading.Thread(target=lambda: answers.append(companion.post_json("/generate", {"prompt": "x"})))
+    client.start()
+    assert wait_until(lambda: len(pids()) == 2), companion.logtext()
+    scratch = pathlib.Path((tmp_path / "cwd").read_text().strip())
+    assert scratch.is_dir()
+
+    companion.proc.send_signal(signal.SIGTERM)
+    assert companion.proc.wait(10) == 0
+    client.join(10)
+    assert answers == [(500, {"ok": False, "reply": "⚠️ Claude failed: stopped: the companion is shutting down"})]
+    assert not any(alive(p) for p in pids()) and not scratch.exists()
+    # Nothing holds the port: a new companion can listen at once.
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("0.0.0.0", 18765))
+        s.listen()
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
+def test_interrupted_generate_ends_its_tool(tavlo_bin, env, tmp_path, sig):
+    pids = slow_claude(tmp_path)
+    proc = subprocess.Popen([tavlo_bin, "generate", "--model", "claude:cli", "--staging", str(tmp_path / "s"), "x"],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert wait_until(lambda: len(pids()) == 2)
+    scratch = pathlib.Path((tmp_path / "cwd").read_text().strip())
+    proc.send_signal(sig)
+    out, _ = proc.communicate(timeout=10)
+    name = "SIGINT" if sig == signal.SIGINT else "SIGTERM"
+    assert (proc.returncode, json.loads(out)) == (1, {"ok": False, "reply": f"⚠️ Claude failed: stopped: interrupted by {name}"})
+    assert not any(alive(p) for p in pids()) and not scratch.exists()
+
+
+@pytest.mark.parametrize("max_runs", [None, "1"], ids=["default", "TAVLO_MAX_RUNS=1"])
+def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(companion, tmp_path, max_runs):
+    runs = int(max_runs or 2)
+    if max_runs:
+        companion.env["TAVLO_MAX_RUNS"] = max_runs
+    live, go = tmp_path / "live", tmp_path / "go"
+    live.mkdir()
+    pack = json.dumps({**PACK, "name": "q-PID"}).replace("PID", "'$$'")
+    # Each run counts the runs alive beside it, then waits for the test's go.
+    fake_tool("/usr/local/bin/claude", tmp_path / "argv",
+              f"touch {live}/$$; ls {live} | wc -l >> {tmp_path}/counts\n"
+              f"while [ ! -e {go} ]; do sleep 0.05; done; rm {live}/$$\necho '{pack}'\n")
+    companion.start()
+    companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"] == "claude:cli")
+    replies = []
+    lock = threading.Lock()
+
+    def post():
+        r = companion.post_json("/generate", {"prompt": "x"}, timeout=120)
+        with lock:
+            replies.append(r)
+
+    clients = [threading.Thread(target=post) for _ in range(50)]
+    for c in clients:
+        c.start()
+    refused = 50 - runs - 16
+    assert wait_until(lambda: len(replies) == refused, timeout=60), replies
+    busy = {"ok": False, "reply": "⚠️ The companion is busy: 16 requests are waiting. Try again shortly."}
+    assert replies == [(503, busy)] * refused
+    # The queue holds nobody else up.
+    status, health = companion.get_json("/health")
+    assert status == 200 and health["ok"] is True
+    go.touch()
+    for c in clients:
+        c.join(120)
+    assert sorted(r[0] for r in replies) == [200] * (runs + 16) + [503] * refused
+    counts = [int(n) for n in (tmp_path / "counts").read_text().split()]
+    assert len(counts) == runs + 16 and max(counts) == runs
+
+
+@pytest.mark.parametrize("value", ["0", "65", "two", "2x"])
+def test_max_runs_out_of_range_is_a_clear_error(tavlo_bin, env, value):
+    r = subprocess.run([tavlo_bin, "--headless"], env={**env, "TAVLO_MAX_RUNS": value}, capture_output=True,
+                       text=True, timeout=30)
+    assert r.returncode == 1 and "TAVLO_MAX_RUNS" in r.stderr and r.stderr.count("\n") == 1

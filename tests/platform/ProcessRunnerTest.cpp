@@ -1,7 +1,11 @@
 #include "platform/ProcessRunner.hpp"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <set>
+#include <sstream>
 #include <thread>
 
 namespace tavlo {
@@ -112,6 +118,86 @@ TEST_F(ProcessRunnerTest, HungChildrenAndGrandchildrenHoldingThePipesEndInTime) 
     std::this_thread::sleep_for(50ms);
     EXPECT_FALSE(alive(grandchild));
   }
+}
+
+// Whatever else the program holds open without close-on-exec (the listening
+// socket, a file), a started program gets only its three standard streams:
+// an orphaned tool must never keep the companion's port.
+TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
+  int held = ::open((dir_ / "held").c_str(), O_CREAT | O_RDWR, 0600);
+  int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  ASSERT_GE(held, 3);
+  const auto record = dir_ / "open-fds";
+  auto exe = script("list-fds", "ls -l /proc/$$/fd > " + record.string() + ".tmp; mv " + record.string() + ".tmp " +
+                                    record.string() + "\n");
+  // What the shell's descriptors point at ("N -> target" lines); the shell's own copies
+  // of its standard streams and of the script vary, so the check is on what they reach.
+  auto targets = [&] {
+    for (int i = 0; i < 500 && !fs::exists(record); ++i) std::this_thread::sleep_for(10ms);
+    std::set<std::string> seen;
+    std::ifstream in(record);
+    for (std::string line; std::getline(in, line);)
+      if (auto arrow = line.find(" -> "); arrow != std::string::npos) seen.insert(line.substr(arrow + 4));
+    fs::remove(record);
+    return seen;
+  };
+  auto leaked = [&](const std::set<std::string>& seen) {
+    std::string found;
+    for (const auto& t : seen)
+      if (t.starts_with("socket:") || t == (dir_ / "held").string()) found += t + " ";
+    return found;
+  };
+  ASSERT_TRUE(runProcess({.executable = exe}).started);
+  auto seen = targets();
+  EXPECT_TRUE(seen.contains("/dev/null")) << "the listing is read";
+  EXPECT_EQ(leaked(seen), "");
+  ASSERT_TRUE(startDetached(exe, {}));
+  seen = targets();
+  EXPECT_TRUE(seen.contains("/dev/null")) << "the listing is read";
+  EXPECT_EQ(leaked(seen), "");
+  EXPECT_FALSE(startDetached((dir_ / "missing").string(), {}));
+  ::close(listener);
+  ::close(held);
+}
+
+// What a stopping companion relies on: every running group killed at once, the
+// scratch folder gone once the call returns, nothing new started until allowed.
+TEST_F(ProcessRunnerTest, StopAllEndsEveryGroupAndRemovesScratchFolders) {
+  const std::string pids = (dir_ / "pids").string(), cwd = (dir_ / "cwd").string();
+  auto exe = script("busy", "sleep 30 & echo $! > " + pids + "; pwd > " + cwd + "; touch left-behind; sleep 30\n");
+  std::promise<ProcessResult> got;
+  runProcessAsync({.executable = exe, .timeLimit = 60s, .scratchDirectory = true},
+                  [&](ProcessResult r) { got.set_value(std::move(r)); });
+  for (int i = 0; i < 1000 && !(fs::exists(cwd) && fs::file_size(cwd) > 0); ++i)
+    std::this_thread::sleep_for(10ms);
+  std::string scratch;
+  std::ifstream(cwd) >> scratch;
+  ASSERT_NE(scratch.find("/tavlo-tool-"), std::string::npos) << scratch;
+  auto t0 = std::chrono::steady_clock::now();
+  stopAllProcesses();
+  EXPECT_TRUE(waitForProcesses(5s));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  auto future = got.get_future();
+  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+  auto r = future.get();
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(r.termSignal, SIGKILL);
+  EXPECT_FALSE(fs::exists(scratch));
+  pid_t grandchild = 0;
+  std::ifstream(pids) >> grandchild;
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(alive(grandchild));
+
+  auto refused = runProcess({.executable = script("hi", "echo hi\n")});
+  EXPECT_FALSE(refused.started);
+  EXPECT_TRUE(refused.stopped);
+  allowProcesses();
+  EXPECT_EQ(runProcess({.executable = script("hi", "echo hi\n")}).out, "hi\n");
 }
 
 TEST_F(ProcessRunnerTest, AsyncFormDeliversOnceOffTheCallerThread) {

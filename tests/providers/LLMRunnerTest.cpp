@@ -221,9 +221,21 @@ TEST_F(LLMRunnerToolTest, CandidateOrderFallbacksAndUnsupportedModels) {
 
 TEST_F(LLMRunnerToolTest, FailingHungAndDetachingToolsEndCleanly) {
   struct Case { std::string script; std::chrono::milliseconds limit; std::string expected; };
+  const std::string a300(300, 'a'), b150(150, 'b'), c100(100, 'c'), fffd = "\xEF\xBF\xBD";
+  std::string e500;
+  for (int i = 0; i < 500; ++i) e500 += "\xC3\xA9";
   const Case cases[] = {{"echo discarded; echo 'not logged in' >&2; exit 2\n", 10min, "CLI exit 2: not logged in\n"},
-                        {"printf '\\377\\376' >&2; exit 1\n", 10min, "CLI exit 1: "},
-                        {"printf 'ok\\377'\n", 10min, "(answer) "},
+                        // Nothing on stderr: the reason is on stdout (claude without a login does this).
+                        {"echo 'Not logged in \xC2\xB7 Please run /login'; exit 1\n", 10min,
+                         "CLI exit 1: Not logged in \xC2\xB7 Please run /login"},
+                        // Its last non-empty lines that fit in 500 characters, or the end of one long line.
+                        {"echo '  ' >&2; printf '" + a300 + "\\n" + b150 + "\\n\\n \\n" + c100 + "\\n'; exit 3\n", 10min,
+                         "CLI exit 3: " + b150 + "\n" + c100},
+                        {"echo x; i=0; while [ $i -lt 600 ]; do printf '\xC3\xA9'; i=$((i+1)); done; exit 1\n", 10min,
+                         "CLI exit 1: " + e500},
+                        // Bytes that are not UTF-8 are repaired, as in the HTTP back ends' answers.
+                        {"printf '\\377\\376' >&2; exit 1\n", 10min, "CLI exit 1: " + fffd + fffd},
+                        {"printf 'ok\\377'\n", 10min, "(answer) ok" + fffd},
                         {"sleep 30\n", 300ms, "CLI tool stopped: no answer within 300 ms"},
                         {"sleep 30 & echo done\n", 10min, "(answer) done\n"}};
   for (const auto& c : cases) {
