@@ -80,9 +80,15 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
   };
   s.defaults = env.defaults;
   if (auto store = env.pairing) {
-    s.publishPairing = [store](std::string host, std::optional<std::string> lan, std::optional<std::string> tsIP,
-                               std::optional<std::string> tsHost, std::int64_t port) {
-      asio::post(storeStrand(), [=] { PairingStore::publish(*store, host, lan, tsIP, tsHost, port); });
+    // Written once per run (the time says the companion is up), then only when a value changes.
+    auto first = std::make_shared<bool>(true);
+    s.publishPairing = [store, first](std::string host, std::optional<std::string> lan,
+                                      std::optional<std::string> tsIP, std::optional<std::string> tsHost,
+                                      std::int64_t port) {
+      asio::post(storeStrand(), [=] {
+        if (PairingStore::publish(*store, host, lan, tsIP, tsHost, port, PairingStore::Clock::now(), *first))
+          *first = false;
+      });
     };
   }
   return s;
