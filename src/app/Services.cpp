@@ -24,6 +24,7 @@ class RunningServer : public ServerHandle {
  public:
   explicit RunningServer(std::unique_ptr<HTTPCompanionServer> server) : server_(std::move(server)) {}
   void stop() override { server_->stop(); }
+  void advertise(const AdvertisedPresence& presence) override { server_->advertise(presence); }
 
  private:
   std::unique_ptr<HTTPCompanionServer> server_;

@@ -120,6 +120,8 @@ CompanionState::~CompanionState() { shutdown(); }
 
 void CompanionState::start() {
   if (services_.defaults) {
+    // A store held by another program is not waited for: its selection comes with a later refresh.
+    selectionKnown_ = !services_.defaults->locked();
     selectedModelID_ = services_.defaults->getString(kSelectedModelKey).value_or("");
     changed(StateField::selectedModelID);
   }
@@ -313,6 +315,7 @@ asio::awaitable<void> CompanionState::tick() {
 
   tailscaleStatus_ = co_await result(tailscale);
   changed(StateField::tailscaleStatus);
+  advertisePresence();
   ollamaModels_ = co_await result(ollama);
   changed(StateField::ollamaModels);
   lmstudioModels_ = co_await result(lmstudio);
@@ -320,11 +323,46 @@ asio::awaitable<void> CompanionState::tick() {
   cliModels_ = co_await result(cli);
   changed(StateField::cliModels);
 
-  if (selectedModelID_.empty()) {
+  if (selectedModelID_.empty() && selectionKnown_) {
     auto all = allModels();
     if (!all.empty()) selectModel(all.front());
   }
   publishToiCloud();
+  retryStores();
+}
+
+void CompanionState::advertisePresence() {
+  if (!server_) return;
+  AdvertisedPresence presence;
+  presence.hostName = services_.hostName ? services_.hostName() : std::string();
+  if (presence.hostName.empty()) presence.hostName = networkHostName();
+  presence.lanIP = services_.lanIP ? services_.lanIP() : std::nullopt;
+  presence.tailscale = tailscaleStatus_;
+  server_->advertise(presence);
+}
+
+void CompanionState::retryStores() {
+  auto store = services_.defaults;
+  if (!store) return;
+  const bool wantSelection = !selectionKnown_;
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  asio::post(storeStrand(), [store, wantSelection, weak, ex = executor_] {
+    store->retry();
+    if (!wantSelection || store->locked()) return;
+    auto stored = store->getString(kSelectedModelKey).value_or("");
+    asio::post(ex, [weak, stored] {
+      if (auto self = weak.lock()) self->selectionRestored(stored);
+    });
+  });
+}
+
+void CompanionState::selectionRestored(const std::string& storedID) {
+  if (selectionKnown_) return;
+  selectionKnown_ = true;
+  // A choice made while the store was locked is newer and stays.
+  if (!selectedModelID_.empty() || storedID.empty()) return;
+  selectedModelID_ = storedID;
+  changed(StateField::selectedModelID);
 }
 
 void CompanionState::scheduleTick() {

@@ -17,6 +17,7 @@
 #include "core/RecentRequest.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
+#include "presence/AdvertisedPresence.hpp"
 #include "presence/TailscaleStatus.hpp"
 #include "providers/LLMModel.hpp"
 
@@ -29,6 +30,8 @@ class ServerHandle {
  public:
   virtual ~ServerHandle() = default;
   virtual void stop() = 0;
+  // Publishes or updates the DNS-SD advertisement; must not wait for anything.
+  virtual void advertise(const AdvertisedPresence&) {}
 };
 
 using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
@@ -63,7 +66,8 @@ struct CompanionServices {
   std::function<void(std::string location)> open;
   // Creates and starts the server; throws std::exception whose what() is shown as lastError.
   std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
-  // Persists the selection (the "selectedModelID" key); may be null.
+  // Persists the selection (the "selectedModelID" key); may be null. A store
+  // locked at start is retried with each refresh, off the state thread.
   std::shared_ptr<KvStore> defaults;
   // Receives the pairing record after each refresh; may be null.
   std::function<void(std::string hostname, std::optional<std::string> lanIP, std::optional<std::string> tailscaleIP,
@@ -173,6 +177,9 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
 
   void changed(StateField field);
   void armTimer();
+  void advertisePresence();
+  void retryStores();
+  void selectionRestored(const std::string& storedID);
 
   asio::any_io_executor executor_;
   CompanionServices services_;
@@ -184,6 +191,9 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::vector<LLMModel> lmstudioModels_;
   std::vector<LLMModel> cliModels_;
   std::string selectedModelID_;
+  // False while the defaults store was locked at start and its selection is
+  // not known: nothing is auto-selected then, so a saved choice is not replaced.
+  bool selectionKnown_ = true;
   bool serverRunning_ = false;
   std::uint16_t serverPort_;
   std::vector<RecentRequest> recentRequests_;

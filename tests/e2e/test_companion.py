@@ -7,6 +7,7 @@ import shutil
 import socket
 import sqlite3
 import subprocess
+import time
 
 import pytest
 
@@ -169,6 +170,53 @@ def test_tailscale_shows_in_health_and_pairing_record(companion, backends):
     assert out.returncode == 0
     printed = json.loads(out.stdout)
     assert printed["mac.tailscale_ip"] == "100.101.102.103" and printed["mac.port"] == 18765
+
+
+def test_hanging_tailscale_holds_no_request(companion, backends):
+    write_tool("/usr/local/bin/tailscale", "exec sleep 30\n")
+    companion.start()
+    began = time.monotonic()
+    status, health = companion.get_json("/health")
+    assert status == 200 and health["tailscale_ip"] == ""
+    assert time.monotonic() - began < 1.0, "a request waited for the tailscale tool"
+
+
+def test_locked_stores_hold_neither_start_nor_later_choices(companion, backends):
+    """Another program holds both store files (BEGIN EXCLUSIVE) while the companion starts."""
+    ollama, lmstudio = backends
+    ollama.models, lmstudio.models = ["llama3:8b"], ["mistral-7b"]
+    files = [companion.home / "state" / "tavlo" / "defaults.sqlite3",
+             companion.home / "data" / "tavlo" / "pairing.sqlite3"]
+    holders = []
+    for f in files:
+        f.parent.mkdir(parents=True)
+        holders.append(sqlite3.connect(f, isolation_level=None))
+        holders[-1].execute("BEGIN EXCLUSIVE")
+    began = time.monotonic()
+    companion.start()
+    assert time.monotonic() - began < 5, "listening waited for the locked stores"
+    companion.wait_for(lambda: len(companion.get_json("/models")[1]["models"]) == 2)
+    assert companion.post_json("/models/active", {"id": "lmstudio:mistral-7b"})[0] == 200
+    for h in holders:
+        h.execute("ROLLBACK")
+        h.close()
+
+    def stored():
+        db = sqlite3.connect(files[0])
+        try:
+            return db.execute("SELECT value FROM kv WHERE key='selectedModelID'").fetchone()
+        except sqlite3.OperationalError:
+            return None
+        finally:
+            db.close()
+
+    assert companion.wait_for(stored, timeout=15) == ("lmstudio:mistral-7b",)
+    assert companion.stop() == 0
+    companion.start()
+    assert companion.get_json("/health")[1]["selected_model"] == "lmstudio:mistral-7b"
+    db = sqlite3.connect(files[1])
+    assert db.execute("SELECT value FROM kv WHERE key='mac.port'").fetchone() == (18765,)
+    db.close()
 
 
 def test_request_policy_keeps_web_pages_out(companion, backends):
