@@ -34,17 +34,24 @@ class RunningServer : public ServerHandle {
 
 CompanionEnvironment CompanionEnvironment::resolve() {
   CompanionEnvironment env;
-  auto staging = resolveStagingDir();
+  std::string problem;
+  auto staging = resolveStagingDir(std::nullopt, &problem);
   if (!staging) {
-    env.error = "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion";
+    env.error = problem.empty() ? "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion" : problem;
     return env;
   }
   env.stagingDir = *staging;
   const char* home = std::getenv("HOME");
   if (home && *home && access(home, W_OK) != 0)
     logLine(std::string("Tavlo: home folder ") + home + " is not writable; settings and packs may not be saved");
-  env.defaults = std::make_shared<KvStore>(defaultsStorePath());
-  env.pairing = std::make_shared<KvStore>(PairingStore::defaultStorePath());
+  // Without HOME a store has no place: say so for each rather than use a relative or root path.
+  const auto openStore = [](const std::optional<std::filesystem::path>& file, const char* what, const char* variable) {
+    if (file) return std::make_shared<KvStore>(*file);
+    logLine(std::string("Tavlo store: HOME is not set, so ") + what + " is not saved (set HOME or " + variable + ")");
+    return std::shared_ptr<KvStore>();
+  };
+  env.defaults = openStore(defaultsStorePath(), "the model selection", "XDG_STATE_HOME");
+  env.pairing = openStore(PairingStore::defaultStorePath(), "the pairing record", "XDG_DATA_HOME");
   return env;
 }
 

@@ -22,14 +22,15 @@ std::optional<std::string> MacInfo::preferredHost() const {
   return std::nullopt;
 }
 
-std::string defaultStorePath() {
+std::optional<std::string> defaultStorePath() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   std::string base;
   if (xdg && *xdg == '/') {
     base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    base = std::string(home) + "/.local/share";
   } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home ? home : "") + "/.local/share";
+    return std::nullopt;
   }
   return base + "/tavlo/pairing.sqlite3";
 }

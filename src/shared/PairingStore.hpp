@@ -41,8 +41,9 @@ struct MacInfo {
   bool operator==(const MacInfo&) const = default;
 };
 
-// The store file: $XDG_DATA_HOME/tavlo/pairing.sqlite3 (default ~/.local/share).
-std::string defaultStorePath();
+// The store file: $XDG_DATA_HOME/tavlo/pairing.sqlite3 (default ~/.local/share);
+// none when neither is an absolute path.
+std::optional<std::string> defaultStorePath();
 
 // Writes all six keys in one transaction when one of the five values differs
 // from the stored record (or `always`), so an unchanged record costs no disk

@@ -16,6 +16,7 @@
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/KvStore.hpp"
+#include "shared/PairingStore.hpp"
 
 namespace tavlo {
 namespace {
@@ -362,10 +363,38 @@ TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
                                  {"~root/packs", "/root/packs"}}) {
     setenv("TAVLO_STAGING", value, 1);
     EXPECT_EQ(resolveStagingDir(), fs::path(expected)) << value;
+    if (*value) {
+      EXPECT_EQ(resolveStagingDir(std::string(value)), fs::path(expected)) << "--staging " << value;
+    }
   }
+  // "~name" of no user is an error that names the user, never a folder "./~name".
+  for (auto [chosen, where] : {std::pair{std::optional<std::string>(), "TAVLO_STAGING=~nosuchuser/x"},
+                               {std::optional<std::string>("~nosuchuser/x"), "--staging ~nosuchuser/x"}}) {
+    setenv("TAVLO_STAGING", "~nosuchuser/x", 1);
+    std::string problem;
+    EXPECT_FALSE(resolveStagingDir(chosen, &problem));
+    EXPECT_EQ(problem, std::string("unknown user \"nosuchuser\" in ") + where);
+  }
+  // Without an absolute HOME no store gets a relative or root path.
   unsetenv("TAVLO_STAGING");
+  unsetenv("XDG_STATE_HOME");
+  unsetenv("XDG_DATA_HOME");
+  for (const char* value : {"", "relative/home"}) {
+    setenv("HOME", value, 1);
+    EXPECT_FALSE(resolveStagingDir());
+    EXPECT_FALSE(defaultsStorePath());
+    EXPECT_FALSE(PairingStore::defaultStorePath());
+  }
   unsetenv("HOME");
   EXPECT_FALSE(resolveStagingDir());
+  EXPECT_FALSE(defaultsStorePath());
+  EXPECT_FALSE(PairingStore::defaultStorePath());
+  setenv("XDG_STATE_HOME", "/x/state", 1);
+  setenv("XDG_DATA_HOME", "/x/data", 1);
+  EXPECT_EQ(defaultsStorePath(), fs::path("/x/state/tavlo/defaults.sqlite3"));
+  EXPECT_EQ(PairingStore::defaultStorePath(), "/x/data/tavlo/pairing.sqlite3");
+  unsetenv("XDG_STATE_HOME");
+  unsetenv("XDG_DATA_HOME");
   if (savedHome) setenv("HOME", home.c_str(), 1);
 }
 

@@ -234,11 +234,33 @@ def test_request_policy_keeps_web_pages_out(companion, backends):
         assert status == 200 and headers["Access-Control-Allow-Origin"] == "*"
 
 
-def test_home_unset_is_a_clear_error(tavlo_bin):
-    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "TAVLO_STAGING")}
-    out = subprocess.run([tavlo_bin, "--headless"], env=env, capture_output=True, text=True, timeout=30)
-    assert out.returncode == 1
-    assert "HOME" in out.stderr and out.stderr.count("\n") == 1
+@pytest.mark.parametrize("args, extra, status, names", [
+    (["--headless"], {}, 1, "HOME"),
+    (["pairing"], {}, 2, "HOME"),
+    (["--headless"], {"TAVLO_STAGING": "~nosuchuser/x"}, 1, '"nosuchuser"'),
+    (["pack", "--prompt", "p", "--model", "ollama:m", "--staging", "~nosuchuser/x"], {}, 2, '"nosuchuser"'),
+])
+def test_home_unset_and_unknown_user_are_clear_errors(tavlo_bin, tmp_path, args, extra, status, names):
+    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "TAVLO_STAGING", "XDG_STATE_HOME", "XDG_DATA_HOME")}
+    env.update(extra)
+    out = subprocess.run([tavlo_bin, *args], env=env, cwd=tmp_path, input=b"{}", capture_output=True, timeout=30)
+    assert out.returncode == status
+    assert names in out.stderr.decode() and out.stderr.count(b"\n") == 1
+    assert list(tmp_path.iterdir()) == []  # nothing made relative to the working folder
+
+
+def test_home_unset_stores_are_named_not_misplaced(tavlo_bin, tmp_path):
+    c = Companion(tavlo_bin, tmp_path, {"TAVLO_STAGING": str(tmp_path / "packs")})
+    for key in ("HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"):
+        del c.env[key]
+    c.start()
+    try:
+        assert c.get_json("/health")[0] == 200
+    finally:
+        assert c.stop() == 0
+    lines = [line for line in c.logtext().splitlines() if "HOME is not set" in line]
+    assert len(lines) == 2 and "model selection" in lines[0] and "pairing record" in lines[1]
+    assert not pathlib.Path("/.local").exists() and not list(pathlib.Path.cwd().glob(".local"))
 
 
 def test_corrupt_store_is_reported_and_left_alone(companion, backends):
