@@ -249,7 +249,8 @@ def test_home_unset_and_unknown_user_are_clear_errors(tavlo_bin, tmp_path, args,
     assert list(tmp_path.iterdir()) == []  # nothing made relative to the working folder
 
 
-def test_home_unset_stores_are_named_not_misplaced(tavlo_bin, tmp_path):
+def test_home_unset_stores_are_named_not_misplaced(tavlo_bin, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # the companion's working folder
     c = Companion(tavlo_bin, tmp_path, {"TAVLO_STAGING": str(tmp_path / "packs")})
     for key in ("HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"):
         del c.env[key]
@@ -260,7 +261,7 @@ def test_home_unset_stores_are_named_not_misplaced(tavlo_bin, tmp_path):
         assert c.stop() == 0
     lines = [line for line in c.logtext().splitlines() if "HOME is not set" in line]
     assert len(lines) == 2 and "model selection" in lines[0] and "pairing record" in lines[1]
-    assert not pathlib.Path("/.local").exists() and not list(pathlib.Path.cwd().glob(".local"))
+    assert not (tmp_path / ".local").exists()
 
 
 def test_corrupt_store_is_reported_and_left_alone(companion, backends):
