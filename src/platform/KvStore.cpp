@@ -19,7 +19,7 @@ KvStore::KvStore(std::filesystem::path file, std::chrono::milliseconds openWait,
   std::lock_guard lock(mutex_);
   if (open(openWait) == Open::locked) {
     locked_ = true;
-    reportOnce(file_.string() + " is locked by another program; it is opened again with the next change");
+    reportOnce(file_.string() + " is locked by another program; changes are kept and saved once it is free");
   }
 }
 
