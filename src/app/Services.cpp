@@ -23,8 +23,8 @@ namespace {
 class RunningServer : public ServerHandle {
  public:
   explicit RunningServer(std::unique_ptr<HTTPCompanionServer> server) : server_(std::move(server)) {}
-  void stop() override { server_->stop(); }
   void advertise(const AdvertisedPresence& presence) override { server_->advertise(presence); }
+  void stop() override { server_->stop(); }
 
  private:
   std::unique_ptr<HTTPCompanionServer> server_;

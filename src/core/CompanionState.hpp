@@ -29,9 +29,9 @@ class KvStore;
 class ServerHandle {
  public:
   virtual ~ServerHandle() = default;
-  virtual void stop() = 0;
   // Publishes or updates the DNS-SD advertisement; must not wait for anything.
   virtual void advertise(const AdvertisedPresence&) {}
+  virtual void stop() = 0;
 };
 
 using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
@@ -66,8 +66,7 @@ struct CompanionServices {
   std::function<void(std::string location)> open;
   // Creates and starts the server; throws std::exception whose what() is shown as lastError.
   std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
-  // Persists the selection (the "selectedModelID" key); may be null. A store
-  // locked at start is retried with each refresh, off the state thread.
+  // Persists the selection (the "selectedModelID" key); may be null.
   std::shared_ptr<KvStore> defaults;
   // Receives the pairing record after each refresh; may be null.
   std::function<void(std::string hostname, std::optional<std::string> lanIP, std::optional<std::string> tailscaleIP,
@@ -193,6 +192,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::string selectedModelID_;
   // False while the defaults store was locked at start and its selection is
   // not known: nothing is auto-selected then, so a saved choice is not replaced.
+  // Each refresh tries the store again, off the state thread.
   bool selectionKnown_ = true;
   bool serverRunning_ = false;
   std::uint16_t serverPort_;

@@ -27,7 +27,7 @@ struct HTTPServerOptions {
   std::chrono::milliseconds headTimeout{60'000};  // the whole head must arrive within this (slowloris)
   std::size_t maxConnections = 1024;              // further peers wait in the listen backlog
   std::string bindAddress = "0.0.0.0";
-  bool advertise = true;  // once `advertise()` has been told what to say
+  bool advertise = true;
   std::string serviceType = "_tavlo._tcp";
 };
 
