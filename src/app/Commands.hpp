@@ -21,8 +21,9 @@ int runPairingCommand(const std::vector<std::string>& args);
 int runCompanion(bool headless, bool showPanel);
 
 // The staging folder of a one-shot command: its --staging option, else the
-// companion's own (TAVLO_STAGING or ~/TavloStaging); none without HOME.
-std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option);
+// companion's own (TAVLO_STAGING or ~/TavloStaging), "~" expanded in either.
+// None without HOME, or for "~name" of no user; `problem` then says why.
+std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option, std::string& problem);
 inline constexpr const char* kNoStagingMessage = "HOME is not set: set HOME or TAVLO_STAGING, or pass --staging";
 
 // One clear line on stderr, then kUsageExit.

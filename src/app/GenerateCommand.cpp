@@ -89,8 +89,9 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   }
   if (!prompt || prompt->empty()) return usageError("generate: PROMPT is required");
 
-  const auto stagingDir = stagingFor(staging);
-  if (!stagingDir) return usageError("generate: " + std::string(kNoStagingMessage));
+  std::string stagingProblem;
+  const auto stagingDir = stagingFor(staging, stagingProblem);
+  if (!stagingDir) return usageError("generate: " + stagingProblem);
 
   // Blocked before any thread starts, so that every thread inherits the mask
   // and only the waiting thread below receives them.

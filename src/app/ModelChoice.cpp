@@ -60,8 +60,8 @@ std::optional<LLMModel> chooseModel(const std::vector<LLMModel>& models, const s
 std::string persistedSelection() {
   const auto file = defaultsStorePath();
   std::error_code ec;
-  if (!std::filesystem::exists(file, ec)) return {};
-  KvStore store(file);
+  if (!file || !std::filesystem::exists(*file, ec)) return {};
+  KvStore store(*file);
   return store.getString(CompanionState::kSelectedModelKey).value_or("");
 }
 

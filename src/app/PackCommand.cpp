@@ -67,8 +67,9 @@ int runPackCommand(const std::vector<std::string>& args) {
     return usageError(std::string("pack: cannot read the answer from stdin: ") + std::strerror(errno));
   }
 
-  const auto stagingDir = stagingFor(staging);
-  if (!stagingDir) return usageError("pack: " + std::string(kNoStagingMessage));
+  std::string stagingProblem;
+  const auto stagingDir = stagingFor(staging, stagingProblem);
+  if (!stagingDir) return usageError("pack: " + stagingProblem);
   nlohmann::json reply;
   int status = kExitOk;
   try {

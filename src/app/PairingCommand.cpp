@@ -20,7 +20,9 @@ int runPairingCommand(const std::vector<std::string>& args) {
       return usageError("unknown option for pairing: " + a);
     }
   }
-  KvStore store(PairingStore::defaultStorePath());
+  const auto file = PairingStore::defaultStorePath();
+  if (!file) return usageError("pairing: HOME is not set: set HOME or XDG_DATA_HOME");
+  KvStore store(*file);
   std::string json = pairingJSON(store);
   std::cout << json << "\n";
   if (qr) {

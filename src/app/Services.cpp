@@ -24,6 +24,7 @@ namespace {
 class RunningServer : public ServerHandle {
  public:
   explicit RunningServer(std::unique_ptr<HTTPCompanionServer> server) : server_(std::move(server)) {}
+  void advertise(const AdvertisedPresence& presence) override { server_->advertise(presence); }
   void stop() override { server_->stop(); }
   std::size_t openConnections() const override { return server_->openConnections(); }
 
@@ -35,9 +36,10 @@ class RunningServer : public ServerHandle {
 
 CompanionEnvironment CompanionEnvironment::resolve() {
   CompanionEnvironment env;
-  auto staging = resolveStagingDir();
+  std::string problem;
+  auto staging = resolveStagingDir(std::nullopt, &problem);
   if (!staging) {
-    env.error = "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion";
+    env.error = problem.empty() ? "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion" : problem;
     return env;
   }
   env.stagingDir = *staging;
@@ -54,8 +56,14 @@ CompanionEnvironment CompanionEnvironment::resolve() {
   const char* home = std::getenv("HOME");
   if (home && *home && access(home, W_OK) != 0)
     logLine(std::string("Tavlo: home folder ") + home + " is not writable; settings and packs may not be saved");
-  env.defaults = std::make_shared<KvStore>(defaultsStorePath());
-  env.pairing = std::make_shared<KvStore>(PairingStore::defaultStorePath());
+  // Without HOME a store has no place: say so for each rather than use a relative or root path.
+  const auto openStore = [](const std::optional<std::filesystem::path>& file, const char* what, const char* variable) {
+    if (file) return std::make_shared<KvStore>(*file);
+    logLine(std::string("Tavlo store: HOME is not set, so ") + what + " is not saved (set HOME or " + variable + ")");
+    return std::shared_ptr<KvStore>();
+  };
+  env.defaults = openStore(defaultsStorePath(), "the model selection", "XDG_STATE_HOME");
+  env.pairing = openStore(PairingStore::defaultStorePath(), "the pairing record", "XDG_DATA_HOME");
   return env;
 }
 
@@ -93,9 +101,15 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
   s.defaults = env.defaults;
   s.maxModelRuns = env.maxModelRuns;
   if (auto store = env.pairing) {
-    s.publishPairing = [store](std::string host, std::optional<std::string> lan, std::optional<std::string> tsIP,
-                               std::optional<std::string> tsHost, std::int64_t port) {
-      asio::post(storeStrand(), [=] { PairingStore::publish(*store, host, lan, tsIP, tsHost, port); });
+    // Written once per run (the time says the companion is up), then only when a value changes.
+    auto first = std::make_shared<bool>(true);
+    s.publishPairing = [store, first](std::string host, std::optional<std::string> lan,
+                                      std::optional<std::string> tsIP, std::optional<std::string> tsHost,
+                                      std::int64_t port) {
+      asio::post(storeStrand(), [=] {
+        if (PairingStore::publish(*store, host, lan, tsIP, tsHost, port, PairingStore::Clock::now(), *first))
+          *first = false;
+      });
     };
   }
   return s;

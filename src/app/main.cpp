@@ -27,9 +27,10 @@ constexpr const char* kHelp =
 }  // namespace
 
 namespace tavlo {
-std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option) {
-  if (option) return std::filesystem::path(*option);
-  return resolveStagingDir();
+std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option, std::string& problem) {
+  auto dir = resolveStagingDir(option, &problem);
+  if (!dir && problem.empty()) problem = kNoStagingMessage;
+  return dir;
 }
 
 int usageError(const std::string& message) {

@@ -129,6 +129,8 @@ CompanionState::~CompanionState() { shutdown(); }
 
 void CompanionState::start() {
   if (services_.defaults) {
+    // A store held by another program is not waited for: its selection comes with a later refresh.
+    selectionKnown_ = !services_.defaults->locked();
     selectedModelID_ = services_.defaults->getString(kSelectedModelKey).value_or("");
     changed(StateField::selectedModelID);
   }
@@ -399,6 +401,7 @@ asio::awaitable<void> CompanionState::tick() {
 
   tailscaleStatus_ = co_await result(tailscale);
   changed(StateField::tailscaleStatus);
+  advertisePresence();
   ollamaModels_ = co_await result(ollama);
   changed(StateField::ollamaModels);
   lmstudioModels_ = co_await result(lmstudio);
@@ -406,11 +409,46 @@ asio::awaitable<void> CompanionState::tick() {
   cliModels_ = co_await result(cli);
   changed(StateField::cliModels);
 
-  if (selectedModelID_.empty()) {
+  if (selectedModelID_.empty() && selectionKnown_) {
     auto all = allModels();
     if (!all.empty()) selectModel(all.front());
   }
   publishToiCloud();
+  retryStores();
+}
+
+void CompanionState::advertisePresence() {
+  if (!server_) return;
+  AdvertisedPresence presence;
+  presence.hostName = services_.hostName ? services_.hostName() : std::string();
+  if (presence.hostName.empty()) presence.hostName = networkHostName();
+  presence.lanIP = services_.lanIP ? services_.lanIP() : std::nullopt;
+  presence.tailscale = tailscaleStatus_;
+  server_->advertise(presence);
+}
+
+void CompanionState::retryStores() {
+  auto store = services_.defaults;
+  if (!store) return;
+  const bool wantSelection = !selectionKnown_;
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  asio::post(storeStrand(), [store, wantSelection, weak, ex = executor_] {
+    store->retry();
+    if (!wantSelection || store->locked()) return;
+    auto stored = store->getString(kSelectedModelKey).value_or("");
+    asio::post(ex, [weak, stored] {
+      if (auto self = weak.lock()) self->selectionRestored(stored);
+    });
+  });
+}
+
+void CompanionState::selectionRestored(const std::string& storedID) {
+  if (selectionKnown_) return;
+  selectionKnown_ = true;
+  // A choice made while the store was locked is newer and stays.
+  if (!selectedModelID_.empty() || storedID.empty()) return;
+  selectedModelID_ = storedID;
+  changed(StateField::selectedModelID);
 }
 
 void CompanionState::scheduleTick() {
@@ -454,38 +492,48 @@ std::optional<std::string> CompanionState::currentTailscaleIP() const {
   return std::nullopt;
 }
 
-std::optional<std::filesystem::path> resolveStagingDir() {
-  const char* env = std::getenv("TAVLO_STAGING");
+std::optional<std::filesystem::path> homeDir() {
   const char* home = std::getenv("HOME");
-  if (env && *env) {
-    std::string s = env;
-    if (s.front() == '~') {
-      // "~" or "~/x" is our home; "~name/x" is that user's home.
-      const auto slash = s.find('/');
-      const std::string user = s.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-      std::string base;
-      if (user.empty()) {
-        if (!home || !*home) return std::nullopt;
-        base = home;
-      } else if (const passwd* pw = getpwnam(user.c_str())) {
-        base = pw->pw_dir;
-      }
-      if (!base.empty()) s = base + (slash == std::string::npos ? std::string() : s.substr(slash));
-    }
-    // A plain path, as the phone is shown it: no "." segments or trailing slash.
-    auto path = std::filesystem::absolute(s).lexically_normal();
-    if (path.has_relative_path() && !path.has_filename()) path = path.parent_path();
-    return path;
-  }
-  if (!home || !*home) return std::nullopt;
-  return std::filesystem::path(home) / "TavloStaging";
+  if (!home || *home != '/') return std::nullopt;
+  return std::filesystem::path(home);
 }
 
-std::filesystem::path defaultsStorePath() {
+std::optional<std::filesystem::path> resolveStagingDir(const std::optional<std::string>& chosen, std::string* problem) {
+  const char* env = std::getenv("TAVLO_STAGING");
+  const auto home = homeDir();
+  if (!chosen && !(env && *env)) {
+    if (!home) return std::nullopt;
+    return *home / "TavloStaging";
+  }
+  std::string s = chosen ? *chosen : std::string(env);
+  if (!s.empty() && s.front() == '~') {
+    // "~" or "~/x" is our home; "~name/x" is that user's home.
+    const auto slash = s.find('/');
+    const std::string user = s.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
+    std::string base;
+    if (user.empty()) {
+      if (!home) return std::nullopt;
+      base = home->string();
+    } else if (const passwd* pw = getpwnam(user.c_str()); pw && pw->pw_dir && *pw->pw_dir == '/') {
+      base = pw->pw_dir;
+    } else {
+      if (problem)
+        *problem = "unknown user \"" + user + "\" in " + (chosen ? "--staging " : "TAVLO_STAGING=") + s;
+      return std::nullopt;
+    }
+    s = base + (slash == std::string::npos ? std::string() : s.substr(slash));
+  }
+  // A plain path, as the phone is shown it: no "." segments or trailing slash.
+  auto path = std::filesystem::absolute(s).lexically_normal();
+  if (path.has_relative_path() && !path.has_filename()) path = path.parent_path();
+  return path;
+}
+
+std::optional<std::filesystem::path> defaultsStorePath() {
   const char* xdg = std::getenv("XDG_STATE_HOME");
   if (xdg && *xdg == '/') return std::filesystem::path(xdg) / "tavlo" / "defaults.sqlite3";
-  const char* home = std::getenv("HOME");
-  return std::filesystem::path(home ? home : "") / ".local" / "state" / "tavlo" / "defaults.sqlite3";
+  if (auto home = homeDir()) return *home / ".local" / "state" / "tavlo" / "defaults.sqlite3";
+  return std::nullopt;
 }
 
 }  // namespace tavlo

@@ -18,6 +18,7 @@
 #include "core/RecentRequest.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
+#include "presence/AdvertisedPresence.hpp"
 #include "presence/TailscaleStatus.hpp"
 #include "providers/LLMModel.hpp"
 
@@ -29,6 +30,8 @@ class KvStore;
 class ServerHandle {
  public:
   virtual ~ServerHandle() = default;
+  // Publishes or updates the DNS-SD advertisement; must not wait for anything.
+  virtual void advertise(const AdvertisedPresence&) {}
   virtual void stop() = 0;
   // Connections accepted and not yet closed (replies still being written).
   virtual std::size_t openConnections() const { return 0; }
@@ -185,6 +188,9 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
 
   void changed(StateField field);
   void armTimer();
+  void advertisePresence();
+  void retryStores();
+  void selectionRestored(const std::string& storedID);
 
   // One request's model run, waiting for a slot or running.
   struct ModelRun;
@@ -204,6 +210,10 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::vector<LLMModel> lmstudioModels_;
   std::vector<LLMModel> cliModels_;
   std::string selectedModelID_;
+  // False while the defaults store was locked at start and its selection is
+  // not known: nothing is auto-selected then, so a saved choice is not replaced.
+  // Each refresh tries the store again, off the state thread.
+  bool selectionKnown_ = true;
   bool serverRunning_ = false;
   std::uint16_t serverPort_;
   std::vector<RecentRequest> recentRequests_;
@@ -224,11 +234,18 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::shared_ptr<Pending<std::vector<LLMModel>>> cliInFlight_;
 };
 
-// The staging folder: TAVLO_STAGING (a leading "~" expanded) when set and not
-// empty, else "TavloStaging" in the home folder. None when neither can be had.
-std::optional<std::filesystem::path> resolveStagingDir();
+// The staging folder: `chosen` (a command's --staging) when given, else
+// TAVLO_STAGING when set and not empty, else "TavloStaging" in the home folder;
+// a leading "~" (ours) or "~name" (that user's home) expanded. None when HOME
+// is needed and not set, or when "~name" names no user: `problem` then says so
+// (it stays empty for a missing HOME).
+std::optional<std::filesystem::path> resolveStagingDir(const std::optional<std::string>& chosen = std::nullopt,
+                                                       std::string* problem = nullptr);
 
-// $XDG_STATE_HOME/tavlo/defaults.sqlite3 (default ~/.local/state).
-std::filesystem::path defaultsStorePath();
+// An absolute HOME, or none: a store is never put under a relative or root path.
+std::optional<std::filesystem::path> homeDir();
+
+// $XDG_STATE_HOME/tavlo/defaults.sqlite3 (default ~/.local/state); none without either.
+std::optional<std::filesystem::path> defaultsStorePath();
 
 }  // namespace tavlo

@@ -24,9 +24,7 @@
 #include <unordered_set>
 
 #include "platform/DnsSdAdvertiser.hpp"
-#include "platform/HostName.hpp"
 #include "platform/Log.hpp"
-#include "presence/NetworkInfo.hpp"
 
 namespace tavlo {
 
@@ -209,7 +207,20 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   std::atomic<std::size_t> open{0};
 
   std::mutex advertiserMutex;
-  std::unique_ptr<DnsSdAdvertiser> advertiser;
+  std::unique_ptr<DnsSdAdvertiser> advertiser;  // the three below are guarded by advertiserMutex
+  std::optional<AdvertisedPresence> presence;
+  bool listening = false;
+
+  void publishLocked() {
+    if (!options.advertise || !presence || !listening) return;
+    DnsSdAdvertiser::Service service;
+    service.name = "Tavlo on " + presence->hostName;
+    service.type = options.serviceType;
+    service.port = bound;
+    service.txt = txtRecord(bound, *presence);
+    if (!advertiser) advertiser = std::make_unique<DnsSdAdvertiser>();
+    advertiser->publish(std::move(service));
+  }
 
   void run() {
     pthread_setname_np(pthread_self(), "tavlo.http");  // the kernel keeps 15 bytes of a name
@@ -572,11 +583,6 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
       if (c->waiting) c->waiter->cancel(ignored);
     }
   }
-
-  DnsSdAdvertiser& ensureAdvertiser() {
-    if (!advertiser) advertiser = std::make_unique<DnsSdAdvertiser>();
-    return *advertiser;
-  }
 };
 
 HTTPCompanionServer::HTTPCompanionServer(uint16_t port, Handler handler, Options options)
@@ -609,31 +615,24 @@ void HTTPCompanionServer::start() {
   stop();
   const std::error_code ec = impl_->onNetwork([impl = impl_.get()] { return impl->openListener(); });
   if (ec) throw std::system_error(ec);
-  if (!impl_->options.advertise) return;
-
-  const AdvertisedPresence presence = impl_->options.presence ? impl_->options.presence() : [] {
-    AdvertisedPresence p;
-    p.hostName = localizedHostName();
-    if (p.hostName.empty()) p.hostName = networkHostName();
-    p.lanIP = NetworkInfo::lanIP();
-    p.tailscale = NetworkInfo::tailscaleSync();
-    return p;
-  }();
-  DnsSdAdvertiser::Service service;
-  service.name = "Tavlo on " + presence.hostName;
-  service.type = impl_->options.serviceType;
-  service.port = impl_->bound;
-  service.txt = txtRecord(impl_->bound, presence);
   std::lock_guard lock(impl_->advertiserMutex);
-  impl_->ensureAdvertiser().publish(std::move(service));
+  impl_->listening = true;
+  impl_->publishLocked();
 }
 
 void HTTPCompanionServer::stop() {
   {
     std::lock_guard lock(impl_->advertiserMutex);
+    impl_->listening = false;
     if (impl_->advertiser) impl_->advertiser->withdraw();
   }
   impl_->onNetwork([impl = impl_.get()] { impl->closeListener(); });
+}
+
+void HTTPCompanionServer::advertise(const AdvertisedPresence& presence) {
+  std::lock_guard lock(impl_->advertiserMutex);
+  impl_->presence = presence;
+  impl_->publishLocked();
 }
 
 uint16_t HTTPCompanionServer::boundPort() const { return impl_->bound; }

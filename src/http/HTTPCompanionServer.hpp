@@ -15,16 +15,9 @@
 
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
-#include "presence/TailscaleStatus.hpp"
+#include "presence/AdvertisedPresence.hpp"
 
 namespace tavlo {
-
-// What the DNS-SD TXT record tells the phone about this machine.
-struct AdvertisedPresence {
-  std::string hostName;
-  std::optional<std::string> lanIP;
-  TailscaleStatus tailscale;
-};
 
 // Limits and advertisement of an HTTPCompanionServer.
 struct HTTPServerOptions {
@@ -49,9 +42,6 @@ struct HTTPServerOptions {
   // unavailable). Otherwise one IPv4 or IPv6 literal.
   std::string bindAddress;
   bool advertise = true;
-  // Inputs of the TXT record; empty: the user-visible host name, NetworkInfo::lanIP()
-  // and NetworkInfo::tailscaleSync() (which waits for the tailscale tool).
-  std::function<AdvertisedPresence()> presence;
   std::string serviceType = "_tavlo._tcp";
 };
 
@@ -71,6 +61,10 @@ class HTTPCompanionServer {
   void start();
   // Stops accepting and withdraws the advertisement; accepted connections finish.
   void stop();
+  // Publishes (or updates in place) the DNS-SD advertisement while listening;
+  // a later start() publishes the last one again. Never waits for a tool: the
+  // owner asks for the presence and hands it over when it has it.
+  void advertise(const AdvertisedPresence& presence);
   // The port actually bound (the configured one, or the kernel's pick for 0); 0 before start().
   uint16_t boundPort() const;
   // Connections accepted and not yet closed.

@@ -32,7 +32,9 @@ struct DnsSdAdvertiser::State {
   AvahiClient* client = nullptr;
   AvahiEntryGroup* group = nullptr;
   std::optional<Service> wanted;
-  std::string name;  // the instance name in use
+  std::string requested;  // the instance name asked for
+  std::string name;       // the instance name in use
+  bool added = false;     // the group holds `wanted`
   bool unavailableLogged = false;
 
   // Every function below runs on the poll thread or with the poll locked.
@@ -56,9 +58,8 @@ struct DnsSdAdvertiser::State {
       group = avahi_entry_group_new(client, &State::onGroup, this);
       if (!group) return;
     }
-    avahi_entry_group_reset(group);
-    AvahiStringList* txt = nullptr;
-    for (const auto& [key, value] : wanted->txt) txt = avahi_string_list_add_pair(txt, key.c_str(), value.c_str());
+    reset();
+    AvahiStringList* txt = txtList();
     int result = AVAHI_ERR_COLLISION;
     for (int attempt = 0; attempt < 32 && result == AVAHI_ERR_COLLISION; ++attempt) {
       result = avahi_entry_group_add_service_strlst(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags(0),
@@ -69,10 +70,35 @@ struct DnsSdAdvertiser::State {
     avahi_string_list_free(txt);
     if (result < 0) {
       logLine(std::string("Tavlo DNS-SD registration failed: ") + avahi_strerror(result));
-      avahi_entry_group_reset(group);
+      reset();
       return;
     }
-    avahi_entry_group_commit(group);
+    added = avahi_entry_group_commit(group) >= 0;
+  }
+
+  void reset() {
+    added = false;
+    if (group) avahi_entry_group_reset(group);
+  }
+
+  AvahiStringList* txtList() const {
+    AvahiStringList* txt = nullptr;
+    for (const auto& [key, value] : wanted->txt) txt = avahi_string_list_add_pair(txt, key.c_str(), value.c_str());
+    return txt;
+  }
+
+  // A new TXT for the registered service, in place: browsers see the record
+  // change rather than the service leave and come back.
+  void updateText() {
+    if (!client || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING) return;  // registered once running
+    int result = AVAHI_ERR_BAD_STATE;
+    if (added) {
+      AvahiStringList* txt = txtList();
+      result = avahi_entry_group_update_service_txt_strlst(group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, AvahiPublishFlags(0),
+                                                           name.c_str(), wanted->type.c_str(), nullptr, txt);
+      avahi_string_list_free(txt);
+    }
+    if (result < 0) registerService();
   }
 
   void takeAlternativeName() {
@@ -90,7 +116,7 @@ struct DnsSdAdvertiser::State {
         break;
       case AVAHI_CLIENT_S_COLLISION:
       case AVAHI_CLIENT_S_REGISTERING:
-        if (self->group) avahi_entry_group_reset(self->group);
+        self->reset();
         break;
       case AVAHI_CLIENT_CONNECTING:
         self->logUnavailable(AVAHI_ERR_NO_DAEMON);
@@ -101,6 +127,7 @@ struct DnsSdAdvertiser::State {
           avahi_client_free(c);  // frees the entry group as well
           self->client = nullptr;
           self->group = nullptr;
+          self->added = false;
           self->connect();
         } else {
           self->logUnavailable(avahi_client_errno(c));
@@ -145,9 +172,20 @@ DnsSdAdvertiser::~DnsSdAdvertiser() {
 void DnsSdAdvertiser::publish(Service service) {
   if (!state_->poll) return;
   avahi_threaded_poll_lock(state_->poll);
-  state_->name = fitInstanceName(service.name);
-  state_->wanted = std::move(service);
-  state_->registerService();
+  auto& s = *state_;
+  std::string name = fitInstanceName(service.name);
+  if (s.wanted && s.requested == name && s.wanted->type == service.type && s.wanted->port == service.port) {
+    // The same service: only a changed TXT is sent, and in place.
+    if (s.wanted->txt != service.txt) {
+      s.wanted->txt = std::move(service.txt);
+      s.updateText();
+    }
+  } else {
+    s.requested = name;
+    s.name = std::move(name);
+    s.wanted = std::move(service);
+    s.registerService();
+  }
   avahi_threaded_poll_unlock(state_->poll);
 }
 
@@ -155,7 +193,7 @@ void DnsSdAdvertiser::withdraw() {
   if (!state_->poll) return;
   avahi_threaded_poll_lock(state_->poll);
   state_->wanted.reset();
-  if (state_->group) avahi_entry_group_reset(state_->group);
+  state_->reset();
   avahi_threaded_poll_unlock(state_->poll);
 }
 

@@ -24,7 +24,8 @@ class DnsSdAdvertiser {
   DnsSdAdvertiser(const DnsSdAdvertiser&) = delete;
   DnsSdAdvertiser& operator=(const DnsSdAdvertiser&) = delete;
 
-  // Replaces whatever was published before. Thread-safe; never throws.
+  // Replaces whatever was published before; the same service with another TXT
+  // record is updated in place, an identical one costs nothing. Thread-safe; never throws.
   void publish(Service service);
   // Withdraws the service, if any. Thread-safe; never throws.
   void withdraw();

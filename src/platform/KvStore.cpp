@@ -5,8 +5,6 @@
 namespace tavlo {
 namespace {
 
-constexpr int kBusyTimeoutMs = 2000;
-
 struct Statement {
   sqlite3_stmt* stmt = nullptr;
   Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
@@ -16,9 +14,19 @@ struct Statement {
 
 }  // namespace
 
-KvStore::KvStore(std::filesystem::path file) : file_(std::move(file)) {
+KvStore::KvStore(std::filesystem::path file, std::chrono::milliseconds openWait, std::chrono::milliseconds writeWait)
+    : file_(std::move(file)), writeWait_(writeWait) {
+  std::lock_guard lock(mutex_);
+  if (open(openWait) == Open::locked) {
+    locked_ = true;
+    reportOnce(file_.string() + " is locked by another program; changes are kept and saved once it is free");
+  }
+}
+
+KvStore::Open KvStore::open(std::chrono::milliseconds wait) {
   std::error_code ec;
   std::filesystem::create_directories(file_.parent_path(), ec);
+  readOnly_ = false;
   int rc = sqlite3_open_v2(file_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_close(db_);
@@ -31,29 +39,42 @@ KvStore::KvStore(std::filesystem::path file) : file_(std::move(file)) {
       db_ = nullptr;
       if (ec) why = ec.message();
       reportOnce("cannot open " + file_.string() + ": " + why);
-      return;
+      return Open::failed;
     }
     readOnly_ = true;
   }
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_, static_cast<int>(wait.count()));
+  const auto busy = [this] {
+    const int code = sqlite3_errcode(db_) & 0xff;
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+  };
+  const auto giveUp = [this](Open why) {
+    sqlite3_close(db_);
+    db_ = nullptr;
+    readOnly_ = false;
+    return why;
+  };
   if (!readOnly_) {
     // WAL lets the phone-side reader see whole records while we write. Its
-    // failure (read-only folder, locked file) is not fatal for reading.
-    exec("PRAGMA journal_mode=WAL");
+    // failure on a read-only folder is not fatal for reading; a lock is waited out later.
+    if (!exec("PRAGMA journal_mode=WAL") && busy()) return giveUp(Open::locked);
     if (!exec("CREATE TABLE IF NOT EXISTS kv(key TEXT PRIMARY KEY, value ANY) STRICT")) {
+      if (busy()) return giveUp(Open::locked);
       readOnly_ = true;
     }
   }
   // Probe once: a corrupt file, or one that is not a database, fails here.
-  Statement probe(db_, "SELECT count(*) FROM kv");
-  if (!probe || sqlite3_step(probe.stmt) != SQLITE_ROW) {
-    std::string why = sqlite3_errmsg(db_);
-    reportOnce("cannot use " + file_.string() + ": " + why + "; running with defaults");
-    sqlite3_close(db_);
-    db_ = nullptr;
-    return;
+  {
+    Statement probe(db_, "SELECT count(*) FROM kv");
+    if (!probe || sqlite3_step(probe.stmt) != SQLITE_ROW) {
+      if (busy()) return giveUp(Open::locked);
+      reportOnce("cannot use " + file_.string() + ": " + sqlite3_errmsg(db_) + "; running with defaults");
+      return giveUp(Open::failed);
+    }
   }
+  sqlite3_busy_timeout(db_, static_cast<int>(writeWait_.count()));
   if (readOnly_) reportOnce(file_.string() + " is read-only; changes will not be saved");
+  return Open::ok;
 }
 
 KvStore::~KvStore() { close(); }
@@ -67,6 +88,21 @@ void KvStore::close() {
 bool KvStore::available() const {
   std::lock_guard lock(mutex_);
   return db_ != nullptr;
+}
+
+bool KvStore::locked() const {
+  std::lock_guard lock(mutex_);
+  return locked_;
+}
+
+bool KvStore::retry() {
+  std::lock_guard lock(mutex_);
+  if (!db_ && locked_ && open(writeWait_) != Open::locked) {
+    locked_ = false;
+    if (!db_) unsaved_.clear();  // the file turned out unusable: nothing can be saved
+  }
+  if (db_ && !unsaved_.empty()) writeLocked({});
+  return !locked_ && unsaved_.empty();
 }
 
 std::string KvStore::problem() const {
@@ -118,14 +154,50 @@ std::optional<std::string> KvStore::getString(const std::string& key) {
 
 bool KvStore::set(const std::vector<std::pair<std::string, Value>>& values) {
   std::lock_guard lock(mutex_);
-  if (!db_ || readOnly_) return false;
-  if (!exec("BEGIN IMMEDIATE")) {
-    reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
+  if (!db_ && locked_) {
+    const Open opened = open(writeWait_);
+    if (opened == Open::locked) {
+      for (const auto& pair : values) keep(unsaved_, pair);
+      return false;
+    }
+    locked_ = false;
+  }
+  if (!db_ || readOnly_) {
+    unsaved_.clear();
     return false;
   }
+  return writeLocked(values);
+}
+
+void KvStore::keep(std::vector<std::pair<std::string, Value>>& list, const std::pair<std::string, Value>& pair) {
+  for (auto& kept : list) {
+    if (kept.first == pair.first) {
+      kept.second = pair.second;
+      return;
+    }
+  }
+  list.push_back(pair);
+}
+
+// Writes the kept pairs and `values` (which win) in one transaction; the mutex is held.
+bool KvStore::writeLocked(const std::vector<std::pair<std::string, Value>>& values) {
+  auto all = unsaved_;
+  for (const auto& pair : values) keep(all, pair);
+  const auto failed = [&] {
+    const int code = sqlite3_errcode(db_) & 0xff;
+    if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
+      // Held by another program for now: saved with the next write or retry.
+      unsaved_ = std::move(all);
+    } else {
+      unsaved_.clear();
+    }
+    reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
+    return false;
+  };
+  if (!exec("BEGIN IMMEDIATE")) return failed();
   Statement st(db_, "INSERT INTO kv(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value");
   bool ok = static_cast<bool>(st);
-  for (const auto& [key, value] : values) {
+  for (const auto& [key, value] : all) {
     if (!ok) break;
     sqlite3_reset(st.stmt);
     sqlite3_bind_text(st.stmt, 1, key.data(), static_cast<int>(key.size()), SQLITE_TRANSIENT);
@@ -138,10 +210,13 @@ bool KvStore::set(const std::vector<std::pair<std::string, Value>>& values) {
     }
     ok = sqlite3_step(st.stmt) == SQLITE_DONE;
   }
-  if (ok && exec("COMMIT")) return true;
-  reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
+  if (ok && exec("COMMIT")) {
+    unsaved_.clear();
+    return true;
+  }
+  const bool result = failed();
   exec("ROLLBACK");
-  return false;
+  return result;
 }
 
 std::optional<std::int64_t> KvStore::dataVersion() {

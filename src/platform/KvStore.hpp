@@ -3,11 +3,17 @@
 // kv(key TEXT PRIMARY KEY, value ANY) STRICT, in WAL mode. Texts are TEXT,
 // integers INTEGER, dates REAL Unix seconds (UTC).
 //
-// A file that is corrupt, read-only or locked is reported once in the log and
-// then left alone: reads give nothing (or what could be read), writes are
-// dropped. The user's file is never deleted or overwritten.
+// A file that is corrupt or read-only is reported once in the log and then
+// left alone: reads give nothing (or what could be read), writes are dropped.
+// The user's file is never deleted or overwritten.
+//
+// A file that another program holds locked is not waited for at start: the
+// store opens it later, on the next write or `retry()`. Writes that meet the
+// lock are kept (the latest value of each key) and saved with the next write or
+// `retry()` that gets through.
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -24,9 +30,11 @@ class KvStore {
  public:
   using Value = std::variant<std::string, std::int64_t, double>;
 
-  // Opens (creating the folder and the file when missing). Never fails: a store
-  // that cannot be used is "unavailable" and says why in `problem()`.
-  explicit KvStore(std::filesystem::path file);
+  // Opens (creating the folder and the file when missing), waiting at most
+  // `openWait` for a lock held elsewhere; later writes wait up to `writeWait`.
+  // Never fails: a store that cannot be used is "unavailable" and says why in `problem()`.
+  explicit KvStore(std::filesystem::path file, std::chrono::milliseconds openWait = std::chrono::milliseconds(100),
+                   std::chrono::milliseconds writeWait = std::chrono::milliseconds(2000));
   ~KvStore();
   KvStore(const KvStore&) = delete;
   KvStore& operator=(const KvStore&) = delete;
@@ -35,6 +43,12 @@ class KvStore {
   void close();
 
   bool available() const;
+  // Not opened yet because another program held the file locked.
+  bool locked() const;
+  // Opens a locked store and saves the writes kept back; true when nothing is
+  // left to do. Waits for the lock like a write does: call it off the UI and
+  // state threads.
+  bool retry();
   std::string problem() const;
   const std::filesystem::path& file() const { return file_; }
 
@@ -42,6 +56,7 @@ class KvStore {
   std::optional<std::string> getString(const std::string& key);
 
   // Writes all pairs in one transaction, so a reader never sees half of them.
+  // False when nothing was written; pairs that met a lock are kept for later.
   bool set(const std::vector<std::pair<std::string, Value>>& values);
   bool setString(const std::string& key, const std::string& value) { return set({{key, Value(value)}}); }
 
@@ -49,12 +64,19 @@ class KvStore {
   std::optional<std::int64_t> dataVersion();
 
  private:
+  enum class Open { ok, locked, failed };
+  Open open(std::chrono::milliseconds wait);
+  static void keep(std::vector<std::pair<std::string, Value>>& list, const std::pair<std::string, Value>& pair);
+  bool writeLocked(const std::vector<std::pair<std::string, Value>>& values);
   void reportOnce(const std::string& what);
   bool exec(const char* sql);
 
   std::filesystem::path file_;
+  const std::chrono::milliseconds writeWait_;
   sqlite3* db_ = nullptr;
   bool readOnly_ = false;
+  bool locked_ = false;
+  std::vector<std::pair<std::string, Value>> unsaved_;
   bool reported_ = false;
   std::string problem_;
   mutable std::mutex mutex_;

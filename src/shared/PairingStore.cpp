@@ -22,23 +22,30 @@ std::optional<std::string> MacInfo::preferredHost() const {
   return std::nullopt;
 }
 
-std::string defaultStorePath() {
+std::optional<std::string> defaultStorePath() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   std::string base;
   if (xdg && *xdg == '/') {
     base = xdg;
+  } else if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    base = std::string(home) + "/.local/share";
   } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home ? home : "") + "/.local/share";
+    return std::nullopt;
   }
   return base + "/tavlo/pairing.sqlite3";
 }
 
-void publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
+bool publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
              const std::optional<std::string>& tailscaleIP, const std::optional<std::string>& tailscaleHostname,
-             std::int64_t port, Clock::time_point now) {
+             std::int64_t port, Clock::time_point now, bool always) {
+  const auto sameText = [&store](const char* key, const std::string& value) { return store.getString(key) == value; };
+  const auto storedPort = store.get(K::port);
+  if (!always && sameText(K::hostname, hostname) && sameText(K::lan, lanIP.value_or("")) &&
+      sameText(K::tailscale, tailscaleIP.value_or("")) && sameText(K::tailscaleHost, tailscaleHostname.value_or("")) &&
+      storedPort == KvStore::Value(port))
+    return false;
   const double seconds = std::chrono::duration<double>(now.time_since_epoch()).count();
-  store.set({
+  return store.set({
       {K::hostname, hostname},
       {K::lan, lanIP.value_or("")},
       {K::tailscale, tailscaleIP.value_or("")},

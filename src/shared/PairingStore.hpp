@@ -41,14 +41,17 @@ struct MacInfo {
   bool operator==(const MacInfo&) const = default;
 };
 
-// The store file: $XDG_DATA_HOME/tavlo/pairing.sqlite3 (default ~/.local/share).
-std::string defaultStorePath();
+// The store file: $XDG_DATA_HOME/tavlo/pairing.sqlite3 (default ~/.local/share);
+// none when neither is an absolute path.
+std::optional<std::string> defaultStorePath();
 
-// Writes all six keys in one transaction. No failure path: a store that cannot
-// be written is reported once in its log line.
-void publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
+// Writes all six keys in one transaction when one of the five values differs
+// from the stored record (or `always`), so an unchanged record costs no disk
+// write; true when written. No failure path: a store that cannot be written is
+// reported once in its log line.
+bool publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
              const std::optional<std::string>& tailscaleIP, const std::optional<std::string>& tailscaleHostname,
-             std::int64_t port, Clock::time_point now = Clock::now());
+             std::int64_t port, Clock::time_point now = Clock::now(), bool always = false);
 
 std::optional<MacInfo> loadMacInfo(KvStore& store);
 

@@ -1,6 +1,7 @@
 // The state driven directly: fake probes, a fake runner, the real pack writer
 // on temp folders, no network.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/KvStore.hpp"
+#include "shared/PairingStore.hpp"
 
 namespace tavlo {
 namespace {
@@ -329,6 +331,89 @@ TEST_F(Fixture, ServerStartFailureIsKeptAsLastError) {
   state->shutdown();
 }
 
+struct RecordingServer : ServerHandle {
+  std::vector<AdvertisedPresence>* adverts;
+  explicit RecordingServer(std::vector<AdvertisedPresence>* a) : adverts(a) {}
+  void stop() override {}
+  void advertise(const AdvertisedPresence& p) override { adverts->push_back(p); }
+};
+
+// A Tailscale tool that takes its time holds neither the start nor any request;
+// the advertisement goes out when it answers and follows later address changes.
+TEST_F(Fixture, StartServesAtOnceAndAdvertisesWhenTheProbeAnswers) {
+  std::vector<AdvertisedPresence> adverts;
+  asio::steady_timer gate(io, asio::steady_timer::time_point::max());
+  std::optional<std::string> lan = "192.168.1.20";
+  make();
+  auto s = services();
+  s.tailscaleProbe = [&]() -> asio::awaitable<TailscaleStatus> {
+    std::error_code ec;
+    co_await gate.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    co_return tailscale;
+  };
+  s.lanIP = [&] { return lan; };
+  s.startServer = [&](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
+    return std::make_unique<RecordingServer>(&adverts);
+  };
+  state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path());
+  state->start();
+  EXPECT_TRUE(state->serverRunning());
+  EXPECT_EQ(route(request("GET", "/health")).status, 200);
+  EXPECT_TRUE(adverts.empty());
+
+  tailscale = TailscaleStatus::connected("100.64.0.7", "desk.ts.net");
+  gate.expires_at(asio::steady_timer::time_point::min());  // the tool answers, now and from now on
+  for (int i = 0; i < 400 && adverts.empty(); ++i) io.run_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(adverts.size(), 1u);
+  EXPECT_EQ(adverts[0], (AdvertisedPresence{"Desk", "192.168.1.20", tailscale}));
+  lan = "10.0.0.9";
+  tailscale = TailscaleStatus::stopped();
+  refresh();
+  ASSERT_EQ(adverts.size(), 2u);
+  EXPECT_EQ(adverts[1], (AdvertisedPresence{"Desk", "10.0.0.9", TailscaleStatus::stopped()}));
+  state->shutdown();
+}
+
+// Another program holds the selection's store at start: the saved choice is
+// neither replaced by the auto-selection nor lost, and a choice made meanwhile
+// is saved once the lock goes.
+TEST_F(Fixture, LockedStoreAtStartKeepsTheSavedChoiceAndSavesNewOnes) {
+  for (bool chooseWhileLocked : {false, true}) {
+    SCOPED_TRACE(chooseWhileLocked);
+    TempDir dir;
+    const auto file = dir.path() / "defaults.sqlite3";
+    KvStore(file).setString(CompanionState::kSelectedModelKey, "lmstudio:mistral");
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM kv WHERE 0", nullptr,
+                           nullptr, nullptr),
+              SQLITE_OK);
+    defaults = std::make_shared<KvStore>(file, std::chrono::milliseconds(1), std::chrono::milliseconds(1));
+    make();
+    state->start();
+    refresh();
+    EXPECT_EQ(state->selectedModelID(), "");
+    if (chooseWhileLocked) {
+      EXPECT_EQ(route(request("POST", "/models/active", R"({"id":"ollama:qwen3-coder"})")).status, 200);
+    }
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    const std::string expected = chooseWhileLocked ? "ollama:qwen3-coder" : "lmstudio:mistral";
+    // Each refresh tries the store again, off the state thread.
+    for (int i = 0; i < 200 && (state->selectedModelID() != expected ||
+                                defaults->getString(CompanionState::kSelectedModelKey) != expected);
+         ++i) {
+      refresh();
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(state->selectedModelID(), expected);
+    EXPECT_EQ(defaults->getString(CompanionState::kSelectedModelKey), expected);
+    state->shutdown();
+    state.reset();
+    defaults.reset();
+  }
+}
+
 TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
   const char* savedHome = std::getenv("HOME");
   const std::string home = savedHome ? savedHome : "";
@@ -338,10 +423,38 @@ TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
                                  {"~root/packs", "/root/packs"}}) {
     setenv("TAVLO_STAGING", value, 1);
     EXPECT_EQ(resolveStagingDir(), fs::path(expected)) << value;
+    if (*value) {
+      EXPECT_EQ(resolveStagingDir(std::string(value)), fs::path(expected)) << "--staging " << value;
+    }
   }
+  // "~name" of no user is an error that names the user, never a folder "./~name".
+  for (auto [chosen, where] : {std::pair{std::optional<std::string>(), "TAVLO_STAGING=~nosuchuser/x"},
+                               {std::optional<std::string>("~nosuchuser/x"), "--staging ~nosuchuser/x"}}) {
+    setenv("TAVLO_STAGING", "~nosuchuser/x", 1);
+    std::string problem;
+    EXPECT_FALSE(resolveStagingDir(chosen, &problem));
+    EXPECT_EQ(problem, std::string("unknown user \"nosuchuser\" in ") + where);
+  }
+  // Without an absolute HOME no store gets a relative or root path.
   unsetenv("TAVLO_STAGING");
+  unsetenv("XDG_STATE_HOME");
+  unsetenv("XDG_DATA_HOME");
+  for (const char* value : {"", "relative/home"}) {
+    setenv("HOME", value, 1);
+    EXPECT_FALSE(resolveStagingDir());
+    EXPECT_FALSE(defaultsStorePath());
+    EXPECT_FALSE(PairingStore::defaultStorePath());
+  }
   unsetenv("HOME");
   EXPECT_FALSE(resolveStagingDir());
+  EXPECT_FALSE(defaultsStorePath());
+  EXPECT_FALSE(PairingStore::defaultStorePath());
+  setenv("XDG_STATE_HOME", "/x/state", 1);
+  setenv("XDG_DATA_HOME", "/x/data", 1);
+  EXPECT_EQ(defaultsStorePath(), fs::path("/x/state/tavlo/defaults.sqlite3"));
+  EXPECT_EQ(PairingStore::defaultStorePath(), "/x/data/tavlo/pairing.sqlite3");
+  unsetenv("XDG_STATE_HOME");
+  unsetenv("XDG_DATA_HOME");
   if (savedHome) setenv("HOME", home.c_str(), 1);
 }
 

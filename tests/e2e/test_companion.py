@@ -7,6 +7,7 @@ import shutil
 import socket
 import sqlite3
 import subprocess
+import time
 
 import pytest
 
@@ -171,6 +172,53 @@ def test_tailscale_shows_in_health_and_pairing_record(companion, backends):
     assert printed["mac.tailscale_ip"] == "100.101.102.103" and printed["mac.port"] == 18765
 
 
+def test_hanging_tailscale_holds_no_request(companion, backends):
+    write_tool("/usr/local/bin/tailscale", "exec sleep 30\n")
+    companion.start()
+    began = time.monotonic()
+    status, health = companion.get_json("/health")
+    assert status == 200 and health["tailscale_ip"] == ""
+    assert time.monotonic() - began < 1.0, "a request waited for the tailscale tool"
+
+
+def test_locked_stores_hold_neither_start_nor_later_choices(companion, backends):
+    """Another program holds both store files (BEGIN EXCLUSIVE) while the companion starts."""
+    ollama, lmstudio = backends
+    ollama.models, lmstudio.models = ["llama3:8b"], ["mistral-7b"]
+    files = [companion.home / "state" / "tavlo" / "defaults.sqlite3",
+             companion.home / "data" / "tavlo" / "pairing.sqlite3"]
+    holders = []
+    for f in files:
+        f.parent.mkdir(parents=True)
+        holders.append(sqlite3.connect(f, isolation_level=None))
+        holders[-1].execute("BEGIN EXCLUSIVE")
+    began = time.monotonic()
+    companion.start()
+    assert time.monotonic() - began < 5, "listening waited for the locked stores"
+    companion.wait_for(lambda: len(companion.get_json("/models")[1]["models"]) == 2)
+    assert companion.post_json("/models/active", {"id": "lmstudio:mistral-7b"})[0] == 200
+    for h in holders:
+        h.execute("ROLLBACK")
+        h.close()
+
+    def stored():
+        db = sqlite3.connect(files[0])
+        try:
+            return db.execute("SELECT value FROM kv WHERE key='selectedModelID'").fetchone()
+        except sqlite3.OperationalError:
+            return None
+        finally:
+            db.close()
+
+    assert companion.wait_for(stored, timeout=15) == ("lmstudio:mistral-7b",)
+    assert companion.stop() == 0
+    companion.start()
+    assert companion.get_json("/health")[1]["selected_model"] == "lmstudio:mistral-7b"
+    db = sqlite3.connect(files[1])
+    assert db.execute("SELECT value FROM kv WHERE key='mac.port'").fetchone() == (18765,)
+    db.close()
+
+
 def test_request_policy_keeps_web_pages_out(companion, backends):
     companion.start()
     curl = ["curl", "-s", "-o", "-", "-w", "\n%{http_code}"]
@@ -186,11 +234,34 @@ def test_request_policy_keeps_web_pages_out(companion, backends):
         assert status == 200 and headers["Access-Control-Allow-Origin"] == "*"
 
 
-def test_home_unset_is_a_clear_error(tavlo_bin):
-    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "TAVLO_STAGING")}
-    out = subprocess.run([tavlo_bin, "--headless"], env=env, capture_output=True, text=True, timeout=30)
-    assert out.returncode == 1
-    assert "HOME" in out.stderr and out.stderr.count("\n") == 1
+@pytest.mark.parametrize("args, extra, status, names", [
+    (["--headless"], {}, 1, "HOME"),
+    (["pairing"], {}, 2, "HOME"),
+    (["--headless"], {"TAVLO_STAGING": "~nosuchuser/x"}, 1, '"nosuchuser"'),
+    (["pack", "--prompt", "p", "--model", "ollama:m", "--staging", "~nosuchuser/x"], {}, 2, '"nosuchuser"'),
+])
+def test_home_unset_and_unknown_user_are_clear_errors(tavlo_bin, tmp_path, args, extra, status, names):
+    env = {k: v for k, v in os.environ.items() if k not in ("HOME", "TAVLO_STAGING", "XDG_STATE_HOME", "XDG_DATA_HOME")}
+    env.update(extra)
+    out = subprocess.run([tavlo_bin, *args], env=env, cwd=tmp_path, input=b"{}", capture_output=True, timeout=30)
+    assert out.returncode == status
+    assert names in out.stderr.decode() and out.stderr.count(b"\n") == 1
+    assert list(tmp_path.iterdir()) == []  # nothing made relative to the working folder
+
+
+def test_home_unset_stores_are_named_not_misplaced(tavlo_bin, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # the companion's working folder
+    c = Companion(tavlo_bin, tmp_path, {"TAVLO_STAGING": str(tmp_path / "packs")})
+    for key in ("HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"):
+        del c.env[key]
+    c.start()
+    try:
+        assert c.get_json("/health")[0] == 200
+    finally:
+        assert c.stop() == 0
+    lines = [line for line in c.logtext().splitlines() if "HOME is not set" in line]
+    assert len(lines) == 2 and "model selection" in lines[0] and "pairing record" in lines[1]
+    assert not (tmp_path / ".local").exists()
 
 
 def test_corrupt_store_is_reported_and_left_alone(companion, backends):

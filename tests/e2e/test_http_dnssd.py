@@ -192,6 +192,12 @@ def test_companion_advertises_tailscale_and_withdraws_on_sigterm(link, tmp_path)
         seen(client, tailscale_ip="100.64.1.2", tailscale_hostname="desk.example.ts.net", lan_ip="10.77.0.1",
              hostname=SERVER_HOST)
         assert '"tailscale_ip":"100.64.1.2"' in client.get("/health")  # the phone's request over the link
+        # Tailscale comes up with another address: the record follows within a refresh, in place.
+        fake_tailscale('["100.64.7.7"]', "desk2.example.ts.net")
+        changed = wait_until(lambda: browse(client).get(INSTANCE, (0, 0, {}))[2].get("tailscale_ip") == "100.64.7.7",
+                             timeout=15)
+        assert changed, f"TXT not updated: {browse(client)}"
+        seen(client, tailscale_hostname="desk2.example.ts.net", lan_ip="10.77.0.1", hostname=SERVER_HOST)
         proc.send_signal(signal.SIGTERM)
         assert proc.wait(timeout=10) == 0
         assert wait_until(lambda: INSTANCE not in browse(client)), "advertisement outlived the companion"

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "http/HTTPCompanionServer.hpp"
+#include "platform/HostName.hpp"
+#include "presence/NetworkInfo.hpp"
 
 int main(int argc, char** argv) {
   uint16_t port = 18765;
@@ -41,6 +43,14 @@ int main(int argc, char** argv) {
   }
   std::printf("listening %u\n", server.boundPort());
   std::fflush(stdout);
+  if (options.advertise) {
+    tavlo::AdvertisedPresence presence;
+    presence.hostName = tavlo::localizedHostName();
+    if (presence.hostName.empty()) presence.hostName = tavlo::networkHostName();
+    presence.lanIP = tavlo::NetworkInfo::lanIP();
+    presence.tailscale = tavlo::NetworkInfo::tailscaleSync();
+    server.advertise(presence);
+  }
   int signal = 0;
   sigwait(&signals, &signal);
   server.stop();

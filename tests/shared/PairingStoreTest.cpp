@@ -1,5 +1,6 @@
 // The pairing record and the store under it, on real SQLite files.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -87,6 +88,32 @@ TEST(KvStore, ReaderOnAnotherConnectionSeesWholeRecordsAndVersionChanges) {
   EXPECT_EQ(PairingStore::loadMacInfo(reader)->hostname, "Desk");
 }
 
+// The refresh publishes every 5 s: only a changed value may cost a disk write.
+TEST(PairingStore, UnchangedRecordIsNotWrittenAgain) {
+  TempDir tmp;
+  KvStore mine(tmp.path() / "p.sqlite3");
+  KvStore reader(tmp.path() / "p.sqlite3");
+  EXPECT_TRUE(PairingStore::publish(mine, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 18765));
+  const auto written = PairingStore::loadMacInfo(reader)->updatedAt;
+  const auto version = reader.dataVersion();
+  EXPECT_FALSE(PairingStore::publish(mine, "Desk", "10.0.0.2", "", std::nullopt, 18765));
+  EXPECT_EQ(reader.dataVersion(), version);
+  EXPECT_EQ(PairingStore::loadMacInfo(reader)->updatedAt, written);
+  struct Change {
+    std::string host;
+    std::optional<std::string> lan, ip, name;
+    std::int64_t port;
+  };
+  for (const Change& c : {Change{"Desk 2", "10.0.0.2", {}, {}, 18765}, Change{"Desk 2", {}, {}, {}, 18765},
+                          Change{"Desk 2", {}, "100.64.0.7", {}, 18765}, Change{"Desk 2", {}, "100.64.0.7", "d.ts.net", 18765},
+                          Change{"Desk 2", {}, "100.64.0.7", "d.ts.net", 1}}) {
+    const auto before = reader.dataVersion();
+    EXPECT_TRUE(PairingStore::publish(mine, c.host, c.lan, c.ip, c.name, c.port)) << c.host << c.port;
+    EXPECT_NE(reader.dataVersion(), before);
+  }
+  EXPECT_TRUE(PairingStore::publish(mine, "Desk 2", {}, "100.64.0.7", "d.ts.net", 1, PairingStore::Clock::now(), true));
+}
+
 TEST(PairingStore, ChangesFromElsewhereAreDeliveredOnTheExecutor) {
   TempDir tmp;
   auto mine = std::make_shared<KvStore>(tmp.path() / "p.sqlite3");
@@ -114,6 +141,49 @@ TEST(PairingStore, ChangesFromElsewhereAreDeliveredOnTheExecutor) {
   io.restart();
   io.run_for(100ms);
   EXPECT_EQ(calls, 1);
+}
+
+// Another program holding the file: the store neither waits for it at start nor
+// loses what is written meanwhile; the writes land once the lock goes.
+TEST(KvStore, LockedFileIsOpenedLaterAndKeptWritesLand) {
+  struct Holder {
+    const char* setup;  // run by the other program before it takes the lock
+    bool releaseBySet;  // release, then a new write (else a retry) saves the kept ones
+  };
+  for (const Holder& holder : {Holder{"", false}, Holder{"PRAGMA journal_mode=WAL; PRAGMA locking_mode=EXCLUSIVE;", true}}) {
+    SCOPED_TRACE(holder.setup);
+    TempDir tmp;
+    LogCapture log;
+    const auto file = tmp.path() / "defaults.sqlite3";
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, holder.setup, nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "CREATE TABLE IF NOT EXISTS kv(key TEXT PRIMARY KEY, value ANY) STRICT;"
+                                  "BEGIN EXCLUSIVE; INSERT INTO kv VALUES('kept', 'theirs')",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+
+    KvStore store(file, 1ms, 1ms);
+    EXPECT_TRUE(store.locked());
+    EXPECT_FALSE(store.available());
+    EXPECT_FALSE(store.setString("selectedModelID", "ollama:a"));
+    EXPECT_FALSE(store.set({{"selectedModelID", std::string("ollama:b")}, {"n", std::int64_t{7}}}));
+    EXPECT_FALSE(store.retry());
+    EXPECT_EQ(log.lines.size(), 1u);
+
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    if (holder.releaseBySet) {
+      EXPECT_TRUE(store.setString("other", "x"));
+      EXPECT_EQ(store.getString("other"), "x");
+    } else {
+      EXPECT_TRUE(store.retry());
+    }
+    EXPECT_FALSE(store.locked());
+    EXPECT_EQ(store.getString("selectedModelID"), "ollama:b");
+    EXPECT_EQ(store.get("n"), KvStore::Value(std::int64_t{7}));
+    EXPECT_EQ(store.getString("kept"), "theirs");
+  }
 }
 
 TEST(KvStore, BadFilesAreReportedOnceAndNeverOverwritten) {

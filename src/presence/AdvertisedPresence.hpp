@@ -1,0 +1,17 @@
+#pragma once
+// What the DNS-SD TXT record tells the phone about this machine.
+#include <optional>
+#include <string>
+
+#include "presence/TailscaleStatus.hpp"
+
+namespace tavlo {
+
+struct AdvertisedPresence {
+  std::string hostName;
+  std::optional<std::string> lanIP;
+  TailscaleStatus tailscale;
+  bool operator==(const AdvertisedPresence&) const = default;
+};
+
+}  // namespace tavlo
