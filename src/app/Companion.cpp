@@ -45,12 +45,14 @@ void closeStores(CompanionEnvironment& env) {
 
 }  // namespace
 
-int runCompanion(bool headless, bool showPanel) {
+int runCompanion(const CompanionOptions& options) {
+  const bool headless = options.headless, showPanel = options.showPanel;
   auto env = CompanionEnvironment::resolve();
   if (!env.error.empty()) {
     std::cerr << "tavlo-companion: " << env.error << std::endl;
     return kExitFailed;
   }
+  env.listenAddress = options.listenAddress;
 
   auto runtime = std::make_shared<StateThread>();
   auto services = makeServices(env);
@@ -77,6 +79,7 @@ int runCompanion(bool headless, bool showPanel) {
   if (!headless) {
     std::thread stateThread([runtime] { runtime->io.run(); });
     if (auto store = env.pairing) setPairingSource([store] { return pairingJSON(*store, false); });
+    if (!options.listenAddress.empty()) setRestartArguments({"--listen", options.listenAddress});
     int argc = 1;
     char name[] = "tavlo-companion";
     char* argv[] = {name, nullptr};

@@ -15,6 +15,7 @@ struct CompanionEnvironment {
   std::shared_ptr<KvStore> defaults;  // the persisted selection
   std::shared_ptr<KvStore> pairing;   // the pairing record
   std::string error;                  // set when the companion cannot start
+  std::string listenAddress;          // the server's bind address; empty: its default (every address)
 
   // Resolves the staging folder and opens both stores. HOME unset (and no
   // TAVLO_STAGING) is an error; unusable stores are logged and run with defaults.

@@ -50,12 +50,20 @@ asio::awaitable<PackOutcome> writePackOffThread(CompanionServices::WritePack wri
   });
 }
 
-asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request,
-                                            std::string machineHostName) {
+asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
   auto self = weak.lock();
   if (!self) co_return HTTPResponse::notFound();
-  if (auto refused = checkRequestPolicy(request, machineHostName)) co_return *refused;
+  if (auto refused = self->policyRefusal(request)) co_return *refused;
   co_return co_await self->route(std::move(request));
+}
+
+RequestPolicy::Settings policySettings(const CompanionServices& services) {
+  RequestPolicy::Settings settings;
+  settings.machineHostName = networkHostName();
+  settings.searchDomains = services.searchDomains;
+  settings.allowAnyClient = services.allowAnyClient;
+  settings.onLinkPrefixes = services.onLinkPrefixes;
+  return settings;
 }
 
 }  // namespace
@@ -112,7 +120,7 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
                                std::filesystem::path stagingDir, std::uint16_t port)
     : executor_(std::move(executor)),
       services_(std::move(services)),
-      machineHostName_(networkHostName()),
+      policy_(policySettings(services_)),
       serverPort_(port),
       stagingDir_(std::move(stagingDir)) {}
 
@@ -192,9 +200,8 @@ void CompanionState::startServer() {
 RequestHandler CompanionState::makeHandler() {
   std::weak_ptr<CompanionState> weak = weak_from_this();
   auto ex = executor_;
-  auto host = machineHostName_;
-  return [weak, ex, host](HTTPRequest request) {
-    return asio::co_spawn(ex, handleOnState(weak, std::move(request), host), asio::use_awaitable);
+  return [weak, ex](HTTPRequest request) {
+    return asio::co_spawn(ex, handleOnState(weak, std::move(request)), asio::use_awaitable);
   };
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/RecentRequest.hpp"
+#include "core/RequestPolicy.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
 #include "presence/TailscaleStatus.hpp"
@@ -63,6 +64,11 @@ struct CompanionServices {
   std::function<void(std::string location)> open;
   // Creates and starts the server; throws std::exception whose what() is shown as lastError.
   std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
+  // Who may be served (RequestPolicy): the machine's subnets (may be null), the
+  // resolver's search domains, and whether every client address is.
+  std::function<std::vector<IPPrefix>()> onLinkPrefixes;
+  std::vector<std::string> searchDomains;
+  bool allowAnyClient = false;
   // Persists the selection (the "selectedModelID" key); may be null.
   std::shared_ptr<KvStore> defaults;
   // Receives the pairing record after each refresh; may be null.
@@ -161,6 +167,8 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   // The server's handler: hops to the state thread, applies the request
   // policy, routes. Holds the state weakly.
   RequestHandler makeHandler();
+  // The 403 reply for a request the policy refuses, or none; on the state thread.
+  std::optional<HTTPResponse> policyRefusal(const HTTPRequest& request) { return policy_.check(request); }
 
  private:
   template <class T>
@@ -177,7 +185,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   asio::any_io_executor executor_;
   CompanionServices services_;
   std::vector<Observer> observers_;
-  std::string machineHostName_;
+  RequestPolicy policy_;
 
   TailscaleStatus tailscaleStatus_;
   std::vector<LLMModel> ollamaModels_;

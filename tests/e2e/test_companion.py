@@ -174,8 +174,8 @@ def test_tailscale_shows_in_health_and_pairing_record(companion, backends):
 def test_request_policy_keeps_web_pages_out(companion, backends):
     companion.start()
     curl = ["curl", "-s", "-o", "-", "-w", "\n%{http_code}"]
-    out = subprocess.run(curl + ["-X", "POST", "-H", "Origin: https://evil.example", "-d", '{"prompt":"x"}',
-                                 "http://127.0.0.1:18765/generate"], capture_output=True, text=True, timeout=30)
+    out = subprocess.run(curl + ["-H", "Origin: https://evil.example", "http://127.0.0.1:18765/health"],
+                         capture_output=True, text=True, timeout=30)
     assert out.stdout == '{"error":"cross-origin request refused","ok":false}\n403'
     out = subprocess.run(curl + ["-H", "Host: rebind.evil.example", "http://127.0.0.1:18765/health"],
                          capture_output=True, text=True, timeout=30)
