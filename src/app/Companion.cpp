@@ -2,6 +2,7 @@
 // refresh, and (when a tray exists) the Qt shell on the main thread.
 #include <systemd/sd-daemon.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -43,6 +44,40 @@ void closeStores(CompanionEnvironment& env) {
   if (env.pairing) env.pairing->close();
 }
 
+// Under systemd (NOTIFY_SOCKET set) a companion that cannot listen ends after
+// this long, so the unit's Restart=on-failure starts it afresh; it tells
+// systemd READY=1 once it listens. TAVLO_TEST_LISTEN_GIVE_UP_MS shortens the
+// wait for tests.
+std::chrono::milliseconds listenGiveUp() {
+  if (const char* ms = std::getenv("TAVLO_TEST_LISTEN_GIVE_UP_MS"); ms && std::atoi(ms) > 0)
+    return std::chrono::milliseconds(std::atoi(ms));
+  return std::chrono::seconds(30);
+}
+
+void watchListening(const std::shared_ptr<StateThread>& runtime, CompanionEnvironment& env) {
+  auto& state = *runtime->state;
+  auto ready = std::make_shared<bool>(false);
+  state.addObserver([runtime, ready](StateField field) {
+    if (field == StateField::serverRunning && runtime->state->serverRunning() && !*ready) {
+      *ready = true;
+      sd_notify(0, "READY=1\nSTATUS=listening");
+    } else if (field == StateField::lastError && runtime->state->lastError()) {
+      sd_notify(0, ("STATUS=waiting to listen: " + *runtime->state->lastError()).c_str());
+    }
+  });
+  const char* notifySocket = std::getenv("NOTIFY_SOCKET");
+  if (!notifySocket || !*notifySocket) return;
+  auto timer = std::make_shared<asio::steady_timer>(runtime->io, listenGiveUp());
+  timer->async_wait([runtime, ready, timer, &env](const std::error_code& ec) {
+    if (ec || *ready || !runtime->state) return;
+    logLine("Tavlo companion could not listen on :" + std::to_string(runtime->state->serverPort()) +
+            " in time; exiting so that systemd starts it again");
+    runtime->state->shutdown();
+    closeStores(env);
+    finishProcess(kExitFailed);
+  });
+}
+
 }  // namespace
 
 int runCompanion(const CompanionOptions& options) {
@@ -63,16 +98,9 @@ int runCompanion(const CompanionOptions& options) {
   runtime->signals.async_wait([runtime](const std::error_code& ec, int) {
     if (!ec) runtime->stopOnState();
   });
-  asio::post(runtime->io, [runtime] {
+  asio::post(runtime->io, [runtime, &env] {
+    watchListening(runtime, env);
     runtime->state->start();
-    const auto& state = *runtime->state;
-    if (state.serverRunning()) {
-      sd_notify(0, "READY=1");
-    } else {
-      // Without this line a headless companion on a busy port would sit there silently.
-      logLine("Tavlo companion could not listen on :" + std::to_string(state.serverPort()) + ": " +
-              state.lastError().value_or("unknown error"));
-    }
   });
 
 #ifdef TAVLO_HAVE_UI

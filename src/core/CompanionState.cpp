@@ -66,6 +66,11 @@ RequestPolicy::Settings policySettings(const CompanionServices& services) {
   return settings;
 }
 
+std::string describe(std::chrono::milliseconds interval) {
+  const auto ms = interval.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
 }  // namespace
 
 template <class T>
@@ -139,6 +144,10 @@ void CompanionState::start() {
 }
 
 void CompanionState::shutdown() {
+  if (listenRetry_) {
+    listenRetry_->cancel();
+    listenRetry_.reset();
+  }
   if (timer_) {
     timer_->cancel();
     timer_.reset();
@@ -183,18 +192,43 @@ std::string CompanionState::menuSymbol() const {
 
 void CompanionState::startServer() {
   if (!services_.startServer) return;
+  const bool retrying = listenRetry_ != nullptr;
   try {
     server_ = services_.startServer(serverPort_, makeHandler());
-    serverRunning_ = true;
-    changed(StateField::serverRunning);
-    logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
   } catch (const std::exception& e) {
     server_.reset();
-    lastError_ = e.what();
-    changed(StateField::lastError);
-    serverRunning_ = false;
-    changed(StateField::serverRunning);
+    // Told once, and again only when the reason changes: a retry every 2 s must not flood the log.
+    if (!retrying || lastError_ != e.what()) {
+      lastError_ = e.what();
+      changed(StateField::lastError);
+      logLine("Tavlo companion could not listen on :" + std::to_string(serverPort_) + ": " + *lastError_ +
+              "; trying again every " + describe(services_.listenRetryInterval));
+    }
+    if (!retrying) {
+      serverRunning_ = false;
+      changed(StateField::serverRunning);
+    }
+    retryServerLater();
+    return;
   }
+  listenRetry_.reset();
+  if (lastError_) {
+    lastError_.reset();
+    changed(StateField::lastError);
+  }
+  serverRunning_ = true;
+  changed(StateField::serverRunning);
+  logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
+}
+
+void CompanionState::retryServerLater() {
+  if (!listenRetry_) listenRetry_ = std::make_unique<asio::steady_timer>(executor_);
+  listenRetry_->expires_after(services_.listenRetryInterval);
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  listenRetry_->async_wait([weak](const std::error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock(); self && self->listenRetry_) self->startServer();
+  });
 }
 
 RequestHandler CompanionState::makeHandler() {

@@ -64,6 +64,8 @@ struct CompanionServices {
   std::function<void(std::string location)> open;
   // Creates and starts the server; throws std::exception whose what() is shown as lastError.
   std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
+  // A failed start is tried again this often until it succeeds.
+  std::chrono::milliseconds listenRetryInterval{2000};
   // Who may be served (RequestPolicy): the machine's subnets (may be null), the
   // resolver's search domains, and whether every client address is.
   std::function<std::vector<IPPrefix>()> onLinkPrefixes;
@@ -121,7 +123,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   // Start-up, on the state thread: restore the selection, queue the first
   // refresh, start the server, install the refresh timer.
   void start();
-  // Stops the timer and the server (what destruction does), on the state thread.
+  // Stops the timers and the server (what destruction does), on the state thread.
   void shutdown();
 
   // Observers are told after every assignment of an observed field, also when
@@ -148,6 +150,9 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::string menuSymbol() const;
 
   // Operations.
+  // Starts the server; when that fails, lastError holds why and the start is
+  // tried again every listenRetryInterval until it succeeds (the port may be
+  // held by a companion that is still stopping).
   void startServer();
   void selectModel(const LLMModel& model);
   void openTailscaleApp();
@@ -181,6 +186,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
 
   void changed(StateField field);
   void armTimer();
+  void retryServerLater();
 
   asio::any_io_executor executor_;
   CompanionServices services_;
@@ -199,6 +205,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
 
   std::unique_ptr<ServerHandle> server_;
   std::unique_ptr<asio::steady_timer> timer_;
+  std::unique_ptr<asio::steady_timer> listenRetry_;
   const std::filesystem::path stagingDir_;
 
   // At most one probe of each kind runs at a time; a later refresh joins it.

@@ -15,6 +15,7 @@
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/KvStore.hpp"
+#include "platform/Log.hpp"
 
 namespace tavlo {
 namespace {
@@ -256,17 +257,48 @@ TEST_F(Fixture, OverlappingRefreshesShareOneProbeOfEachKind) {
   EXPECT_EQ(published.size(), 2u);
 }
 
-TEST_F(Fixture, ServerStartFailureIsKeptAsLastError) {
-  make();
+// A busy port: the failure is shown and logged once, the start is tried again
+// until it works, and the recovered server clears the error.
+TEST_F(Fixture, ServerStartFailureIsRetriedUntilItListens) {
+  struct Running : ServerHandle {
+    void stop() override {}
+  };
+  std::vector<std::string> log;
+  setLogSink([&](std::string_view line) { log.emplace_back(line); });
+  int attempts = 0;
   auto s = services();
-  s.startServer = [](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
-    throw std::runtime_error("Address already in use");
+  s.listenRetryInterval = std::chrono::milliseconds(5);
+  s.startServer = [&](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
+    if (++attempts < 4) throw std::runtime_error("Address already in use");
+    return std::make_unique<Running>();
   };
   state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path());
+  std::vector<StateField> seen;
+  state->addObserver([&](StateField f) {
+    if (f == StateField::serverRunning || f == StateField::lastError) seen.push_back(f);
+  });
   state->start();
   EXPECT_FALSE(state->serverRunning());
   EXPECT_EQ(state->lastError(), "Address already in use");
+  for (int i = 0; i < 2000 && !state->serverRunning(); ++i) io.run_one_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(state->serverRunning());
+  EXPECT_FALSE(state->lastError());
+  EXPECT_EQ(attempts, 4);
+  EXPECT_EQ(seen, (std::vector<StateField>{StateField::lastError, StateField::serverRunning, StateField::lastError,
+                                           StateField::serverRunning}));
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "Tavlo companion could not listen on :18765: Address already in use; trying again every 5 ms",
+                     "Tavlo companion listening on :18765"}));
+
+  // Stopping ends the retries.
+  attempts = -100;
+  state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path());
+  state->start();
   state->shutdown();
+  io.restart();
+  io.run_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(attempts, -99);
+  setLogSink({});
 }
 
 TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
