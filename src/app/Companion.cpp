@@ -54,15 +54,17 @@ std::chrono::milliseconds listenGiveUp() {
   return std::chrono::seconds(30);
 }
 
-void watchListening(const std::shared_ptr<StateThread>& runtime, CompanionEnvironment& env) {
-  auto& state = *runtime->state;
+// The observer and the timer live inside `runtime` (in its state and its
+// io_context), so they refer to it by plain pointer rather than keep it alive.
+void watchListening(StateThread* runtime, CompanionEnvironment& env) {
   auto ready = std::make_shared<bool>(false);
-  state.addObserver([runtime, ready](StateField field) {
-    if (field == StateField::serverRunning && runtime->state->serverRunning() && !*ready) {
+  runtime->state->addObserver([runtime, ready](StateField field) {
+    const auto& state = *runtime->state;
+    if (field == StateField::serverRunning && state.serverRunning() && !*ready) {
       *ready = true;
       sd_notify(0, "READY=1\nSTATUS=listening");
-    } else if (field == StateField::lastError && runtime->state->lastError()) {
-      sd_notify(0, ("STATUS=waiting to listen: " + *runtime->state->lastError()).c_str());
+    } else if (field == StateField::lastError && state.lastError()) {
+      sd_notify(0, ("STATUS=waiting to listen: " + *state.lastError()).c_str());
     }
   });
   const char* notifySocket = std::getenv("NOTIFY_SOCKET");
@@ -99,7 +101,7 @@ int runCompanion(const CompanionOptions& options) {
     if (!ec) runtime->stopOnState();
   });
   asio::post(runtime->io, [runtime, &env] {
-    watchListening(runtime, env);
+    watchListening(runtime.get(), env);
     runtime->state->start();
   });
 
