@@ -18,7 +18,16 @@ int runPackCommand(const std::vector<std::string>& args);
 int runModelsCommand(const std::vector<std::string>& args);
 int runGenerateCommand(const std::vector<std::string>& args);
 int runPairingCommand(const std::vector<std::string>& args);
-int runCompanion(bool headless, bool showPanel);
+
+// How the companion itself runs (no subcommand).
+struct CompanionOptions {
+  bool headless = false;
+  bool showPanel = false;
+  std::string listenAddress;  // --listen; empty: the server's default (every address)
+};
+int runCompanion(const CompanionOptions& options);
+// The options of the companion's own command line; a usage error's message otherwise.
+std::optional<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args, std::string& error);
 
 // The staging folder of a one-shot command: its --staging option, else the
 // companion's own (TAVLO_STAGING or ~/TavloStaging), "~" expanded in either.

@@ -2,6 +2,7 @@
 // refresh, and (when a tray exists) the Qt shell on the main thread.
 #include <systemd/sd-daemon.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
@@ -60,14 +61,52 @@ void closeStores(CompanionEnvironment& env) {
   if (env.pairing) env.pairing->close();
 }
 
+// Under systemd (NOTIFY_SOCKET set) a companion that cannot listen ends after
+// this long, so the unit's Restart=on-failure starts it afresh; it tells
+// systemd READY=1 once it listens. TAVLO_TEST_LISTEN_GIVE_UP_MS shortens the
+// wait for tests.
+std::chrono::milliseconds listenGiveUp() {
+  if (const char* ms = std::getenv("TAVLO_TEST_LISTEN_GIVE_UP_MS"); ms && std::atoi(ms) > 0)
+    return std::chrono::milliseconds(std::atoi(ms));
+  return std::chrono::seconds(30);
+}
+
+// The observer and the timer live inside `runtime` (in its state and its
+// io_context), so they refer to it by plain pointer rather than keep it alive.
+void watchListening(StateThread* runtime, CompanionEnvironment& env) {
+  auto ready = std::make_shared<bool>(false);
+  runtime->state->addObserver([runtime, ready](StateField field) {
+    const auto& state = *runtime->state;
+    if (field == StateField::serverRunning && state.serverRunning() && !*ready) {
+      *ready = true;
+      sd_notify(0, "READY=1\nSTATUS=listening");
+    } else if (field == StateField::lastError && state.lastError()) {
+      sd_notify(0, ("STATUS=waiting to listen: " + *state.lastError()).c_str());
+    }
+  });
+  const char* notifySocket = std::getenv("NOTIFY_SOCKET");
+  if (!notifySocket || !*notifySocket) return;
+  auto timer = std::make_shared<asio::steady_timer>(runtime->io, listenGiveUp());
+  timer->async_wait([runtime, ready, timer, &env](const std::error_code& ec) {
+    if (ec || *ready || !runtime->state) return;
+    logLine("Tavlo companion could not listen on :" + std::to_string(runtime->state->serverPort()) +
+            " in time; exiting so that systemd starts it again");
+    runtime->state->shutdown();
+    closeStores(env);
+    finishProcess(kExitFailed);
+  });
+}
+
 }  // namespace
 
-int runCompanion(bool headless, bool showPanel) {
+int runCompanion(const CompanionOptions& options) {
+  const bool headless = options.headless, showPanel = options.showPanel;
   auto env = CompanionEnvironment::resolve();
   if (!env.error.empty()) {
     std::cerr << "tavlo-companion: " << env.error << std::endl;
     return kExitFailed;
   }
+  env.listenAddress = options.listenAddress;
 
   // Packs that a killed companion left half-written in hidden folders go now,
   // off the path to listening.
@@ -82,22 +121,16 @@ int runCompanion(bool headless, bool showPanel) {
   runtime->signals.async_wait([runtime](const std::error_code& ec, int) {
     if (!ec) runtime->stopOnState();
   });
-  asio::post(runtime->io, [runtime] {
+  asio::post(runtime->io, [runtime, &env] {
+    watchListening(runtime.get(), env);
     runtime->state->start();
-    const auto& state = *runtime->state;
-    if (state.serverRunning()) {
-      sd_notify(0, "READY=1");
-    } else {
-      // Without this line a headless companion on a busy port would sit there silently.
-      logLine("Tavlo companion could not listen on :" + std::to_string(state.serverPort()) + ": " +
-              state.lastError().value_or("unknown error"));
-    }
   });
 
 #ifdef TAVLO_HAVE_UI
   if (!headless) {
     std::thread stateThread([runtime] { runtime->io.run(); });
     if (auto store = env.pairing) setPairingSource([store] { return pairingJSON(*store, false); });
+    if (!options.listenAddress.empty()) setRestartArguments({"--listen", options.listenAddress});
     int argc = 1;
     char name[] = "tavlo-companion";
     char* argv[] = {name, nullptr};

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "core/RequestPolicy.hpp"
 #include "http/HTTPCompanionServer.hpp"
 #include "pack/JSONText.hpp"
 #include "pack/PackReply.hpp"
@@ -93,11 +94,20 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
   s.lanIP = [] { return NetworkInfo::lanIP(); };
   s.hostName = [] { return localizedHostName(); };
   s.open = [](std::string location) { openWithDesktop(location); };
-  s.startServer = [](std::uint16_t port, RequestHandler handler) -> std::unique_ptr<ServerHandle> {
-    auto server = std::make_unique<HTTPCompanionServer>(port, std::move(handler));
+  s.startServer = [listen = env.listenAddress](std::uint16_t port,
+                                               RequestHandler handler) -> std::unique_ptr<ServerHandle> {
+    HTTPServerOptions options;
+    if (!listen.empty()) options.bindAddress = listen;
+    auto server = std::make_unique<HTTPCompanionServer>(port, std::move(handler), std::move(options));
     server->start();
     return std::make_unique<RunningServer>(std::move(server));
   };
+  s.onLinkPrefixes = [] { return NetworkInfo::onLinkPrefixes(); };
+  s.searchDomains = resolverSearchDomains();
+  if (const char* any = std::getenv("TAVLO_ALLOW_ANY_CLIENT"); any && std::string_view(any) == "1") {
+    s.allowAnyClient = true;
+    logLine("Tavlo: TAVLO_ALLOW_ANY_CLIENT=1: clients from any address are served");
+  }
   s.defaults = env.defaults;
   s.maxModelRuns = env.maxModelRuns;
   if (auto store = env.pairing) {

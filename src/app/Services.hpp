@@ -16,6 +16,7 @@ struct CompanionEnvironment {
   std::shared_ptr<KvStore> pairing;   // the pairing record
   std::size_t maxModelRuns = 2;       // TAVLO_MAX_RUNS
   std::string error;                  // set when the companion cannot start
+  std::string listenAddress;          // the server's bind address; empty: its default (every address)
 
   // Resolves the staging folder and opens both stores. HOME unset (and no
   // TAVLO_STAGING) is an error; unusable stores are logged and run with defaults.

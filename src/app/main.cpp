@@ -1,3 +1,5 @@
+#include <asio/ip/address.hpp>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -10,9 +12,9 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage:\n"
-    "  tavlo-companion                  tray when a system tray exists, else headless\n"
-    "  tavlo-companion --headless       the whole companion without any UI\n"
-    "  tavlo-companion --panel          tray mode, panel also shown as a normal window\n"
+    "  tavlo-companion [--listen ADDRESS]             tray when a system tray exists, else headless\n"
+    "  tavlo-companion --headless [--listen ADDRESS]  the whole companion without any UI\n"
+    "  tavlo-companion --panel [--listen ADDRESS]     tray mode, panel also shown as a normal window\n"
     "  tavlo-companion pack --prompt TEXT --model ID [--staging DIR] [--answer FILE]\n"
     "  tavlo-companion models\n"
     "  tavlo-companion generate [--model ID] [--staging DIR] PROMPT\n"
@@ -22,6 +24,11 @@ constexpr const char* kHelp =
     "The companion serves the Tavlo phone app on TCP port 18765 and writes packs\n"
     "into $TAVLO_STAGING (default ~/TavloStaging). It runs at most $TAVLO_MAX_RUNS\n"
     "model runs at once (1 to 64, default 2); up to 16 more requests wait their turn.\n"
+    "  --listen ADDRESS   listen on this IPv4 or IPv6 address only (default: every\n"
+    "                     address, IPv4 and IPv6)\n"
+    "Only clients on this machine's networks are served (loopback, private and\n"
+    "link-local ranges, 100.64.0.0/10, the subnets of its interfaces);\n"
+    "TAVLO_ALLOW_ANY_CLIENT=1 serves every address.\n"
     "Exit status: 0 success, 1 request failed, 2 usage error, 3 no model.\n";
 
 }  // namespace
@@ -33,6 +40,43 @@ std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>
   return dir;
 }
 
+std::optional<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args, std::string& error) {
+  CompanionOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--headless") {
+      options.headless = true;
+    } else if (arg == "--panel") {
+      options.showPanel = true;
+    } else if (arg == "--listen" || arg.starts_with("--listen=")) {
+      std::string address;
+      if (arg != "--listen") {
+        address = arg.substr(9);
+      } else if (i + 1 < args.size()) {
+        address = args[++i];
+      } else {
+        error = "--listen needs an address";
+        return std::nullopt;
+      }
+      std::error_code ec;
+      asio::ip::make_address(address, ec);
+      if (ec || address.empty()) {
+        error = "--listen: not an IPv4 or IPv6 address: " + address;
+        return std::nullopt;
+      }
+      options.listenAddress = address;
+    } else {
+      error = "unknown option or command: " + arg;
+      return std::nullopt;
+    }
+  }
+  if (options.headless && options.showPanel) {
+    error = "--headless and --panel exclude each other";
+    return std::nullopt;
+  }
+  return options;
+}
+
 int usageError(const std::string& message) {
   std::cerr << "tavlo-companion: " << message << " (see --help)" << std::endl;
   return kExitUsage;
@@ -42,7 +86,7 @@ int usageError(const std::string& message) {
 int main(int argc, char** argv) {
   using namespace tavlo;
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return runCompanion(false, false);
+  if (args.empty()) return runCompanion({});
   const std::string first = args.front();
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (first == "--help" || first == "-h") {
@@ -57,7 +101,7 @@ int main(int argc, char** argv) {
   if (first == "models") return runModelsCommand(rest);
   if (first == "generate") return runGenerateCommand(rest);
   if (first == "pairing") return runPairingCommand(rest);
-  if (first == "--headless" && rest.empty()) return runCompanion(true, false);
-  if (first == "--panel" && rest.empty()) return runCompanion(false, true);
-  return usageError("unknown option or command: " + first);
+  std::string error;
+  if (auto options = parseCompanionOptions(args, error)) return runCompanion(*options);
+  return usageError(error);
 }

@@ -59,12 +59,25 @@ asio::awaitable<PackOutcome> writePackOffThread(CompanionServices::WritePack wri
   });
 }
 
-asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request,
-                                            std::string machineHostName) {
+asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
   auto self = weak.lock();
   if (!self) co_return HTTPResponse::notFound();
-  if (auto refused = checkRequestPolicy(request, machineHostName)) co_return *refused;
+  if (auto refused = self->policyRefusal(request)) co_return *refused;
   co_return co_await self->route(std::move(request));
+}
+
+RequestPolicy::Settings policySettings(const CompanionServices& services) {
+  RequestPolicy::Settings settings;
+  settings.machineHostName = networkHostName();
+  settings.searchDomains = services.searchDomains;
+  settings.allowAnyClient = services.allowAnyClient;
+  settings.onLinkPrefixes = services.onLinkPrefixes;
+  return settings;
+}
+
+std::string describe(std::chrono::milliseconds interval) {
+  const auto ms = interval.count();
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
 }
 
 }  // namespace
@@ -121,7 +134,7 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
                                std::filesystem::path stagingDir, std::uint16_t port)
     : executor_(std::move(executor)),
       services_(std::move(services)),
-      machineHostName_(networkHostName()),
+      policy_(policySettings(services_)),
       serverPort_(port),
       stagingDir_(std::move(stagingDir)) {}
 
@@ -142,6 +155,10 @@ void CompanionState::start() {
 }
 
 void CompanionState::shutdown() {
+  if (listenRetry_) {
+    listenRetry_->cancel();
+    listenRetry_.reset();
+  }
   if (timer_) {
     timer_->cancel();
     timer_.reset();
@@ -186,26 +203,50 @@ std::string CompanionState::menuSymbol() const {
 
 void CompanionState::startServer() {
   if (!services_.startServer) return;
+  const bool retrying = listenRetry_ != nullptr;
   try {
     server_ = services_.startServer(serverPort_, makeHandler());
-    serverRunning_ = true;
-    changed(StateField::serverRunning);
-    logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
   } catch (const std::exception& e) {
     server_.reset();
-    lastError_ = e.what();
-    changed(StateField::lastError);
-    serverRunning_ = false;
-    changed(StateField::serverRunning);
+    // Told once, and again only when the reason changes: a retry every 2 s must not flood the log.
+    if (!retrying || lastError_ != e.what()) {
+      lastError_ = e.what();
+      changed(StateField::lastError);
+      logLine("Tavlo companion could not listen on :" + std::to_string(serverPort_) + ": " + *lastError_ +
+              "; trying again every " + describe(services_.listenRetryInterval));
+    }
+    if (!retrying) {
+      serverRunning_ = false;
+      changed(StateField::serverRunning);
+    }
+    retryServerLater();
+    return;
   }
+  listenRetry_.reset();
+  if (lastError_) {
+    lastError_.reset();
+    changed(StateField::lastError);
+  }
+  serverRunning_ = true;
+  changed(StateField::serverRunning);
+  logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
+}
+
+void CompanionState::retryServerLater() {
+  if (!listenRetry_) listenRetry_ = std::make_unique<asio::steady_timer>(executor_);
+  listenRetry_->expires_after(services_.listenRetryInterval);
+  std::weak_ptr<CompanionState> weak = weak_from_this();
+  listenRetry_->async_wait([weak](const std::error_code& ec) {
+    if (ec) return;
+    if (auto self = weak.lock(); self && self->listenRetry_) self->startServer();
+  });
 }
 
 RequestHandler CompanionState::makeHandler() {
   std::weak_ptr<CompanionState> weak = weak_from_this();
   auto ex = executor_;
-  auto host = machineHostName_;
-  return [weak, ex, host](HTTPRequest request) {
-    return asio::co_spawn(ex, handleOnState(weak, std::move(request), host), asio::use_awaitable);
+  return [weak, ex](HTTPRequest request) {
+    return asio::co_spawn(ex, handleOnState(weak, std::move(request)), asio::use_awaitable);
   };
 }
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/RecentRequest.hpp"
+#include "core/RequestPolicy.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
 #include "presence/AdvertisedPresence.hpp"
@@ -69,6 +70,13 @@ struct CompanionServices {
   std::function<void(std::string location)> open;
   // Creates and starts the server; throws std::exception whose what() is shown as lastError.
   std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
+  // A failed start is tried again this often until it succeeds.
+  std::chrono::milliseconds listenRetryInterval{2000};
+  // Who may be served (RequestPolicy): the machine's subnets (may be null), the
+  // resolver's search domains, and whether every client address is.
+  std::function<std::vector<IPPrefix>()> onLinkPrefixes;
+  std::vector<std::string> searchDomains;
+  bool allowAnyClient = false;
   // Persists the selection (the "selectedModelID" key); may be null.
   std::shared_ptr<KvStore> defaults;
   // Receives the pairing record after each refresh; may be null.
@@ -125,7 +133,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   // Start-up, on the state thread: restore the selection, queue the first
   // refresh, start the server, install the refresh timer.
   void start();
-  // Stops the timer and the server (what destruction does), on the state thread.
+  // Stops the timers and the server (what destruction does), on the state thread.
   void shutdown();
   // A clean stop, on the state thread: no new connections, every generate
   // request still waiting for its model answered with the 500 reply, then
@@ -157,6 +165,9 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::string menuSymbol() const;
 
   // Operations.
+  // Starts the server; when that fails, lastError holds why and the start is
+  // tried again every listenRetryInterval until it succeeds (the port may be
+  // held by a companion that is still stopping).
   void startServer();
   void selectModel(const LLMModel& model);
   void openTailscaleApp();
@@ -176,6 +187,8 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   // The server's handler: hops to the state thread, applies the request
   // policy, routes. Holds the state weakly.
   RequestHandler makeHandler();
+  // The 403 reply for a request the policy refuses, or none; on the state thread.
+  std::optional<HTTPResponse> policyRefusal(const HTTPRequest& request) { return policy_.check(request); }
 
  private:
   template <class T>
@@ -199,11 +212,12 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void startModelRun(std::shared_ptr<ModelRun> run);
   asio::awaitable<void> driveModelRun(std::shared_ptr<ModelRun> run);
   void finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
+  void retryServerLater();
 
   asio::any_io_executor executor_;
   CompanionServices services_;
   std::vector<Observer> observers_;
-  std::string machineHostName_;
+  RequestPolicy policy_;
 
   TailscaleStatus tailscaleStatus_;
   std::vector<LLMModel> ollamaModels_;
@@ -225,6 +239,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
 
   std::unique_ptr<ServerHandle> server_;
   std::unique_ptr<asio::steady_timer> timer_;
+  std::unique_ptr<asio::steady_timer> listenRetry_;
   const std::filesystem::path stagingDir_;
 
   // At most one probe of each kind runs at a time; a later refresh joins it.

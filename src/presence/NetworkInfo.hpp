@@ -1,11 +1,35 @@
 #pragma once
-// How the phone can reach this machine: the LAN address and the Tailscale state.
+// How the phone can reach this machine: the LAN address, the subnets it is
+// on and the Tailscale state.
 #include <ifaddrs.h>
 
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "presence/TailscaleStatus.hpp"
+
+namespace tavlo {
+
+// An address range: the first `length` bits of `bytes` (an IPv4 range uses the
+// first 4 bytes). A single address is a range of full length.
+struct IPPrefix {
+  bool v6 = false;
+  std::array<unsigned char, 16> bytes{};
+  unsigned length = 0;
+
+  // "192.168.0.0/16", "fe80::/10", "10.1.2.3" (its own /32); an IPv4-mapped
+  // IPv6 address ("::ffff:10.1.2.3") is read as the IPv4 address. None when
+  // the text is not an address of either family.
+  static std::optional<IPPrefix> parse(std::string_view text);
+  // True when `address` (a full-length prefix) lies inside this range.
+  bool contains(const IPPrefix& address) const;
+  bool operator==(const IPPrefix&) const = default;
+};
+
+}  // namespace tavlo
 
 namespace tavlo::NetworkInfo {
 
@@ -15,6 +39,11 @@ std::optional<std::string> lanIP();
 
 // The same rule over a given interface list (tests build their own).
 std::optional<std::string> lanIPFrom(const ifaddrs* list);
+
+// The subnets of the addresses of every up interface (address and netmask),
+// IPv4 and IPv6, loopback included; none when the list cannot be read.
+std::vector<IPPrefix> onLinkPrefixes();
+std::vector<IPPrefix> onLinkPrefixesFrom(const ifaddrs* list);
 
 // Blocks the calling thread until the Tailscale probe has answered.
 TailscaleStatus tailscaleSync();

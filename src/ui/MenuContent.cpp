@@ -418,6 +418,9 @@ void MenuContent::setSnapshot(const CompanionSnapshot& s) {
   if (s.serverRunning)
     serverRow_->set(Indicator::ok, QStringLiteral("port %1").arg(s.serverPort), QStringLiteral("Staging"),
                     [this] { if (actions_.openStagingFolder) actions_.openStagingFolder(); });
+  else if (s.lastError)  // the state tries again every few seconds
+    serverRow_->set(Indicator::checking, QStringLiteral("waiting for port %1").arg(s.serverPort), {}, nullptr,
+                    QString::fromStdString(*s.lastError));
   else
     serverRow_->set(Indicator::down, QStringLiteral("stopped"), {}, nullptr);
 

@@ -52,7 +52,9 @@ QIcon menuIcon(const std::string& menuSymbol, std::size_t recentCount, bool dark
 
 QString menuTooltip(const CompanionSnapshot& s) {
   QStringList parts{QStringLiteral("Tavlo")};
-  parts << (s.serverRunning ? QStringLiteral("port %1").arg(s.serverPort) : QStringLiteral("server stopped"));
+  if (s.serverRunning) parts << QStringLiteral("port %1").arg(s.serverPort);
+  else if (s.lastError) parts << QStringLiteral("waiting for port %1").arg(s.serverPort);  // tried again shortly
+  else parts << QStringLiteral("server stopped");
   switch (s.tailscaleStatus.kind) {
     case TailscaleStatus::Kind::connected:
       parts << QStringLiteral("Tailscale %1").arg(QString::fromStdString(s.tailscaleStatus.ip));

@@ -32,6 +32,7 @@ std::function<std::string()>& pairingSource() {
 // the tray runs, that exit starts the companion again without any UI.
 std::atomic<bool> trayRunning{false};
 std::string selfArgv0;
+std::vector<std::string> restartArguments;
 
 void restartHeadlessIfTrayDied() {
   if (!trayRunning.exchange(false)) return;
@@ -39,8 +40,10 @@ void restartHeadlessIfTrayDied() {
   // The listening socket among them; the new image opens its own.
   if (::close_range(3, ~0U, 0) != 0)
     for (int fd = 3; fd < 65536; ++fd) ::close(fd);
-  const char* args[] = {selfArgv0.c_str(), "--headless", nullptr};
-  ::execv("/proc/self/exe", const_cast<char* const*>(args));
+  std::vector<const char*> args = {selfArgv0.c_str(), "--headless"};
+  for (const auto& a : restartArguments) args.push_back(a.c_str());
+  args.push_back(nullptr);
+  ::execv("/proc/self/exe", const_cast<char* const*>(args.data()));
 }
 
 // SIGINT and SIGTERM end the event loop like "Quit Tavlo" does.
@@ -76,6 +79,8 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
 }
 
 }  // namespace
+
+void setRestartArguments(std::vector<std::string> arguments) { restartArguments = std::move(arguments); }
 
 void setPairingSource(std::function<std::string()> source) { pairingSource() = std::move(source); }
 

@@ -2,6 +2,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tavlo {
 
@@ -15,6 +16,10 @@ class CompanionState;
 // Should the display go away while the tray runs, the toolkit ends the process;
 // the companion then starts itself again with --headless and keeps serving.
 int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit, bool showPanel);
+
+// Arguments kept when a tray that lost its display starts the companion again
+// with --headless (the --listen choice).
+void setRestartArguments(std::vector<std::string> arguments);
 
 // Where the "Pair phone" section gets the pairing record (compact JSON, the
 // same text as `tavlo-companion pairing`). Called on the UI thread while the

@@ -17,6 +17,7 @@
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/KvStore.hpp"
+#include "platform/Log.hpp"
 #include "shared/PairingStore.hpp"
 
 namespace tavlo {
@@ -318,17 +319,48 @@ TEST_F(Fixture, OverlappingRefreshesShareOneProbeOfEachKind) {
   EXPECT_EQ(published.size(), 2u);
 }
 
-TEST_F(Fixture, ServerStartFailureIsKeptAsLastError) {
-  make();
+// A busy port: the failure is shown and logged once, the start is tried again
+// until it works, and the recovered server clears the error.
+TEST_F(Fixture, ServerStartFailureIsRetriedUntilItListens) {
+  struct Running : ServerHandle {
+    void stop() override {}
+  };
+  std::vector<std::string> log;
+  setLogSink([&](std::string_view line) { log.emplace_back(line); });
+  int attempts = 0;
   auto s = services();
-  s.startServer = [](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
-    throw std::runtime_error("Address already in use");
+  s.listenRetryInterval = std::chrono::milliseconds(5);
+  s.startServer = [&](std::uint16_t, RequestHandler) -> std::unique_ptr<ServerHandle> {
+    if (++attempts < 4) throw std::runtime_error("Address already in use");
+    return std::make_unique<Running>();
   };
   state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path());
+  std::vector<StateField> seen;
+  state->addObserver([&](StateField f) {
+    if (f == StateField::serverRunning || f == StateField::lastError) seen.push_back(f);
+  });
   state->start();
   EXPECT_FALSE(state->serverRunning());
   EXPECT_EQ(state->lastError(), "Address already in use");
+  for (int i = 0; i < 2000 && !state->serverRunning(); ++i) io.run_one_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(state->serverRunning());
+  EXPECT_FALSE(state->lastError());
+  EXPECT_EQ(attempts, 4);
+  EXPECT_EQ(seen, (std::vector<StateField>{StateField::lastError, StateField::serverRunning, StateField::lastError,
+                                           StateField::serverRunning}));
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "Tavlo companion could not listen on :18765: Address already in use; trying again every 5 ms",
+                     "Tavlo companion listening on :18765"}));
+
+  // Stopping ends the retries.
+  attempts = -100;
+  state = std::make_shared<CompanionState>(io.get_executor(), s, tmp.path());
+  state->start();
   state->shutdown();
+  io.restart();
+  io.run_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(attempts, -99);
+  setLogSink({});
 }
 
 struct RecordingServer : ServerHandle {
@@ -458,29 +490,96 @@ TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
   if (savedHome) setenv("HOME", home.c_str(), 1);
 }
 
-TEST(RequestPolicy, RefusesWebPagesAndForeignHosts) {
+TEST(RequestPolicy, HostNamesThatOnlyTheLocalNetworkResolves) {
+  const std::vector<std::string> search = {"fritz.box", "home"};
   for (auto host : {"127.0.0.1", "127.0.0.1:18765", "192.168.1.20:18765", "[::1]:18765", "localhost",
                     "LOCALHOST:18765", "desk.local", "desk.local.", "box.lan", "nas.home.arpa", "x.internal",
-                    "desk.tail1234.ts.net:18765", "mybox", "MyBox.example.org"})
-    EXPECT_TRUE(isAllowedHost(host, "mybox.example.org")) << host;
-  for (auto host : {"evil.com", "evil.com:18765", "localhost.evil.com", "local", "ts.net.evil.com", "[::1",
-                    "1.2.3.4:x", ":18765"})
-    EXPECT_FALSE(isAllowedHost(host, "mybox.example.org")) << host;
+                    "desk.tail1234.ts.net:18765", "mybox", "MyBox.example.org", "desk", "local", "desk.:18765",
+                    "desk.fritz.box", "Desk.Fritz.Box.:18765", "desk.home", "desk.localdomain", "localdomain"})
+    EXPECT_TRUE(isAllowedHost(host, "mybox.example.org", search)) << host;
+  for (auto host : {"evil.com", "evil.com:18765", "localhost.evil.com", "ts.net.evil.com", "[::1", "1.2.3.4:x",
+                    ":18765", "fritz.box", "evilfritz.box", "desk.fritz.box.evil.com", "desk.home.evil.com"})
+    EXPECT_FALSE(isAllowedHost(host, "mybox.example.org", search)) << host;
+  EXPECT_FALSE(isAllowedHost("desk.fritz.box", "mybox"));  // only with that search domain
+}
 
-  auto post = request("POST", "/generate", "{}");
-  post.headers["origin"] = "https://example.com";
-  auto refused = checkRequestPolicy(post, "box");
-  ASSERT_TRUE(refused);
-  EXPECT_EQ(refused->status, 403);
-  EXPECT_EQ(refused->body, R"({"error":"cross-origin request refused","ok":false})");
+TEST(RequestPolicy, ClientAddressesOnThisMachinesNetworks) {
+  const std::vector<IPPrefix> onLink = {*IPPrefix::parse("2001:db8:1::/64"), *IPPrefix::parse("203.0.113.0/24")};
+  for (auto address : {"127.0.0.1", "10.1.2.3", "172.16.0.1", "172.31.255.255", "192.168.1.2", "169.254.3.4",
+                       "100.64.0.1", "100.127.255.254", "::1", "fc00::1", "fd7a:115c::1", "fe80::1", "fe80::1%eth0",
+                       "febf::1", "::ffff:192.168.1.2", "2001:db8:1::42", "203.0.113.9", "::ffff:203.0.113.9"})
+    EXPECT_TRUE(isLocalClient(address, onLink)) << address;
+  for (auto address : {"198.51.100.7", "8.8.8.8", "2001:db8::1", "2001:db8:2::1", "172.32.0.1", "100.128.0.1",
+                       "11.0.0.1", "::ffff:8.8.8.8", "fec0::1", "::", "", "garbage", "10.0.0.0/8", "127.0.0.1:80", "2001:db8::1%eth0"})
+    EXPECT_FALSE(isLocalClient(address, onLink)) << address;
+}
 
-  auto get = request("GET", "/health");
-  get.headers["origin"] = "https://example.com";
-  EXPECT_FALSE(checkRequestPolicy(get, "box"));
-  get.headers["host"] = "attacker.example";
-  ASSERT_TRUE(checkRequestPolicy(get, "box"));
-  EXPECT_EQ(checkRequestPolicy(get, "box")->body, R"({"error":"host not allowed","ok":false})");
-  EXPECT_FALSE(checkRequestPolicy(request("POST", "/generate"), "box"));
+// The subnets are read once for many requests, and again before an address is
+// refused (a network just joined), at most once a second.
+TEST(RequestPolicy, RefusalsAndTheSubnetCache) {
+  using namespace std::chrono_literals;
+  int reads = 0;
+  std::vector<IPPrefix> subnets;
+  RequestPolicy::Clock::time_point now{};
+  RequestPolicy::Settings settings;
+  settings.machineHostName = "box";
+  settings.onLinkPrefixes = [&] { return ++reads, subnets; };
+  settings.now = [&] { return now; };
+  RequestPolicy policy(settings);
+  auto from = [](std::string address, std::map<std::string, std::string> headers = {}) {
+    auto r = request("GET", "/health");
+    r.peerAddress = std::move(address);
+    r.headers = std::move(headers);
+    return r;
+  };
+  auto refusal = [&](const HTTPRequest& r) {
+    auto reply = policy.check(r);
+    return reply ? std::to_string(reply->status) + " " + reply->body : std::string("served");
+  };
+  const std::string notAllowed = R"(403 {"error":"client address not allowed","ok":false})";
+  const std::string phone = "2001:db8:1::5";
+  const struct {
+    RequestPolicy::Clock::duration at;
+    std::string address;
+    bool joined;  // the phone's subnet is on an interface
+    std::string expected;
+    int reads;
+  } steps[] = {
+      {0s, "192.168.1.2", false, "served", 0},  {0s, phone, false, notAllowed, 1},
+      {500ms, phone, true, notAllowed, 1},      {1500ms, phone, true, "served", 2},
+      {2s, phone, true, "served", 2},           {2s, "8.8.8.8", true, notAllowed, 2},
+      {8s, phone, true, "served", 3},           {8s, "", true, notAllowed, 3},
+  };
+  for (const auto& step : steps) {
+    now = RequestPolicy::Clock::time_point{} + step.at;
+    subnets = step.joined ? std::vector<IPPrefix>{*IPPrefix::parse("2001:db8:1::/64")} : std::vector<IPPrefix>{};
+    EXPECT_EQ(refusal(from(step.address)), step.expected) << step.address;
+    EXPECT_EQ(reads, step.reads) << step.address;
+  }
+
+  // Browsers: any Origin (whatever the method) and foreign Host names.
+  auto post = from("127.0.0.1", {{"origin", "https://example.com"}});
+  post.method = "POST";
+  EXPECT_EQ(refusal(post), R"(403 {"error":"cross-origin request refused","ok":false})");
+  EXPECT_EQ(refusal(from("127.0.0.1", {{"origin", "null"}})),
+            R"(403 {"error":"cross-origin request refused","ok":false})");
+  EXPECT_EQ(refusal(from("127.0.0.1", {{"host", "attacker.example"}})),
+            R"(403 {"error":"host not allowed","ok":false})");
+  EXPECT_EQ(refusal(from("10.0.0.9", {{"host", "box:18765"}})), "served");
+
+  settings.allowAnyClient = true;
+  RequestPolicy open(settings);
+  EXPECT_FALSE(open.check(from("8.8.8.8")));
+}
+
+TEST(RequestPolicy, SearchDomainsFromResolvConf) {
+  TempDir dir;
+  const auto file = dir.path() / "resolv.conf";
+  testing::writeFile(file,
+                     "# from the router\nnameserver 192.168.178.1\nsearch fritz.box Home. lan ; old\n"
+                     "domain localdomain\noptions ndots:1\nsearchx evil.com\nsearch fritz.box\n");
+  EXPECT_EQ(resolverSearchDomains(file), (std::vector<std::string>{"fritz.box", "home", "lan", "localdomain"}));
+  EXPECT_TRUE(resolverSearchDomains(dir.path() / "missing").empty());
 }
 
 }  // namespace

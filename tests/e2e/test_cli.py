@@ -13,7 +13,9 @@ def test_help_and_version(tavlo_bin):
     assert r.returncode == 0 and r.stdout.startswith("tavlo-companion ")
 
 
-def test_unknown_option_is_a_usage_error(tavlo_bin):
-    r = run(tavlo_bin, "--bogus")
-    assert r.returncode == 2
-    assert r.stderr.count("\n") == 1 and "--bogus" in r.stderr
+def test_usage_errors_are_one_line_and_status_2(tavlo_bin):
+    for args, named in [(["--bogus"], "--bogus"), (["--headless", "--listen", "not-an-ip"], "not-an-ip"),
+                        (["--listen"], "--listen"), (["--headless", "--panel"], "--panel")]:
+        r = run(tavlo_bin, *args)
+        assert r.returncode == 2, args
+        assert r.stderr.count("\n") == 1 and named in r.stderr, r.stderr

@@ -222,8 +222,8 @@ def test_locked_stores_hold_neither_start_nor_later_choices(companion, backends)
 def test_request_policy_keeps_web_pages_out(companion, backends):
     companion.start()
     curl = ["curl", "-s", "-o", "-", "-w", "\n%{http_code}"]
-    out = subprocess.run(curl + ["-X", "POST", "-H", "Origin: https://evil.example", "-d", '{"prompt":"x"}',
-                                 "http://127.0.0.1:18765/generate"], capture_output=True, text=True, timeout=30)
+    out = subprocess.run(curl + ["-H", "Origin: https://evil.example", "http://127.0.0.1:18765/health"],
+                         capture_output=True, text=True, timeout=30)
     assert out.stdout == '{"error":"cross-origin request refused","ok":false}\n403'
     out = subprocess.run(curl + ["-H", "Host: rebind.evil.example", "http://127.0.0.1:18765/health"],
                          capture_output=True, text=True, timeout=30)
@@ -276,17 +276,39 @@ def test_corrupt_store_is_reported_and_left_alone(companion, backends):
     assert companion.logtext().count("defaults.sqlite3") == 1
 
 
-def test_busy_port_is_reported(companion):
+def test_busy_port_is_retried_and_systemd_told(companion, tmp_path):
+    """A companion started while the port is taken serves once it frees; under systemd it says READY=1
+    only then, and ends with status 1 when the port stays taken, so the unit restarts it."""
     holder = socket.socket()
     holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     holder.bind(("0.0.0.0", 18765))
     holder.listen()
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(str(tmp_path / "notify"))
+    notify.settimeout(20)
+    companion.env.update({"NOTIFY_SOCKET": str(tmp_path / "notify"), "TAVLO_TEST_LISTEN_GIVE_UP_MS": "60000"})
     try:
         companion.log = open(companion.home / "companion.log", "ab")
         companion.proc = subprocess.Popen([companion.binary, "--headless"], env=companion.env,
                                           stdout=companion.log, stderr=companion.log)
         companion.wait_for(lambda: "could not listen on :18765: Address already in use" in companion.logtext())
-        assert "listening on" not in companion.logtext()
+        assert b"READY=1" not in notify.recv(4096)  # the status line that says why it waits
+        holder.close()
+        while b"READY=1" not in (message := notify.recv(4096)):
+            assert b"STATUS=" in message
+        assert companion.get_json("/health")[0] == 200
         assert companion.stop() == 0
+
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        holder.bind(("0.0.0.0", 18765))
+        holder.listen()
+        companion.env["TAVLO_TEST_LISTEN_GIVE_UP_MS"] = "1500"
+        companion.log = open(companion.home / "companion.log", "ab")
+        companion.proc = subprocess.Popen([companion.binary, "--headless"], env=companion.env,
+                                          stdout=companion.log, stderr=companion.log)
+        assert companion.proc.wait(timeout=30) == 1
+        assert "exiting so that systemd starts it again" in companion.logtext()
     finally:
         holder.close()
+        notify.close()

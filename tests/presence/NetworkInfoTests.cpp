@@ -16,25 +16,36 @@ struct Interface {
   const char* name;
   const char* address;  // IPv4, IPv6 (has a ':') or none
   bool up = true;
+  const char* netmask = nullptr;  // same family as the address, or none
 };
 
-// The answer for an interface list linked the way getifaddrs links it.
-std::optional<std::string> lanIP(const std::vector<Interface>& interfaces) {
-  std::vector<ifaddrs> list(interfaces.size());
-  std::vector<sockaddr_storage> addresses(interfaces.size());
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const Interface& in = interfaces[i];
-    list[i].ifa_next = i + 1 < list.size() ? &list[i + 1] : nullptr;
-    list[i].ifa_name = const_cast<char*>(in.name);
-    list[i].ifa_flags = in.up ? IFF_UP : 0;
-    if (!in.address) continue;
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&addresses[i]);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&addresses[i]);
-    if (std::strchr(in.address, ':')) v6->sin6_family = AF_INET6, inet_pton(AF_INET6, in.address, &v6->sin6_addr);
-    else v4->sin_family = AF_INET, inet_pton(AF_INET, in.address, &v4->sin_addr);
-    list[i].ifa_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+void fill(sockaddr_storage& into, const char* address) {
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&into);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&into);
+  if (std::strchr(address, ':')) v6->sin6_family = AF_INET6, inet_pton(AF_INET6, address, &v6->sin6_addr);
+  else v4->sin_family = AF_INET, inet_pton(AF_INET, address, &v4->sin_addr);
+}
+
+// An interface list linked the way getifaddrs links it.
+struct InterfaceList {
+  std::vector<ifaddrs> list;
+  std::vector<sockaddr_storage> addresses, masks;
+  explicit InterfaceList(const std::vector<Interface>& interfaces)
+      : list(interfaces.size()), addresses(interfaces.size()), masks(interfaces.size()) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+      const Interface& in = interfaces[i];
+      list[i].ifa_next = i + 1 < list.size() ? &list[i + 1] : nullptr;
+      list[i].ifa_name = const_cast<char*>(in.name);
+      list[i].ifa_flags = in.up ? IFF_UP : 0;
+      if (in.address) fill(addresses[i], in.address), list[i].ifa_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+      if (in.netmask) fill(masks[i], in.netmask), list[i].ifa_netmask = reinterpret_cast<sockaddr*>(&masks[i]);
+    }
   }
-  return NetworkInfo::lanIPFrom(list.empty() ? nullptr : list.data());
+  const ifaddrs* head() const { return list.empty() ? nullptr : list.data(); }
+};
+
+std::optional<std::string> lanIP(const std::vector<Interface>& interfaces) {
+  return NetworkInfo::lanIPFrom(InterfaceList(interfaces).head());
 }
 
 TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
@@ -47,6 +58,40 @@ TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
   };
   for (const auto& [interfaces, expected] : cases)
     EXPECT_EQ(lanIP(interfaces), expected) << (interfaces.empty() ? "empty" : interfaces[0].name);
+}
+
+// The subnets a client may connect from: every up interface's address under its
+// netmask, IPv4 and IPv6 (a home network's global prefix too).
+TEST(NetworkInfoOnLinkPrefixes, SubnetsOfUpInterfaces) {
+  const std::vector<Interface> interfaces = {
+      {"lo", "127.0.0.1", true, "255.0.0.0"},
+      {"eth0", "192.168.1.7", true, "255.255.255.0"},
+      {"eth0", "2001:db8:1::7", true, "ffff:ffff:ffff:ffff::"},
+      {"wlan0", "192.168.1.9", true, "255.255.255.0"},     // the same subnet again
+      {"eth1", "198.51.100.1", false, "255.255.255.0"},    // down
+      {"tun0", "203.0.113.5", true, nullptr},              // no netmask
+      {"tun1", "203.0.113.6", true, "0.0.0.0"},            // would make every address local
+      {"wg0", "10.9.8.7", true, "255.255.255.252"},
+  };
+  std::vector<std::string> got;
+  for (const auto& p : NetworkInfo::onLinkPrefixesFrom(InterfaceList(interfaces).head())) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(p.v6 ? AF_INET6 : AF_INET, p.bytes.data(), text, sizeof text);
+    got.push_back(std::string(text) + "/" + std::to_string(p.length));
+  }
+  EXPECT_EQ(got, (std::vector<std::string>{"127.0.0.0/8", "192.168.1.0/24", "2001:db8:1::/64", "10.9.8.4/30"}));
+  EXPECT_TRUE(NetworkInfo::onLinkPrefixesFrom(nullptr).empty());
+}
+
+TEST(IPPrefixParse, RangesAndAddresses) {
+  const auto v4 = *IPPrefix::parse("10.9.8.4/30");
+  EXPECT_TRUE(v4.contains(*IPPrefix::parse("10.9.8.7")));
+  EXPECT_FALSE(v4.contains(*IPPrefix::parse("10.9.8.8")));
+  EXPECT_TRUE(v4.contains(*IPPrefix::parse("::ffff:10.9.8.5")));  // IPv4-mapped is IPv4
+  EXPECT_FALSE(v4.contains(*IPPrefix::parse("::a09:805")));        // IPv4-compatible is not
+  EXPECT_FALSE(IPPrefix::parse("fe80::/10")->contains(*IPPrefix::parse("10.9.8.5")));
+  for (auto bad : {"", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "desk", "fe80::1%eth0"})
+    EXPECT_FALSE(IPPrefix::parse(bad)) << bad;
 }
 
 }  // namespace

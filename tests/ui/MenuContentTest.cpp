@@ -55,10 +55,13 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
   };
   const QString ip = "100.101.102.103", host = "studio.tail1234.ts.net";
   auto connected = [&](std::optional<std::string> h) { return TS::connected(ip.toStdString(), h); };
+  auto waiting = snap(false, {});
+  waiting.lastError = "Address already in use";
   const struct { const char* row; CompanionSnapshot s; const char* dot; QString detail, button, trailing; Log click; }
   cases[] = {
       {"serverRow", snap(false, {}), "down", "stopped", "", "", {}},
       {"serverRow", snap(true, {}), "ok", "port 18765", "Staging", "", {"staging"}},
+      {"serverRow", waiting, "checking", "waiting for port 18765", "", "Address already in use", {}},
       {"tailscaleRow", snap(true, TS::unknown()), "checking", QString::fromUtf8("checking\u2026"), "", "", {}},
       {"tailscaleRow", snap(true, TS::notInstalled()), "down", "not installed", "Install", "", {"tailscale"}},
       {"tailscaleRow", snap(true, TS::stopped()), "down", "turned off", "Open", "", {"tailscale"}},

@@ -36,6 +36,8 @@ TEST(MenuLabel, ThreeDistinctIconsInTwoVariantsWithTheCountDrawnIn) {
 TEST(MenuLabel, TooltipSumsUpTheState) {
   CompanionSnapshot s;
   EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 server stopped");
+  s.lastError = "Address already in use";
+  EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 waiting for port 18765");
   s.serverRunning = true, s.serverPort = 18765, s.recentRequests.resize(12);
   s.tailscaleStatus = TailscaleStatus::connected("100.64.0.7", std::nullopt);
   EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 port 18765 \u2013 Tailscale 100.64.0.7 \u2013 12 recent requests");
