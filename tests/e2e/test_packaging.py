@@ -1,12 +1,17 @@
-"""The install layout, the systemd user unit and the Debian package.
+"""The install layout, the systemd user unit, the desktop entries, the man page,
+bash completion and the Debian package.
 
-The package round trip (make deb, dpkg -i, run, dpkg -r) builds a release tree
-from scratch and changes the machine, so it runs only with TAVLO_TEST_PACKAGING=1."""
+The package round trip (make deb, lintian, dpkg -i, run, dpkg -P) builds a
+release tree from scratch and changes the machine, so it runs only with
+TAVLO_TEST_PACKAGING=1."""
 import glob
+import gzip
 import os
 import pathlib
+import re
 import shutil
 import subprocess
+import time
 
 import pytest
 
@@ -38,21 +43,77 @@ def test_install_puts_every_file_in_its_place(installed):
     out = run(str(installed / "bin" / "tavlo-companion"), "--version", timeout=30)
     assert out.returncode == 0 and out.stdout.strip(), out.stderr
     app = desktop_entry(installed / "share/applications/tavlo-companion.desktop")
-    assert app["Type"] == "Application" and app["Exec"] == "tavlo-companion" and app["Icon"] == "tavlo-companion"
+    assert app["Type"] == "Application" and app["Icon"] == "tavlo-companion"
     autostart = desktop_entry(installed / "etc/xdg/autostart/tavlo-companion.desktop")
-    assert autostart["Exec"] == "tavlo-companion"  # tray mode; headless machines use the unit
+    # tray mode (headless machines use the unit); what Exec runs is tested below
+    assert app["TryExec"] == autostart["TryExec"] == "tavlo-companion"
+    assert autostart["Exec"].endswith("exec tavlo-companion\"")
     assert (installed / "share/icons/hicolor/scalable/apps/tavlo-companion.svg").read_text().startswith("<svg")
     unit = (installed / "lib/systemd/user/tavlo-companion.service").read_text()
     assert "Type=notify" in unit and "Restart=on-failure" in unit
+    assert "Environment=PATH=%h/.local/bin:" in unit
+    with gzip.open(installed / "share/man/man1/tavlo-companion.1.gz", "rt") as page:
+        assert page.read().startswith(".TH TAVLO-COMPANION 1 ")
+    assert (installed / "share/bash-completion/completions/tavlo-companion").is_file()
+    for doc in ("copyright", "changelog.gz"):
+        assert (installed / "share/doc/tavlo-companion" / doc).is_file(), doc
     exec_start = next(line for line in unit.splitlines() if line.startswith("ExecStart="))
     assert exec_start.startswith("ExecStart=/") and exec_start.endswith("/bin/tavlo-companion --headless")
 
 
 @pytest.mark.skipif(shutil.which("desktop-file-validate") is None, reason="desktop-file-utils not installed")
+@pytest.mark.skipif(shutil.which("gio") is None, reason="libglib2.0-bin (gio) not installed")
 @pytest.mark.parametrize("name", ["tavlo-companion.desktop", "tavlo-companion-autostart.desktop"])
-def test_desktop_entries_validate(name):
+def test_desktop_entries_validate_and_start_with_local_bin_first(name, tmp_path):
     out = run("desktop-file-validate", str(PACKAGING / name))
     assert out.returncode == 0, out.stdout + out.stderr
+    # Launched as a desktop would (gio parses Exec's quoting): the copy in
+    # ~/.local/bin wins over the one on the session's PATH.
+    home, system = tmp_path / "home", tmp_path / "system"
+    for folder, who in ((home / ".local/bin", "local"), (system, "system")):
+        folder.mkdir(parents=True)
+        fake = folder / "tavlo-companion"
+        fake.write_text(f'#!/bin/sh\necho "{who} $PATH" > "$HOME/started"\n')
+        fake.chmod(0o755)
+    env = {"HOME": str(home), "PATH": f"{system}:/usr/bin:/bin"}
+    out = run("gio", "launch", str(PACKAGING / name), env=env, timeout=60)
+    assert out.returncode == 0, out.stderr
+    started = home / "started"
+    deadline = time.monotonic() + 60
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert started.read_text().strip() == f"local {home}/.local/bin:{system}:/usr/bin:/bin"
+
+
+def test_man_page_covers_every_option_of_help(tavlo_bin):
+    usage = run(tavlo_bin, "--help", check=True, timeout=30).stdout
+    page = (PACKAGING / "tavlo-companion.1.in").read_text().replace("\\-", "-")
+    words = set(re.findall(r"--[a-z][a-z-]*|\bTAVLO_[A-Z_]+", usage))
+    words |= set(re.findall(r"^  tavlo-companion ([a-z]+)", usage, re.M))
+    assert sorted(w for w in words if w not in page) == []
+
+
+@pytest.mark.parametrize("words, expected", [
+    ("tavlo-companion ''", "pack models generate pairing doctor"),
+    ("tavlo-companion --h", "--headless --help"),
+    ("tavlo-companion --listen 127.0.0.1 --", "--headless --panel --help --version"),
+    ("tavlo-companion pack --prompt x --", "--model --staging --answer"),
+    ("tavlo-companion generate --staging ap", "apps/"),
+    ("tavlo-companion models --", "--json"),
+    ("tavlo-companion pairing -", "--qr"),
+])
+def test_bash_completion(words, expected, tmp_path):
+    (tmp_path / "apps").mkdir()
+    (tmp_path / "apple").write_text("")  # a file: --staging offers folders only
+    script = f"""
+        source {PACKAGING / "tavlo-companion.bash-completion"}
+        COMP_WORDS=({words}); COMP_CWORD=$((${{#COMP_WORDS[@]}} - 1))
+        _tavlo_companion
+        for reply in "${{COMPREPLY[@]}}"; do [ -d "$reply" ] && reply="$reply/"; printf '%s ' "$reply"; done
+        echo; complete -p tavlo-companion
+    """
+    out = run("bash", "--norc", "-c", script, cwd=tmp_path, timeout=30)
+    assert out.stdout.splitlines() == [expected + " ", "complete -F _tavlo_companion tavlo-companion"], out.stderr
 
 
 @pytest.mark.skipif(shutil.which("systemd-analyze") is None, reason="systemd-analyze not installed")
@@ -66,27 +127,42 @@ def test_unit_verifies(tmp_path, tavlo_bin):
 
 
 @pytest.mark.skipif(os.environ.get("TAVLO_TEST_PACKAGING") != "1", reason="set TAVLO_TEST_PACKAGING=1 (slow, installs)")
-def test_deb_installs_runs_and_removes():
+def test_deb_is_clean_resolves_installs_runs_and_purges(tmp_path):
     if run("dpkg", "-s", "tavlo-companion").returncode == 0:
         pytest.skip("tavlo-companion is already installed here; not touching it")
     subprocess.run(["make", "deb", "JOBS=2"], cwd=ROOT, check=True, timeout=3600)
     debs = sorted(glob.glob(str(ROOT / "build/deb/tavlo-companion_*.deb")), key=os.path.getmtime)
     assert debs, "make deb produced no package"
-    depends = run("dpkg-deb", "-f", debs[-1], "Depends", check=True).stdout
+    deb = debs[-1]
+    lint = run("lintian", deb, timeout=600)
+    assert [line for line in lint.stdout.splitlines() if line[:2] in ("E:", "W:")] == [], lint.stdout + lint.stderr
+    depends = run("dpkg-deb", "-f", deb, "Depends", check=True).stdout
     for lib in ("libc6", "libqt6widgets6", "libqt6svg6", "libqrencode4", "libcurl4", "libavahi-client3",
                 "libsqlite3-0", "libsystemd0"):
         assert lib in depends, depends
-    contents = run("dpkg-deb", "-c", debs[-1], check=True).stdout
+    # Depends resolves on a machine that has none of the libraries: apt with
+    # an empty package database, from the package lists (no download).
+    (tmp_path / "status").write_text("")
+    sim = run("apt-get", "--simulate", "-o", f"Dir::State::status={tmp_path / 'status'}", "install", deb)
+    assert sim.returncode == 0 and "Inst tavlo-companion " in sim.stdout, \
+        "apt cannot resolve Depends (are the package lists there? apt-get update)\n" + sim.stdout + sim.stderr
+    contents = run("dpkg-deb", "-c", deb, check=True).stdout
     for path in ("./usr/bin/tavlo-companion", "./usr/share/applications/tavlo-companion.desktop",
                  "./etc/xdg/autostart/tavlo-companion.desktop", "./usr/lib/systemd/user/tavlo-companion.service",
-                 "./usr/share/icons/hicolor/scalable/apps/tavlo-companion.svg"):
+                 "./usr/share/icons/hicolor/scalable/apps/tavlo-companion.svg",
+                 "./usr/share/bash-completion/completions/tavlo-companion"):
         assert path in contents, path
-    run("dpkg", "-i", debs[-1], check=True)
+    run("dpkg", "-i", deb, check=True)
     try:
         out = run("/usr/bin/tavlo-companion", "--version", timeout=30)
         assert out.returncode == 0 and out.stdout.strip(), out.stderr
-        assert "ExecStart=/usr/bin/tavlo-companion --headless" in \
-            pathlib.Path("/usr/lib/systemd/user/tavlo-companion.service").read_text()
+        unit = "/usr/lib/systemd/user/tavlo-companion.service"
+        assert "ExecStart=/usr/bin/tavlo-companion --headless" in pathlib.Path(unit).read_text()
+        # Also finds the man page named in Documentation=.
+        out = run("systemd-analyze", "verify", unit, timeout=60)
+        assert [line for line in (out.stdout + out.stderr).splitlines() if "tavlo-companion" in line] == [], out.stderr
     finally:
-        run("dpkg", "-r", "tavlo-companion", check=True)
+        run("dpkg", "-P", "tavlo-companion", check=True)
+    # Purged, the autostart entry (a conffile) goes too.
     assert not pathlib.Path("/usr/bin/tavlo-companion").exists()
+    assert not pathlib.Path("/etc/xdg/autostart/tavlo-companion.desktop").exists()
