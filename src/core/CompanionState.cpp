@@ -136,7 +136,13 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
       services_(std::move(services)),
       policy_(policySettings(services_)),
       serverPort_(port),
-      stagingDir_(std::move(stagingDir)) {}
+      stagingDir_(std::move(stagingDir)) {
+  readHostName();
+}
+
+// The name is read once per refresh, not per request: /health is answered
+// without touching the file system.
+void CompanionState::readHostName() { hostName_ = services_.hostName ? services_.hostName() : std::string(); }
 
 CompanionState::~CompanionState() { shutdown(); }
 
@@ -285,7 +291,7 @@ asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
   if (method == "GET" && (path == "/" || path == "/health")) {
     co_return HTTPResponse::json({{"ok", true},
                                   {"service", "tavlo-companion"},
-                                  {"hostname", services_.hostName ? services_.hostName() : std::string()},
+                                  {"hostname", hostName_},
                                   {"tailscale_ip", currentTailscaleIP().value_or("")},
                                   {"selected_model", selectedModelID_},
                                   {"staging", stagingDir_.string()}});
@@ -435,6 +441,7 @@ void CompanionState::appendRequest(const std::string& prompt, const std::string&
 
 asio::awaitable<void> CompanionState::tick() {
   auto self = shared_from_this();
+  readHostName();
   auto tailscale = startOrJoin(tailscaleInFlight_, services_.tailscaleProbe);
   auto ollama = startOrJoin(ollamaInFlight_, services_.ollamaProbe);
   auto lmstudio = startOrJoin(lmstudioInFlight_, services_.lmstudioProbe);
@@ -461,7 +468,7 @@ asio::awaitable<void> CompanionState::tick() {
 void CompanionState::advertisePresence() {
   if (!server_) return;
   AdvertisedPresence presence;
-  presence.hostName = services_.hostName ? services_.hostName() : std::string();
+  presence.hostName = hostName_;
   if (presence.hostName.empty()) presence.hostName = networkHostName();
   presence.lanIP = services_.lanIP ? services_.lanIP() : std::nullopt;
   presence.tailscale = tailscaleStatus_;
@@ -522,8 +529,7 @@ void CompanionState::publishToiCloud() {
     tsIP = tailscaleStatus_.ip;
     tsHost = tailscaleStatus_.hostname;
   }
-  std::string host = services_.hostName ? services_.hostName() : std::string();
-  if (host.empty()) host = "Mac";
+  std::string host = hostName_.empty() ? "Mac" : hostName_;
   auto lan = services_.lanIP ? services_.lanIP() : std::nullopt;
   services_.publishPairing(host, lan, tsIP, tsHost, static_cast<std::int64_t>(serverPort_));
 }

@@ -213,6 +213,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   asio::awaitable<void> driveModelRun(std::shared_ptr<ModelRun> run);
   void finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
   void retryServerLater();
+  void readHostName();
 
   asio::any_io_executor executor_;
   CompanionServices services_;
@@ -232,6 +233,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::uint16_t serverPort_;
   std::vector<RecentRequest> recentRequests_;
   std::optional<std::string> lastError_;
+  std::string hostName_;  // the user-visible name as of the last refresh
 
   std::deque<std::shared_ptr<ModelRun>> waitingRuns_;
   std::vector<std::shared_ptr<ModelRun>> activeRuns_;
