@@ -16,6 +16,14 @@ std::optional<std::string> lanIP();
 // The same rule over a given interface list (tests build their own).
 std::optional<std::string> lanIPFrom(const ifaddrs* list);
 
+// The address lanIP() gives, with the interface that carries it.
+struct LanAddress {
+  std::string interface;
+  std::string ip;
+};
+std::optional<LanAddress> lanAddress();
+std::optional<LanAddress> lanAddressFrom(const ifaddrs* list);
+
 // Blocks the calling thread until the Tailscale probe has answered.
 TailscaleStatus tailscaleSync();
 
