@@ -9,6 +9,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -219,6 +220,24 @@ int busNameOwned(BusOpener open, const char* name) {
   return owned;
 }
 
+// avahi-browse -p writes a space in a name as "\\032" (a decimal byte) and
+// a dot or backslash after a backslash.
+std::string unescapeBrowsed(const std::string& text) {
+  auto digit = [&](std::size_t i) { return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); };
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+    } else if (digit(i + 1) && digit(i + 2) && digit(i + 3)) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
+      i += 3;
+    } else {
+      out += text[++i];
+    }
+  }
+  return out;
+}
+
 // The companion's services avahi-browse sees, as "name on host:port" lines.
 std::vector<std::string> browseCompanions(const std::string& browser) {
   const auto result = runTool(browser, {"-rpt", "_tavlo._tcp"});
@@ -228,7 +247,7 @@ std::vector<std::string> browseCompanions(const std::string& browser) {
     std::vector<std::string> f;
     std::istringstream fields(line);
     for (std::string field; std::getline(fields, field, ';');) f.push_back(field);
-    if (f.size() >= 9 && f[0] == "=") seen.push_back(f[3] + " on " + f[7] + ":" + f[8]);
+    if (f.size() >= 9 && f[0] == "=") seen.push_back(unescapeBrowsed(f[3]) + " on " + f[7] + ":" + f[8]);
   }
   return seen;
 }

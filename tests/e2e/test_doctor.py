@@ -1,5 +1,5 @@
 """`doctor` in the situations it names, inside the sandbox's own network and
-mount namespaces: its port, its nftables rules and its mounts are the test's."""
+mount namespaces: the port, nftables rules, interfaces and mounts are the test's."""
 import os
 import pathlib
 import re
@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from companion_support import write_tool
+from companion_support import Companion, write_tool
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("TAVLO_IN_SANDBOX") != "1" or os.environ.get("TAVLO_NO_SANDBOX") == "1",
@@ -26,7 +26,7 @@ def own_netns():
 
 @pytest.fixture
 def bus(tmp_path):
-    """A private D-Bus on which nobody owns org.freedesktop.Avahi or a StatusNotifier watcher."""
+    """A private D-Bus as system and session bus: no avahi-daemon or StatusNotifier watcher unless a situation starts one."""
     address = f"unix:path={tmp_path}/bus"
     proc = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -45,7 +45,7 @@ def held_port():
     s.bind(("127.0.0.1", 18765))
     s.listen()
     comm = pathlib.Path("/proc/self/comm").read_text().strip()
-    return s.close, [f"FAIL  port 18765: held by {comm} (pid {os.getpid()})"]
+    return s.close, [f"FAIL  port 18765: held by {comm} (pid {os.getpid()})"], 1
 
 
 def firewall(*rules, policy="accept", expect):
@@ -55,7 +55,7 @@ def firewall(*rules, policy="accept", expect):
         script = ("add table inet tavlo_t\n"
                   f"add chain inet tavlo_t input {{ type filter hook input priority 0; policy {policy}; }}\n")
         subprocess.run(["nft", "-f", "-"], input=script + "".join(r + "\n" for r in rules), text=True, check=True)
-        return lambda: subprocess.run(["nft", "delete", "table", "inet", "tavlo_t"], check=True), expect
+        return lambda: subprocess.run(["nft", "delete", "table", "inet", "tavlo_t"], check=True), expect, 1
     return setup
 
 
@@ -65,14 +65,14 @@ def read_only_staging(tmp, env):
     subprocess.run(["mount", "-t", "tmpfs", "-o", "ro", "tmpfs", str(ro)], check=True)
     env["TAVLO_STAGING"] = str(ro / "packs")
     return (lambda: subprocess.run(["umount", str(ro)], check=True),
-            [f"FAIL  staging folder: {ro}/packs (to be created in {ro}): cannot write in {ro}: Read-only file system"])
+            [f"FAIL  staging folder: {ro}/packs (to be created in {ro}): cannot write in {ro}: Read-only file system"], 1)
 
 
 def claude_on_path(tmp, env):
     tool = write_tool(tmp / "npm-prefix" / "bin" / "claude", "exit 0\n")
     env["PATH"] = f"{tmp}/npm-prefix/bin:" + env["PATH"]
     return (lambda: None, [f"ok    model source claude: {tool}",
-                           "warn  model source Ollama: nothing listens at http://127.0.0.1:11434"])
+                           "warn  model source Ollama: nothing listens at http://127.0.0.1:11434"], 1)
 
 
 def nothing_there(tmp, env):
@@ -85,10 +85,49 @@ def nothing_there(tmp, env):
         "FAIL  model source LM Studio: nothing listens at http://127.0.0.1:1234",
         "FAIL  model source claude: not found in /opt/homebrew/bin, /usr/local/bin, ",
         "warn  tray: GNOME shows no tray icons by itself — sudo apt install gnome-shell-extension-appindicator",
-    ]
+    ], 1
+
+
+def everything_works(tmp, env):
+    """A LAN interface, avahi-daemon on the test's bus, a model and the running companion: exit 0."""
+    assert own_netns(), "refusing to add interfaces to the machine's own network"
+    steps = []
+
+    def undo():
+        for step in reversed(steps):
+            step()
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run/avahi-daemon"], check=True)
+        steps.append(lambda: subprocess.run(["umount", "/run/avahi-daemon"], check=True))
+        subprocess.run(["ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth1"], check=True)
+        steps.append(lambda: subprocess.run(["ip", "link", "del", "eth0"], check=True))
+        subprocess.run(["ip", "addr", "add", "192.0.2.5/24", "dev", "eth0"], check=True)
+        subprocess.run(["ip", "link", "set", "eth0", "up"], check=True)
+        daemon_env = {**os.environ, "DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]}
+        subprocess.run(["avahi-daemon", "--daemonize", "--no-drop-root", "--no-chroot"], env=daemon_env, check=True)
+        steps.append(lambda: subprocess.run(["avahi-daemon", "--kill"], check=False))
+        tool = write_tool(tmp / "home" / ".local" / "bin" / "codex", "exit 0\n")
+        companion = Companion(env["TAVLO_BIN"], tmp / "home", {"DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]})
+        companion.start()
+        steps.append(companion.stop)
+        browse = ["avahi-browse", "-pt", "_tavlo._tcp"]
+        companion.wait_for(lambda: "_tavlo._tcp" in subprocess.run(
+            browse, capture_output=True, text=True, env=daemon_env, timeout=30).stdout, timeout=30)
+    except BaseException:
+        undo()
+        raise
+    return undo, [
+        f"ok    port 18765: served by tavlo-companion (pid {companion.proc.pid}), GET /health answers",
+        "ok    avahi-daemon: running",
+        "ok    service _tavlo._tcp: visible: Tavlo on tavlo-test-host on ",
+        "ok    LAN address: 192.0.2.5 on eth0",
+        f"ok    model source codex: {tool}",
+        "warn  tray: no StatusNotifier host on the session bus",
+    ], 0
 
 
 SITUATIONS = {
+    "everything a phone needs works": everything_works,
     "port held by another process": lambda tmp, env: held_port(),
     "no avahi-daemon, no models, GNOME without a tray host": nothing_there,
     "firewall drops 18765 by policy": firewall("add rule inet tavlo_t input udp dport 5353 accept", policy="drop", expect=[
@@ -114,13 +153,15 @@ def test_doctor_names_the_problem_and_what_to_do(tavlo_bin, tmp_path, bus, situa
            "TAVLO_STAGING": str(tmp_path / "packs"), "XDG_STATE_HOME": str(tmp_path / "state"),
            "DBUS_SYSTEM_BUS_ADDRESS": bus, "DBUS_SESSION_BUS_ADDRESS": bus}
     (tmp_path / "home").mkdir()
-    undo, expected = SITUATIONS[situation](tmp_path, env)
+    env["TAVLO_BIN"] = tavlo_bin  # for a situation that starts the companion
+    undo, expected, status = SITUATIONS[situation](tmp_path, env)
+    del env["TAVLO_BIN"]
     try:
         r = subprocess.run([tavlo_bin, "doctor"], capture_output=True, text=True, env=env, timeout=60)
     finally:
         undo()
     lines = r.stdout.splitlines()
-    assert r.returncode == 1 and r.stderr == "", r.stdout + r.stderr
+    assert r.returncode == status and r.stderr == "", r.stdout + r.stderr
     assert all(LINE.match(line) for line in lines), r.stdout
     for want in expected:
         assert any(line.startswith(want) for line in lines), f"{want!r} not in:\n{r.stdout}"
