@@ -76,6 +76,7 @@ def lmstudio():
 def env(tmp_path):
     e = {k: v for k, v in os.environ.items() if k not in ("TAVLO_STAGING", "CLAUDECODE")}
     e["HOME"] = str(tmp_path / "home")
+    e["PATH"] = "/usr/local/bin:/usr/bin:/bin"  # tools are looked for on the PATH too: keep the tester's out
     (tmp_path / "home").mkdir()
     yield e
     for name in ("claude", "codex"):
