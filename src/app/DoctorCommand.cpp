@@ -269,7 +269,8 @@ bool checkAvahi(Report& report, bool companionRuns) {
   if (!companionRuns) return true;
   const std::string browser = findProgram("avahi-browse");
   if (browser.empty()) {
-    report.add(Level::warn, "service _tavlo._tcp", "not checked: avahi-browse is missing", "sudo apt install avahi-utils");
+    report.add(Level::warn, "service _tavlo._tcp", "not checked: avahi-browse is missing",
+               "sudo apt install avahi-utils");
     return true;
   }
   const auto seen = browseCompanions(browser);
@@ -340,7 +341,8 @@ std::string chainVerdict(const Ruleset& set, const Json& chain, const Packet& p,
 // What one rule does with the packet: "accept", "drop", "return", or "" (go on
 // to the next rule). Conditions the check cannot judge count in the packet's
 // favour (`sure` turns false below them): only sure drops are reported.
-std::string ruleVerdict(const Ruleset& set, const Json& rule, const Json& chain, const Packet& p, int depth, bool sure) {
+std::string ruleVerdict(const Ruleset& set, const Json& rule, const Json& chain, const Packet& p, int depth,
+                        bool sure) {
   for (const auto& expr : rule.value("expr", Json::array())) {
     if (expr.contains("match")) {
       const Match m = matches(expr["match"], p);
@@ -442,11 +444,13 @@ void checkFirewalld(Report& report, const std::string& tool) {
   if (ports.find("18765/tcp") != std::string::npos)
     report.add(Level::ok, "firewall (firewalld)", "lets TCP 18765 in");
   else
-    report.add(Level::fail, "firewall (firewalld)", "drops TCP 18765", "sudo firewall-cmd --add-port=18765/tcp" + reload);
+    report.add(Level::fail, "firewall (firewalld)", "drops TCP 18765",
+               "sudo firewall-cmd --add-port=18765/tcp" + reload);
   if (services.find("mdns") != std::string::npos || ports.find("5353/udp") != std::string::npos)
     report.add(Level::ok, "firewall (firewalld)", "lets UDP 5353 (mDNS) in");
   else
-    report.add(Level::fail, "firewall (firewalld)", "drops UDP 5353 (mDNS)", "sudo firewall-cmd --add-service=mdns" + reload);
+    report.add(Level::fail, "firewall (firewalld)", "drops UDP 5353 (mDNS)",
+               "sudo firewall-cmd --add-service=mdns" + reload);
 }
 
 // ufw and firewalld keep their rules in nftables too: the front end that is
@@ -569,7 +573,8 @@ void checkStaging(Report& report) {
   fs::path existing = *staging;
   std::error_code ec;
   while (!fs::exists(existing, ec) && existing.has_relative_path()) existing = existing.parent_path();
-  const std::string where = staging->string() + (existing == *staging ? "" : " (to be created in " + existing.string() + ")");
+  const std::string where =
+      staging->string() + (existing == *staging ? "" : " (to be created in " + existing.string() + ")");
   if (!fs::is_directory(existing, ec))
     return report.add(Level::fail, "staging folder", where + ": " + existing.string() + " is not a folder",
                       "remove it or set TAVLO_STAGING to another folder");
