@@ -18,6 +18,7 @@ int runPackCommand(const std::vector<std::string>& args);
 int runModelsCommand(const std::vector<std::string>& args);
 int runGenerateCommand(const std::vector<std::string>& args);
 int runPairingCommand(const std::vector<std::string>& args);
+int runDoctorCommand(const std::vector<std::string>& args);
 
 // How the companion itself runs (no subcommand).
 struct CompanionOptions {

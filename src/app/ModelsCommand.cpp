@@ -1,4 +1,9 @@
-// `models`: one round of the three probes, printed as the GET /models body.
+// `models`: one round of the three probes. Piped, or with --json, printed as
+// the GET /models body (scripts read it); on a terminal, as a table.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 #include "app/Commands.hpp"
@@ -6,15 +11,55 @@
 #include "pack/JSONText.hpp"
 
 namespace tavlo {
+namespace {
+
+// Characters, not bytes, so that names with accents or CJK letters still line up roughly.
+std::size_t textWidth(const std::string& text) {
+  return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+void printTable(const std::vector<LLMModel>& models, const std::string& selectedID) {
+  if (models.empty()) {
+    std::printf("No models found. `tavlo-companion doctor` shows where they were looked for.\n");
+    return;
+  }
+  using Row = std::array<std::string, 5>;
+  std::vector<Row> rows{{"ID", "PROVIDER", "NAME", "SIZE", "SELECTED"}};
+  for (const auto& m : models) {
+    // Only Ollama's subtitle is a size; the others describe the login.
+    const std::string size = m.provider == LLMModel::Provider::ollama ? m.subtitle.value_or("") : "";
+    rows.push_back({m.id, std::string(LLMModel::rawValue(m.provider)), m.name, size, m.id == selectedID ? "yes" : ""});
+  }
+  std::array<std::size_t, 5> widths{};
+  for (const auto& row : rows)
+    for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], textWidth(row[i]));
+  for (const auto& row : rows) {
+    std::string line;
+    for (std::size_t i = 0; i < row.size(); ++i)
+      line += row[i] + (i + 1 < row.size() ? std::string(widths[i] - textWidth(row[i]) + 2, ' ') : "");
+    line.erase(line.find_last_not_of(' ') + 1);
+    std::printf("%s\n", line.c_str());
+  }
+}
+
+}  // namespace
 
 int runModelsCommand(const std::vector<std::string>& args) {
-  if (!args.empty()) return usageError("models: unexpected argument: " + args.front());
+  bool json = !::isatty(STDOUT_FILENO);
+  for (const auto& arg : args) {
+    if (arg != "--json") return usageError("models: unexpected argument: " + arg);
+    json = true;
+  }
   // "selected" marks the companion's stored choice; a one-shot listing never
   // chooses or stores one itself.
   const auto models = probeAllModelsOnce(ProviderConfig{});
   const std::string selectedID = persistedSelection();
-  const std::string body = writeCompactJSON(modelListBody(models, selectedID)) + "\n";
-  std::fwrite(body.data(), 1, body.size(), stdout);
+  if (!json) {
+    printTable(models, selectedID);
+  } else {
+    const std::string body = writeCompactJSON(modelListBody(models, selectedID)) + "\n";
+    std::fwrite(body.data(), 1, body.size(), stdout);
+  }
   std::fflush(stdout);
   return kExitOk;
 }

@@ -16,9 +16,10 @@ constexpr const char* kHelp =
     "  tavlo-companion --headless [--listen ADDRESS]  the whole companion without any UI\n"
     "  tavlo-companion --panel [--listen ADDRESS]     tray mode, panel also shown as a normal window\n"
     "  tavlo-companion pack --prompt TEXT --model ID [--staging DIR] [--answer FILE]\n"
-    "  tavlo-companion models\n"
+    "  tavlo-companion models [--json]                a table on a terminal, else (or with --json) JSON\n"
     "  tavlo-companion generate [--model ID] [--staging DIR] PROMPT\n"
     "  tavlo-companion pairing [--qr]\n"
+    "  tavlo-companion doctor                         checks what the phone needs; exit 1 when something fails\n"
     "  tavlo-companion --help | --version\n"
     "\n"
     "The companion serves the Tavlo phone app on TCP port 18765 and writes packs\n"
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
   if (first == "models") return runModelsCommand(rest);
   if (first == "generate") return runGenerateCommand(rest);
   if (first == "pairing") return runPairingCommand(rest);
+  if (first == "doctor") return runDoctorCommand(rest);
   std::string error;
   if (auto options = parseCompanionOptions(args, error)) return runCompanion(*options);
   return usageError(error);

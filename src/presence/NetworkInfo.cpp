@@ -118,6 +118,11 @@ std::vector<IPPrefix> onLinkPrefixes() {
 }
 
 std::optional<std::string> lanIPFrom(const ifaddrs* list) {
+  if (auto address = lanAddressFrom(list)) return address->ip;
+  return std::nullopt;
+}
+
+std::optional<LanAddress> lanAddressFrom(const ifaddrs* list) {
   for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
     if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET) continue;
     if (!entry->ifa_name || !isBuiltInInterface(entry->ifa_name) || !(entry->ifa_flags & IFF_UP)) continue;
@@ -125,17 +130,22 @@ std::optional<std::string> lanIPFrom(const ifaddrs* list) {
     if (getnameinfo(entry->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) {
       return std::nullopt;
     }
-    return std::string(host);
+    return LanAddress{entry->ifa_name, host};
   }
   return std::nullopt;
 }
 
-std::optional<std::string> lanIP() {
+std::optional<LanAddress> lanAddress() {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return std::nullopt;
-  std::optional<std::string> address = lanIPFrom(list);
+  std::optional<LanAddress> address = lanAddressFrom(list);
   freeifaddrs(list);
   return address;
+}
+
+std::optional<std::string> lanIP() {
+  if (auto address = lanAddress()) return address->ip;
+  return std::nullopt;
 }
 
 TailscaleStatus tailscaleSync() {

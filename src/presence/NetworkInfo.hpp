@@ -45,6 +45,14 @@ std::optional<std::string> lanIPFrom(const ifaddrs* list);
 std::vector<IPPrefix> onLinkPrefixes();
 std::vector<IPPrefix> onLinkPrefixesFrom(const ifaddrs* list);
 
+// The address lanIP() gives, with the interface that carries it.
+struct LanAddress {
+  std::string interface;
+  std::string ip;
+};
+std::optional<LanAddress> lanAddress();
+std::optional<LanAddress> lanAddressFrom(const ifaddrs* list);
+
 // Blocks the calling thread until the Tailscale probe has answered.
 TailscaleStatus tailscaleSync();
 

@@ -12,9 +12,14 @@
 
 namespace tavlo::CLIProbe {
 
-// The folders searched, in order, each ending in "/":
-// /opt/homebrew/bin/, /usr/local/bin/, ~/.local/bin/, ~/.claude/local/, /usr/bin/.
+// The folders searched, in order, each ending in "/" and each listed once:
+// /opt/homebrew/bin/, /usr/local/bin/, ~/.local/bin/, ~/.claude/local/, /usr/bin/,
+// then every absolute folder of the PATH, then nvm's ~/.nvm/versions/node/*/bin/,
+// newest Node version first (npm installs global tools there).
 std::vector<std::string> searchDirectories(const ProviderConfig& config);
+
+// The first executable of `paths`, or "" when none is.
+std::string firstExecutable(const std::vector<std::string>& paths);
 
 bool exists(const std::string& tool, const ProviderConfig& config);
 

@@ -16,6 +16,12 @@ std::string ProviderConfig::home() const {
   return "";
 }
 
+std::string ProviderConfig::path() const {
+  if (searchPath) return *searchPath;
+  const char* p = std::getenv("PATH");
+  return p ? p : "";
+}
+
 HttpClient& ProviderConfig::client() const { return http ? *http : HttpClient::shared(); }
 
 }  // namespace tavlo

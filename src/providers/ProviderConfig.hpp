@@ -20,9 +20,11 @@ struct ProviderConfig {
   // empty on a real system.
   std::string rootDirectory{};
   std::optional<std::string> homeDirectory{};  // none: $HOME, else the password entry
+  std::optional<std::string> searchPath{};     // folders searched for tools after the fixed ones; none: $PATH
   HttpClient* http = nullptr;                  // none: the shared client
 
   std::string home() const;
+  std::string path() const;
   HttpClient& client() const;
 };
 

@@ -4,6 +4,7 @@ import http.server
 import json
 import os
 import pathlib
+import pty
 import shutil
 import signal
 import socket
@@ -80,6 +81,7 @@ def lmstudio():
 def env(tmp_path):
     e = {k: v for k, v in os.environ.items() if k not in ("TAVLO_STAGING", "CLAUDECODE")}
     e["HOME"] = str(tmp_path / "home")
+    e["PATH"] = "/usr/local/bin:/usr/bin:/bin"  # tools are looked for on the PATH too: keep the tester's out
     (tmp_path / "home").mkdir()
     yield e
     for name in ("claude", "codex"):
@@ -99,6 +101,24 @@ def run(tavlo_bin, env, *args):
     return subprocess.run([tavlo_bin, *args], capture_output=True, env=env, timeout=60)
 
 
+def on_terminal(tavlo_bin, env, *args):
+    """What the program writes to a terminal as its standard output."""
+    leader, follower = pty.openpty()
+    with os.fdopen(leader, "rb") as out:
+        subprocess.run([tavlo_bin, *args], stdout=follower, env=env, timeout=60, check=True)
+        os.close(follower)
+        data = b""
+        while True:
+            try:
+                chunk = os.read(out.fileno(), 4096)
+            except OSError:  # EIO: the terminal is closed and drained
+                break
+            if not chunk:
+                break
+            data += chunk
+    return data.decode()
+
+
 def check_pack_on_disk(reply, staging):
     pack = pathlib.Path(reply["pack_path"])
     assert pack.parent == staging and pack.name == reply["pack_name"]
@@ -114,6 +134,12 @@ def test_models_lists_tools_then_ollama_then_lmstudio(tavlo_bin, env, ollama, lm
         b'"subtitle":"4.7 GB"},{"id":"ollama:tiny","name":"tiny","provider":"ollama","selected":false,'
         b'"subtitle":""},{"id":"lmstudio:qwen\\/qwen3-8b","name":"qwen\\/qwen3-8b","provider":"lmstudio",'
         b'"selected":false,"subtitle":""}],"ok":true}\n')
+    assert run(tavlo_bin, env, "models", "--json").stdout == r.stdout
+    assert on_terminal(tavlo_bin, env, "models") == (
+        "ID                      PROVIDER  NAME           SIZE    SELECTED\r\n"
+        "ollama:llama3:8b        ollama    llama3:8b      4.7 GB\r\n"
+        "ollama:tiny             ollama    tiny\r\n"
+        "lmstudio:qwen/qwen3-8b  lmstudio  qwen/qwen3-8b\r\n")
 
     fake_tool("/usr/local/bin/claude", tmp_path / "argv", "")
     fake_tool(pathlib.Path(env["HOME"]) / ".local/bin/codex", tmp_path / "argv", "")

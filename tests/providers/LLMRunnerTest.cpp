@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "FakeHttpServer.hpp"
+#include "providers/CLIProbe.hpp"
 
 namespace tavlo {
 namespace {
@@ -142,6 +143,7 @@ class LLMRunnerToolTest : public ::testing::Test {
     root_ = ::mkdtemp(std::string("/tmp/tavlo-run-XXXXXX").data());
     config_.rootDirectory = root_.string();
     config_.homeDirectory = (root_ / "home").string();
+    config_.searchPath = "";  // the test machine's own PATH stays out
   }
   void TearDown() override { fs::remove_all(root_); }
   // A fake tool that records its argv (each argument NUL-terminated) in "argv"; its folder,
@@ -197,12 +199,25 @@ TEST_F(LLMRunnerToolTest, CodexRunsExecWithTheCombinedPromptThroughTheAwaitableF
 
 TEST_F(LLMRunnerToolTest, CandidateOrderFallbacksAndUnsupportedModels) {
   std::string r = root_.string(), h = r + "/home";
+  // After the fixed places: the PATH's absolute folders, each once, then nvm's, newest Node first.
+  config_.searchPath = r + "/bin:relative::" + r + "/usr/bin/:" + r + "/bin";
+  for (auto version : {"v9.11.2", "v18.19.0", "v20.1.0"}) fs::create_directories(h + "/.nvm/versions/node/" + version);
+  const std::vector<std::string> later{r + "/bin/", h + "/.nvm/versions/node/v20.1.0/bin/",
+                                       h + "/.nvm/versions/node/v18.19.0/bin/", h + "/.nvm/versions/node/v9.11.2/bin/"};
+  auto with = [&](std::vector<std::string> paths, const std::string& tool) {
+    for (const auto& dir : later) paths.push_back(dir + tool);
+    return paths;
+  };
   EXPECT_EQ(LLMRunner::claudePaths(config_),
-            (std::vector<std::string>{r + "/opt/homebrew/bin/claude", r + "/usr/local/bin/claude",
-                                      h + "/.claude/local/claude", h + "/.local/bin/claude", r + "/usr/bin/claude"}));
+            with({r + "/opt/homebrew/bin/claude", r + "/usr/local/bin/claude", h + "/.claude/local/claude",
+                  h + "/.local/bin/claude", r + "/usr/bin/claude"}, "claude"));
   EXPECT_EQ(LLMRunner::codexPaths(config_),
-            (std::vector<std::string>{r + "/opt/homebrew/bin/codex", r + "/usr/local/bin/codex",
-                                      h + "/.local/bin/codex", h + "/.claude/local/codex", r + "/usr/bin/codex"}));
+            with({r + "/opt/homebrew/bin/codex", r + "/usr/local/bin/codex", h + "/.local/bin/codex",
+                  h + "/.claude/local/codex", r + "/usr/bin/codex"}, "codex"));
+  install("home/.nvm/versions/node/v18.19.0/bin/codex", "echo nvm\n");
+  EXPECT_EQ(CLIProbe::listNow(config_), std::vector<LLMModel>{CLIProbe::codexModel()});
+  EXPECT_EQ(run("x", kCodex, config_).answer, "nvm\n");
+  fs::remove_all(h + "/.nvm");
   const LLMModel gemini{"gemini:x", P::gemini, "x", std::nullopt};
   for (auto [model, expected] : {std::pair{kClaude, "CLI tool not found"}, {gemini, "Gemini provider not yet wired"}}) {
     auto unsupported = run("x", model, config_);

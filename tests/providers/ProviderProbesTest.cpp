@@ -124,6 +124,7 @@ TEST(CLIProbeTest, FindsExecutableToolsInEverySearchedFolder) {
   ProviderConfig config;
   config.rootDirectory = root.string();
   config.homeDirectory = (root / "home").string();
+  config.searchPath = "";
   auto install = [&](const std::string& relative, bool executable = true) {
     fs::create_directories((root / relative).parent_path());
     std::ofstream(root / relative) << "#!/bin/sh\n";

@@ -1,0 +1,620 @@
+// `doctor`: tells a user why the phone cannot see this computer or why no
+// model shows. One line per check: "ok", "warn" (works, but worth knowing) or
+// "FAIL" (the phone cannot use the companion until it is fixed), then what was
+// found and, after " — ", what to do. It only looks: the one write is a
+// temporary file created and removed again to learn whether the staging folder
+// is writable.
+#include <arpa/inet.h>
+#include <sys/statvfs.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/Commands.hpp"
+#include "core/CompanionState.hpp"
+#include "platform/HttpClient.hpp"
+#include "platform/ProcessRunner.hpp"
+#include "presence/NetworkInfo.hpp"
+#include "presence/TailscaleProbe.hpp"
+#include "providers/CLIProbe.hpp"
+#include "providers/LLMRunner.hpp"
+#include "providers/LMStudioProbe.hpp"
+#include "providers/OllamaProbe.hpp"
+
+namespace tavlo {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+constexpr int kPort = 18765;
+constexpr int kMdnsPort = 5353;
+constexpr auto kToolTime = std::chrono::seconds(5);
+
+enum class Level { ok, warn, fail };
+
+// Prints each check as soon as it is known, so slow checks show progress.
+class Report {
+ public:
+  void add(Level level, const std::string& check, const std::string& found, const std::string& todo = "") {
+    static constexpr const char* kWords[] = {"ok    ", "warn  ", "FAIL  "};
+    std::string line = kWords[static_cast<int>(level)] + check + ": " + found;
+    if (!todo.empty()) line += " — " + todo;
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+    if (level == Level::fail) failed_ = true;
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  bool failed_ = false;
+};
+
+// ---- small helpers -------------------------------------------------------
+
+// A program by name in the PATH or the system folders (ufw, nft and
+// firewall-cmd live in /usr/sbin, often not in a user's PATH); "" when absent.
+std::string findProgram(const std::string& name) {
+  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
+  std::stringstream dirs(path + ":/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (dir.starts_with('/') && isExecutableFile(dir + "/" + name)) return dir + "/" + name;
+  return "";
+}
+
+ProcessResult runTool(const std::string& path, std::vector<std::string> args) {
+  ProcessRequest request;
+  request.executable = path;
+  request.args = std::move(args);
+  request.timeLimit = kToolTime;
+  return runProcess(request);
+}
+
+std::string firstLine(const std::string& text) {
+  std::string line = text.substr(0, text.find('\n'));
+  return line.empty() ? "no output" : line;
+}
+
+// ---- port 18765 ----------------------------------------------------------
+
+struct Listener {
+  std::string address;  // as text; "" for every address
+  std::string inode;
+};
+
+// /proc/net/tcp* writes an address as the hex of its 32-bit words in host order.
+std::string procAddress(const std::string& hex) {
+  unsigned char bytes[16] = {};
+  const std::size_t count = hex.size() / 2;
+  if (count != 4 && count != 16) return "";
+  for (std::size_t word = 0; word < count / 4; ++word) {
+    std::uint32_t value = std::stoul(hex.substr(word * 8, 8), nullptr, 16);
+    std::memcpy(bytes + word * 4, &value, 4);
+  }
+  static const unsigned char kAny[16] = {};
+  if (std::memcmp(bytes, kAny, count) == 0) return "";
+  char text[INET6_ADDRSTRLEN] = {};
+  inet_ntop(count == 4 ? AF_INET : AF_INET6, bytes, text, sizeof text);
+  return text;
+}
+
+// The first socket listening on TCP `port`, from the kernel's own tables.
+std::optional<Listener> tcpListener(int port) {
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(table);
+    std::string line;
+    std::getline(in, line);  // the header
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, skip, inode;
+      fields >> slot >> local >> remote >> state;
+      for (int i = 0; i < 5; ++i) fields >> skip;  // queues, timer, retransmits, uid, timeout
+      fields >> inode;
+      const auto colon = local.find(':');
+      if (state != "0A" || colon == std::string::npos) continue;  // 0A: LISTEN
+      if (std::stoi(local.substr(colon + 1), nullptr, 16) != port) continue;
+      return Listener{procAddress(local.substr(0, colon)), inode};
+    }
+  }
+  return std::nullopt;
+}
+
+struct Owner {
+  int pid = 0;
+  std::string name;
+};
+
+// The process holding socket `inode` open; none when no process we may look into does.
+std::optional<Owner> socketOwner(const std::string& inode) {
+  const std::string wanted = "socket:[" + inode + "]";
+  std::error_code ec;
+  for (const auto& proc : fs::directory_iterator("/proc", ec)) {
+    const std::string pid = proc.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fdError;
+    for (const auto& fd : fs::directory_iterator(proc.path() / "fd", fdError)) {
+      std::error_code linkError;
+      if (fs::read_symlink(fd.path(), linkError).string() != wanted) continue;
+      std::string name;
+      std::getline(std::ifstream(proc.path() / "comm"), name);
+      return Owner{std::stoi(pid), name};
+    }
+  }
+  return std::nullopt;
+}
+
+bool healthAnswers(const std::string& listenAddress) {
+  std::string host = listenAddress.empty() ? "127.0.0.1" : listenAddress;
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  HttpRequest request;
+  request.url = "http://" + host + ":" + std::to_string(kPort) + "/health";
+  request.totalTimeout = std::chrono::seconds(3);
+  std::promise<HttpResponse> answer;
+  HttpClient::shared().send(request, [&answer](HttpResponse r) { answer.set_value(std::move(r)); });
+  const HttpResponse response = answer.get_future().get();
+  return response.ok() && response.status == 200;
+}
+
+// True when the companion serves the port.
+bool checkPort(Report& report) {
+  const std::string check = "port " + std::to_string(kPort);
+  const auto listener = tcpListener(kPort);
+  if (!listener) {
+    report.add(Level::ok, check, "free (the companion is not running)", "start it with `tavlo-companion`");
+    return false;
+  }
+  const auto owner = socketOwner(listener->inode);
+  if (!owner) {
+    report.add(Level::fail, check, "held by a process of another user",
+               "run `sudo tavlo-companion doctor` to name it, then stop it");
+    return false;
+  }
+  const std::string held = owner->name + " (pid " + std::to_string(owner->pid) + ")";
+  if (owner->name != "tavlo-companion") {
+    report.add(Level::fail, check, "held by " + held, "stop that program or free the port, then start the companion");
+    return false;
+  }
+  if (!healthAnswers(listener->address)) {
+    report.add(Level::fail, check, "held by " + held + ", but GET /health does not answer",
+               "restart the companion (`kill " + std::to_string(owner->pid) + "`, then `tavlo-companion`)");
+    return true;
+  }
+  report.add(Level::ok, check, "served by " + held + ", GET /health answers");
+  return true;
+}
+
+// ---- avahi ---------------------------------------------------------------
+
+using BusOpener = int (*)(sd_bus**);
+
+// -1: no bus; 0: nobody owns `name`; 1: owned.
+int busNameOwned(BusOpener open, const char* name) {
+  sd_bus* bus = nullptr;
+  if (open(&bus) < 0) return -1;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int owned = -1;
+  if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                         "NameHasOwner", &error, &reply, "s", name) >= 0 &&
+      sd_bus_message_read(reply, "b", &owned) < 0)
+    owned = -1;
+  sd_bus_message_unref(reply);
+  sd_bus_error_free(&error);
+  sd_bus_flush_close_unref(bus);
+  return owned;
+}
+
+// avahi-browse -p writes a space in a name as "\\032" (a decimal byte) and
+// a dot or backslash after a backslash.
+std::string unescapeBrowsed(const std::string& text) {
+  auto digit = [&](std::size_t i) { return i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); };
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      out += text[i];
+    } else if (digit(i + 1) && digit(i + 2) && digit(i + 3)) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 3)));
+      i += 3;
+    } else {
+      out += text[++i];
+    }
+  }
+  return out;
+}
+
+// The companion's services avahi-browse sees, as "name on host:port" lines.
+std::vector<std::string> browseCompanions(const std::string& browser) {
+  const auto result = runTool(browser, {"-rpt", "_tavlo._tcp"});
+  std::vector<std::string> seen;
+  std::istringstream lines(result.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, ';');) f.push_back(field);
+    if (f.size() >= 9 && f[0] == "=") seen.push_back(unescapeBrowsed(f[3]) + " on " + f[7] + ":" + f[8]);
+  }
+  return seen;
+}
+
+// True when avahi-daemon runs.
+bool checkAvahi(Report& report, bool companionRuns) {
+  const int owned = busNameOwned(&sd_bus_open_system, "org.freedesktop.Avahi");
+  const std::string start = "sudo systemctl enable --now avahi-daemon";
+  if (owned < 0) {
+    report.add(Level::fail, "avahi-daemon", "no D-Bus system bus to reach it on",
+               "sudo apt install dbus avahi-daemon && " + start);
+    return false;
+  }
+  if (owned == 0) {
+    report.add(Level::fail, "avahi-daemon", "not running", "sudo apt install avahi-daemon && " + start);
+    return false;
+  }
+  report.add(Level::ok, "avahi-daemon", "running");
+  if (!companionRuns) return true;
+  const std::string browser = findProgram("avahi-browse");
+  if (browser.empty()) {
+    report.add(Level::warn, "service _tavlo._tcp", "not checked: avahi-browse is missing",
+               "sudo apt install avahi-utils");
+    return true;
+  }
+  const auto seen = browseCompanions(browser);
+  if (seen.empty())
+    report.add(Level::fail, "service _tavlo._tcp", "not seen by avahi-browse",
+               "restart the companion; check the firewall lets UDP 5353 in");
+  else
+    report.add(Level::ok, "service _tavlo._tcp", "visible: " + seen.front());
+  return true;
+}
+
+// ---- firewall ------------------------------------------------------------
+
+struct Packet {
+  std::string protocol;  // "tcp" or "udp"
+  long port;
+  std::string label() const { return protocol == "udp" ? "UDP 5353 (mDNS)" : "TCP " + std::to_string(port); }
+};
+
+enum class Match { yes, no, unknown };
+
+bool valueMatches(const Json& right, const Packet& p) {
+  if (right.is_number_integer()) return right.get<long>() == p.port;
+  if (right.is_string()) return right.get<std::string>() == p.protocol;
+  if (right.is_object() && right.contains("range") && right["range"].size() == 2 && right["range"][0].is_number())
+    return right["range"][0].get<long>() <= p.port && p.port <= right["range"][1].get<long>();
+  if (right.is_object() && right.contains("set"))
+    for (const auto& member : right["set"])
+      if (valueMatches(member, p)) return true;
+  return false;
+}
+
+// One nft "match" expression against a new packet from the LAN.
+Match matches(const Json& match, const Packet& p) {
+  const Json& left = match.value("left", Json());
+  const Json& right = match.value("right", Json());
+  const std::string op = match.value("op", "==");
+  bool equal;
+  if (left.contains("payload") && left["payload"].value("field", "") == "dport") {
+    const std::string proto = left["payload"].value("protocol", "");
+    if (proto != "th" && proto != p.protocol) return Match::no;
+    equal = valueMatches(right, p);
+  } else if ((left.contains("meta") && left["meta"].value("key", "") == "l4proto") ||
+             (left.contains("payload") && left["payload"].value("field", "") == "protocol")) {
+    equal = valueMatches(right, p);
+  } else if (left.contains("ct") && left["ct"].value("key", "") == "state") {
+    equal = right == "new";
+    for (const auto& state : right.is_object() ? right.value("set", Json::array()) : Json::array())
+      equal = equal || state == "new";
+  } else if (left.contains("meta") && left["meta"].value("key", "").starts_with("iif")) {
+    equal = right == "lo";
+    if (equal) return op == "!=" ? Match::yes : Match::no;  // loopback rules never see LAN packets
+    return Match::unknown;
+  } else {
+    return Match::unknown;
+  }
+  if (right.is_string() && right.get<std::string>().starts_with("@")) return Match::unknown;
+  return (op == "!=") != equal ? Match::yes : Match::no;
+}
+
+struct Ruleset {
+  std::vector<Json> chains;
+  std::vector<Json> rules;
+};
+
+std::string chainVerdict(const Ruleset& set, const Json& chain, const Packet& p, int depth, bool sure);
+
+// What one rule does with the packet: "accept", "drop", "return", or "" (go on
+// to the next rule). Conditions the check cannot judge count in the packet's
+// favour (`sure` turns false below them): only sure drops are reported.
+std::string ruleVerdict(const Ruleset& set, const Json& rule, const Json& chain, const Packet& p, int depth,
+                        bool sure) {
+  for (const auto& expr : rule.value("expr", Json::array())) {
+    if (expr.contains("match")) {
+      const Match m = matches(expr["match"], p);
+      if (m == Match::no) return "";
+      if (m == Match::unknown) sure = false;
+      continue;
+    }
+    if (expr.contains("accept")) return "accept";
+    if (expr.contains("drop") || expr.contains("reject")) return sure ? "drop" : "";
+    if (expr.contains("return")) return sure ? "return" : "";
+    const bool jump = expr.contains("jump");
+    if (!jump && !expr.contains("goto")) continue;  // counter, log, ...
+    const std::string target = expr[jump ? "jump" : "goto"].value("target", "");
+    for (const auto& other : set.chains)
+      if (other.value("family", "") == chain.value("family", "") &&
+          other.value("table", "") == chain.value("table", "") && other.value("name", "") == target) {
+        const std::string verdict = chainVerdict(set, other, p, depth + 1, sure);
+        if (!verdict.empty()) return verdict;
+      }
+    return !jump && sure ? "return" : "";
+  }
+  return "";
+}
+
+// "accept", "drop", or "" when the chain ends (or returns) without a verdict.
+std::string chainVerdict(const Ruleset& set, const Json& chain, const Packet& p, int depth, bool sure) {
+  if (depth > 16) return "";
+  for (const auto& rule : set.rules) {
+    if (rule.value("family", "") != chain.value("family", "") || rule.value("table", "") != chain.value("table", "") ||
+        rule.value("chain", "") != chain.value("name", ""))
+      continue;
+    const std::string verdict = ruleVerdict(set, rule, chain, p, depth, sure);
+    if (verdict == "return") return "";
+    if (!verdict.empty()) return verdict;
+  }
+  return "";
+}
+
+// The base input chains that drop the packet, as "family table chain".
+std::vector<std::string> droppingChains(const Ruleset& set, const Packet& p) {
+  std::vector<std::string> found;
+  for (const auto& chain : set.chains) {
+    const std::string family = chain.value("family", "");
+    if (chain.value("hook", "") != "input" || (family != "inet" && family != "ip")) continue;
+    std::string verdict = chainVerdict(set, chain, p, 0, true);
+    if (verdict.empty()) verdict = chain.value("policy", "accept");
+    if (verdict == "drop") found.push_back(family + " " + chain.value("table", "") + " " + chain.value("name", ""));
+  }
+  return found;
+}
+
+void checkNftables(Report& report, const std::string& nft) {
+  const auto result = runTool(nft, {"-j", "list", "ruleset"});
+  const Json doc = Json::parse(result.out, nullptr, false);
+  if (result.exitStatus != 0 || !doc.is_object()) {
+    report.add(Level::warn, "firewall (nftables)", "could not read the rules: " + firstLine(result.err),
+               "run `sudo tavlo-companion doctor` to check them");
+    return;
+  }
+  Ruleset set;
+  for (const auto& item : doc.value("nftables", Json::array())) {
+    if (item.contains("chain")) set.chains.push_back(item["chain"]);
+    if (item.contains("rule")) set.rules.push_back(item["rule"]);
+  }
+  for (const Packet& p : {Packet{"tcp", kPort}, Packet{"udp", kMdnsPort}}) {
+    const auto chains = droppingChains(set, p);
+    if (chains.empty()) {
+      report.add(Level::ok, "firewall (nftables)", "lets " + p.label() + " in");
+      continue;
+    }
+    report.add(Level::fail, "firewall (nftables)", "chain " + chains.front() + " drops " + p.label(),
+               "sudo nft insert rule " + chains.front() + " " + p.protocol + " dport " + std::to_string(p.port) +
+                   " accept");
+  }
+}
+
+void checkUfw(Report& report, const std::string& status) {
+  const bool allowsAll = status.find("allow (incoming)") != std::string::npos;
+  for (const Packet& p : {Packet{"tcp", kPort}, Packet{"udp", kMdnsPort}}) {
+    const std::string port = std::to_string(p.port);
+    bool allowed = allowsAll;
+    std::istringstream lines(status);
+    for (std::string line; std::getline(lines, line);)
+      if ((line.starts_with(port + "/" + p.protocol + " ") || line.starts_with(port + " ") ||
+           (p.port == kMdnsPort && line.starts_with("mDNS "))) &&
+          line.find("ALLOW") != std::string::npos)
+        allowed = true;
+    if (allowed)
+      report.add(Level::ok, "firewall (ufw)", "lets " + p.label() + " in");
+    else
+      report.add(Level::fail, "firewall (ufw)", "drops " + p.label(), "sudo ufw allow " + port + "/" + p.protocol);
+  }
+}
+
+void checkFirewalld(Report& report, const std::string& tool) {
+  const std::string ports = runTool(tool, {"--list-ports"}).out;
+  const std::string services = runTool(tool, {"--list-services"}).out;
+  const std::string reload = " --permanent && sudo firewall-cmd --reload";
+  if (ports.find("18765/tcp") != std::string::npos)
+    report.add(Level::ok, "firewall (firewalld)", "lets TCP 18765 in");
+  else
+    report.add(Level::fail, "firewall (firewalld)", "drops TCP 18765",
+               "sudo firewall-cmd --add-port=18765/tcp" + reload);
+  if (services.find("mdns") != std::string::npos || ports.find("5353/udp") != std::string::npos)
+    report.add(Level::ok, "firewall (firewalld)", "lets UDP 5353 (mDNS) in");
+  else
+    report.add(Level::fail, "firewall (firewalld)", "drops UDP 5353 (mDNS)",
+               "sudo firewall-cmd --add-service=mdns" + reload);
+}
+
+// ufw and firewalld keep their rules in nftables too: the front end that is
+// active is asked, so its own command can open the port.
+void checkFirewall(Report& report) {
+  if (const auto ufw = findProgram("ufw"); !ufw.empty()) {
+    const auto result = runTool(ufw, {"status", "verbose"});
+    if (result.out.starts_with("Status: active")) return checkUfw(report, result.out);
+  }
+  if (const auto firewalld = findProgram("firewall-cmd"); !firewalld.empty()) {
+    if (runTool(firewalld, {"--state"}).exitStatus == 0) return checkFirewalld(report, firewalld);
+  }
+  if (const auto nft = findProgram("nft"); !nft.empty()) return checkNftables(report, nft);
+  report.add(Level::ok, "firewall", "none found (no ufw, firewalld or nft)");
+}
+
+// ---- addresses -----------------------------------------------------------
+
+void checkAddresses(Report& report) {
+  const auto lan = NetworkInfo::lanAddress();
+  const std::string tailscale = CLIProbe::firstExecutable(TailscaleProbe::cliCandidates());
+  const TailscaleStatus status = tailscale.empty() ? TailscaleStatus::notInstalled() : NetworkInfo::tailscaleSync();
+  if (lan)
+    report.add(Level::ok, "LAN address", lan->ip + " on " + lan->interface);
+  else
+    report.add(status.isConnected() ? Level::warn : Level::fail, "LAN address",
+               "none (no en*, eth* or wl* interface with an IPv4 address is up)",
+               "connect this computer to the phone's Wi-Fi or network");
+  using K = TailscaleStatus::Kind;
+  switch (status.kind) {
+    case K::connected:
+      report.add(Level::ok, "Tailscale", tailscale + ": connected, " + status.ip +
+                                                  (status.hostname ? " (" + *status.hostname + ")" : ""));
+      break;
+    case K::notInstalled:
+      report.add(Level::warn, "Tailscale", "not installed (optional: reaches the phone away from home)",
+                 "see tailscale.com/download/linux");
+      break;
+    case K::stopped:
+      report.add(Level::warn, "Tailscale", tailscale + ": installed, not connected", "sudo tailscale up");
+      break;
+    case K::unknown:
+      report.add(Level::warn, "Tailscale", tailscale + ": did not answer", "sudo systemctl restart tailscaled");
+      break;
+  }
+}
+
+// ---- model sources -------------------------------------------------------
+
+using Lister = void (*)(const ProviderConfig&, std::function<void(std::vector<LLMModel>)>);
+
+std::size_t countModels(Lister list, const ProviderConfig& config) {
+  std::promise<std::size_t> count;
+  list(config, [&count](std::vector<LLMModel> models) { count.set_value(models.size()); });
+  return count.get_future().get();
+}
+
+struct Source {
+  std::string name;
+  bool found;
+  std::string detail;
+  std::string todo;
+};
+
+Source serverSource(const std::string& name, Lister list, const std::string& url, int port, const std::string& todo) {
+  const ProviderConfig config;
+  const std::size_t n = countModels(list, config);
+  if (n > 0) return {name, true, std::to_string(n) + (n == 1 ? " model at " : " models at ") + url, ""};
+  if (tcpListener(port)) return {name, false, "answers at " + url + " but lists no model", todo};
+  return {name, false, "nothing listens at " + url, todo};
+}
+
+Source toolSource(const std::string& name, const std::vector<std::string>& paths, const std::string& todo) {
+  if (auto path = CLIProbe::firstExecutable(paths); !path.empty()) return {name, true, path, ""};
+  std::string looked;
+  for (const auto& p : paths) looked += (looked.empty() ? "" : ", ") + fs::path(p).parent_path().string();
+  return {name, false, "not found in " + looked, todo};
+}
+
+bool checkModels(Report& report) {
+  const ProviderConfig config;
+  // The two servers are asked at once: each may take the probe's whole time limit.
+  auto ollama = std::async(std::launch::async, [&config] {
+    return serverSource("Ollama", &OllamaProbe::list, config.ollamaURL, 11434,
+                        "install it from ollama.com, then `ollama pull llama3.2`");
+  });
+  auto lmstudio = std::async(std::launch::async, [&config] {
+    return serverSource("LM Studio", &LMStudioProbe::list, config.lmStudioURL, 1234,
+                        "load a model in LM Studio and start its local server");
+  });
+  const std::vector<Source> sources = {
+      ollama.get(),
+      lmstudio.get(),
+      toolSource("claude", LLMRunner::claudePaths(config), "npm install -g @anthropic-ai/claude-code"),
+      toolSource("codex", LLMRunner::codexPaths(config), "npm install -g @openai/codex"),
+  };
+  bool any = false;
+  for (const auto& s : sources) any = any || s.found;
+  for (const auto& s : sources)
+    report.add(s.found ? Level::ok : any ? Level::warn : Level::fail, "model source " + s.name, s.detail, s.todo);
+  return any;
+}
+
+// ---- staging folder ------------------------------------------------------
+
+// Creates and removes one temporary file in `dir`; "" when that worked, else why not.
+std::string writeProbe(const fs::path& dir) {
+  std::string name = (dir / ".tavlo-doctor-XXXXXX").string();
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) return std::strerror(errno);
+  ::close(fd);
+  ::unlink(name.c_str());
+  return "";
+}
+
+void checkStaging(Report& report) {
+  const auto staging = resolveStagingDir();
+  if (!staging) return report.add(Level::fail, "staging folder", "HOME is not set", "set HOME or TAVLO_STAGING");
+  // The folder, or the nearest folder above it that exists (the companion creates the rest).
+  fs::path existing = *staging;
+  std::error_code ec;
+  while (!fs::exists(existing, ec) && existing.has_relative_path()) existing = existing.parent_path();
+  const std::string where =
+      staging->string() + (existing == *staging ? "" : " (to be created in " + existing.string() + ")");
+  if (!fs::is_directory(existing, ec))
+    return report.add(Level::fail, "staging folder", where + ": " + existing.string() + " is not a folder",
+                      "remove it or set TAVLO_STAGING to another folder");
+  if (const std::string why = writeProbe(existing); !why.empty())
+    return report.add(Level::fail, "staging folder", where + ": cannot write in " + existing.string() + ": " + why,
+                      "fix its permissions or set TAVLO_STAGING to a writable folder");
+  struct statvfs fsInfo {};
+  if (::statvfs(existing.c_str(), &fsInfo) != 0) return report.add(Level::ok, "staging folder", where + ", writable");
+  const auto free = static_cast<std::int64_t>(fsInfo.f_bavail) * static_cast<std::int64_t>(fsInfo.f_frsize);
+  const std::string text = where + ", writable, " + OllamaProbe::formatFileSize(free) + " free";
+  if (free < (64 << 20)) return report.add(Level::fail, "staging folder", text, "free some disk space");
+  report.add(Level::ok, "staging folder", text);
+}
+
+// ---- tray host -----------------------------------------------------------
+
+void checkTray(Report& report) {
+  const int owned = busNameOwned(&sd_bus_open_user, "org.kde.StatusNotifierWatcher");
+  if (owned < 0) return report.add(Level::warn, "tray", "no D-Bus session bus: the companion runs without a tray icon");
+  if (owned == 1) return report.add(Level::ok, "tray", "a StatusNotifier host is on the session bus");
+  const char* desktop = std::getenv("XDG_CURRENT_DESKTOP");
+  if (desktop && std::strstr(desktop, "GNOME"))
+    return report.add(Level::warn, "tray", "GNOME shows no tray icons by itself",
+                      "sudo apt install gnome-shell-extension-appindicator, then log in again");
+  report.add(Level::warn, "tray", "no StatusNotifier host on the session bus (an XEmbed tray may still show the icon)");
+}
+
+}  // namespace
+
+int runDoctorCommand(const std::vector<std::string>& args) {
+  if (!args.empty()) return usageError("doctor: unexpected argument: " + args.front());
+  Report report;
+  const bool companionRuns = checkPort(report);
+  checkAvahi(report, companionRuns);
+  checkFirewall(report);
+  checkAddresses(report);
+  checkModels(report);
+  checkStaging(report);
+  checkTray(report);
+  return report.failed() ? kExitFailed : kExitOk;
+}
+
+}  // namespace tavlo

@@ -1,0 +1,168 @@
+"""`doctor` in the situations it names, inside the sandbox's own network and
+mount namespaces: the port, nftables rules, interfaces and mounts are the test's."""
+import os
+import pathlib
+import re
+import socket
+import subprocess
+import time
+
+import pytest
+
+from companion_support import Companion, write_tool
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("TAVLO_IN_SANDBOX") != "1" or os.environ.get("TAVLO_NO_SANDBOX") == "1",
+    reason="needs tools/e2e-sandbox (private network namespace for the port and the firewall rules)",
+)
+
+LINE = re.compile(r"^(ok    |warn  |FAIL  )[^:]+: \S")
+
+
+def own_netns():
+    # The sandbox's namespace has a loopback interface only; the machine's has more.
+    return [name for _, name in socket.if_nameindex()] == ["lo"]
+
+
+@pytest.fixture
+def bus(tmp_path):
+    """A private D-Bus as system and session bus: no avahi-daemon or StatusNotifier watcher unless a situation starts one."""
+    address = f"unix:path={tmp_path}/bus"
+    proc = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 20
+    while not (tmp_path / "bus").exists():
+        assert proc.poll() is None and time.time() < deadline, "dbus-daemon did not start"
+        time.sleep(0.02)
+    yield address
+    proc.terminate()
+    proc.wait(10)
+
+
+def held_port():
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", 18765))
+    s.listen()
+    comm = pathlib.Path("/proc/self/comm").read_text().strip()
+    return s.close, [f"FAIL  port 18765: held by {comm} (pid {os.getpid()})"], 1
+
+
+def firewall(*rules, policy="accept", expect):
+    """nft commands after a table inet tavlo_t whose chain `input` hooks input."""
+    def setup(tmp, env):
+        assert own_netns(), "refusing to touch the machine's own nftables rules"
+        script = ("add table inet tavlo_t\n"
+                  f"add chain inet tavlo_t input {{ type filter hook input priority 0; policy {policy}; }}\n")
+        subprocess.run(["nft", "-f", "-"], input=script + "".join(r + "\n" for r in rules), text=True, check=True)
+        return lambda: subprocess.run(["nft", "delete", "table", "inet", "tavlo_t"], check=True), expect, 1
+    return setup
+
+
+def read_only_staging(tmp, env):
+    ro = tmp / "ro"
+    ro.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "ro", "tmpfs", str(ro)], check=True)
+    env["TAVLO_STAGING"] = str(ro / "packs")
+    return (lambda: subprocess.run(["umount", str(ro)], check=True),
+            [f"FAIL  staging folder: {ro}/packs (to be created in {ro}): cannot write in {ro}: Read-only file system"], 1)
+
+
+def claude_on_path(tmp, env):
+    tool = write_tool(tmp / "npm-prefix" / "bin" / "claude", "exit 0\n")
+    env["PATH"] = f"{tmp}/npm-prefix/bin:" + env["PATH"]
+    return (lambda: None, [f"ok    model source claude: {tool}",
+                           "warn  model source Ollama: nothing listens at http://127.0.0.1:11434"], 1)
+
+
+def nothing_there(tmp, env):
+    env["XDG_CURRENT_DESKTOP"] = "ubuntu:GNOME"
+    return lambda: None, [
+        "ok    port 18765: free",
+        "FAIL  avahi-daemon: not running — sudo apt install avahi-daemon && sudo systemctl enable --now avahi-daemon",
+        "ok    firewall (nftables): lets TCP 18765 in",
+        "FAIL  model source Ollama: nothing listens at http://127.0.0.1:11434",
+        "FAIL  model source LM Studio: nothing listens at http://127.0.0.1:1234",
+        "FAIL  model source claude: not found in /opt/homebrew/bin, /usr/local/bin, ",
+        "warn  tray: GNOME shows no tray icons by itself — sudo apt install gnome-shell-extension-appindicator",
+    ], 1
+
+
+def everything_works(tmp, env):
+    """A LAN interface, avahi-daemon on the test's bus, a model and the running companion: exit 0."""
+    assert own_netns(), "refusing to add interfaces to the machine's own network"
+    steps = []
+
+    def undo():
+        for step in reversed(steps):
+            step()
+    try:
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run/avahi-daemon"], check=True)
+        steps.append(lambda: subprocess.run(["umount", "/run/avahi-daemon"], check=True))
+        subprocess.run(["ip", "link", "add", "eth0", "type", "veth", "peer", "name", "eth1"], check=True)
+        steps.append(lambda: subprocess.run(["ip", "link", "del", "eth0"], check=True))
+        subprocess.run(["ip", "addr", "add", "192.0.2.5/24", "dev", "eth0"], check=True)
+        subprocess.run(["ip", "link", "set", "eth0", "up"], check=True)
+        daemon_env = {**os.environ, "DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]}
+        subprocess.run(["avahi-daemon", "--daemonize", "--no-drop-root", "--no-chroot"], env=daemon_env, check=True)
+        steps.append(lambda: subprocess.run(["avahi-daemon", "--kill"], check=False))
+        tool = write_tool(tmp / "home" / ".local" / "bin" / "codex", "exit 0\n")
+        companion = Companion(env["TAVLO_BIN"], tmp / "home", {"DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]})
+        companion.start()
+        steps.append(companion.stop)
+        browse = ["avahi-browse", "-pt", "_tavlo._tcp"]
+        companion.wait_for(lambda: "_tavlo._tcp" in subprocess.run(
+            browse, capture_output=True, text=True, env=daemon_env, timeout=30).stdout, timeout=30)
+    except BaseException:
+        undo()
+        raise
+    return undo, [
+        f"ok    port 18765: served by tavlo-companion (pid {companion.proc.pid}), GET /health answers",
+        "ok    avahi-daemon: running",
+        "ok    service _tavlo._tcp: visible: Tavlo on tavlo-test-host on ",
+        "ok    LAN address: 192.0.2.5 on eth0",
+        f"ok    model source codex: {tool}",
+        "warn  tray: no StatusNotifier host on the session bus",
+    ], 0
+
+
+SITUATIONS = {
+    "everything a phone needs works": everything_works,
+    "port held by another process": lambda tmp, env: held_port(),
+    "no avahi-daemon, no models, GNOME without a tray host": nothing_there,
+    "firewall drops 18765 by policy": firewall("add rule inet tavlo_t input udp dport 5353 accept", policy="drop", expect=[
+        "FAIL  firewall (nftables): chain inet tavlo_t input drops TCP 18765 — "
+        "sudo nft insert rule inet tavlo_t input tcp dport 18765 accept",
+        "ok    firewall (nftables): lets UDP 5353 (mDNS) in"]),
+    "firewall drops mDNS through a jump, accepts 18765 first": firewall(
+        "add chain inet tavlo_t blocked", "add rule inet tavlo_t blocked udp dport { 53, 5353 } counter drop",
+        *(f"add rule inet tavlo_t input {r}" for r in ("ct state established accept", "tcp dport 18765 accept",
+                                                     "iifname lo drop", "jump blocked", "tcp dport 18765 drop")),
+        expect=[
+            "ok    firewall (nftables): lets TCP 18765 in",
+            "FAIL  firewall (nftables): chain inet tavlo_t input drops UDP 5353 (mDNS) — "
+            "sudo nft insert rule inet tavlo_t input udp dport 5353 accept"]),
+    "read-only staging folder": read_only_staging,
+    "claude found on the PATH": claude_on_path,
+}
+
+
+@pytest.mark.parametrize("situation", SITUATIONS, ids=list(SITUATIONS))
+def test_doctor_names_the_problem_and_what_to_do(tavlo_bin, tmp_path, bus, situation):
+    env = {"PATH": "/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin", "HOME": str(tmp_path / "home"),
+           "TAVLO_STAGING": str(tmp_path / "packs"), "XDG_STATE_HOME": str(tmp_path / "state"),
+           "DBUS_SYSTEM_BUS_ADDRESS": bus, "DBUS_SESSION_BUS_ADDRESS": bus}
+    (tmp_path / "home").mkdir()
+    env["TAVLO_BIN"] = tavlo_bin  # for a situation that starts the companion
+    undo, expected, status = SITUATIONS[situation](tmp_path, env)
+    del env["TAVLO_BIN"]
+    try:
+        r = subprocess.run([tavlo_bin, "doctor"], capture_output=True, text=True, env=env, timeout=60)
+    finally:
+        undo()
+    lines = r.stdout.splitlines()
+    assert r.returncode == status and r.stderr == "", r.stdout + r.stderr
+    assert all(LINE.match(line) for line in lines), r.stdout
+    for want in expected:
+        assert any(line.startswith(want) for line in lines), f"{want!r} not in:\n{r.stdout}"
+    assert not (tmp_path / "packs").exists() and list(tmp_path.glob("**/.tavlo-doctor-*")) == []
