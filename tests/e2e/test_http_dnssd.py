@@ -59,7 +59,13 @@ class Node:
         return run(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
     def avahi(self, start):
-        self.sh("avahi-daemon --daemonize --no-drop-root --no-chroot" if start else "avahi-daemon --kill")
+        # A fresh daemon now and then exits 1 at once (nothing on stderr) when namespaces were
+        # just torn down beside it; a second try starts it.
+        command = "avahi-daemon --daemonize --no-drop-root --no-chroot --no-rlimits" if start else "avahi-daemon --kill"
+        for attempt in range(3):
+            if self.sh(command, check=False).returncode == 0 or not start:
+                break
+            time.sleep(0.5 * (attempt + 1))
         running = lambda: self.sh("avahi-daemon --check", check=False).returncode == 0  # noqa: E731
         assert wait_until(lambda: running() == start, timeout=5, step=0.05), f"avahi-daemon start={start} failed"
 
