@@ -121,7 +121,8 @@ int runGenerateCommand(const std::vector<std::string>& args) {
 
   ProviderConfig config;
   std::string timeoutProblem;
-  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, timeoutProblem)) return usageError("generate: " + timeoutProblem);
+  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, timeoutProblem))
+    return usageError("generate: " + timeoutProblem);
   std::optional<LLMModel> model;
   if (modelID) {
     model = modelFromID(*modelID);

@@ -76,7 +76,8 @@ bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string&
   char* end = nullptr;
   errno = 0;
   const long seconds = std::strtol(value, &end, 10);
-  if (*end != '\0' || errno != 0 || seconds < 1 || seconds > 86400 || !std::isdigit(static_cast<unsigned char>(*value))) {
+  const bool digitFirst = std::isdigit(static_cast<unsigned char>(*value)) != 0;  // no sign, no blank
+  if (*end != '\0' || errno != 0 || !digitFirst || seconds < 1 || seconds > 86400) {
     error = std::string("TAVLO_TOOL_TIMEOUT must be a whole number of seconds from 1 to 86400, not '") + value + "'";
     return false;
   }

@@ -269,12 +269,14 @@ void lmstudio(const std::string& prompt, const std::string& modelName, const Pro
            std::move(done), std::move(cancel));
 }
 
-void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done, std::shared_ptr<Cancellation> cancel) {
+void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done,
+               std::shared_ptr<Cancellation> cancel) {
   runShellTool(claudePaths(config), {"-p", combinedPrompt(prompt), "--output-format", "text"}, config, std::move(done),
                std::move(cancel));
 }
 
-void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done, std::shared_ptr<Cancellation> cancel) {
+void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel) {
   // Today's codex answers non-interactively through `exec`: the final message
   // on stdout, progress on stderr.
   runShellTool(codexPaths(config), {"exec", "--skip-git-repo-check", combinedPrompt(prompt)}, config, std::move(done),
