@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -38,6 +39,22 @@ int print(const nlohmann::json& reply, int status) {
 std::mutex outcomeMutex;
 bool outcomeDecided = false;
 
+// On a terminal, one line on stderr says what is running while the model
+// works; it is erased before anything else is printed. Call with outcomeMutex held.
+bool liveLineShown = false;
+void showLiveLine(const std::string& modelID, std::chrono::seconds elapsed) {
+  const std::string line = "\r\u23f3 " + modelID + " \u2014 " + std::to_string(elapsed.count()) + " s";
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+  liveLineShown = true;
+}
+void eraseLiveLine() {
+  if (!liveLineShown) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+  liveLineShown = false;
+}
+
 // Ctrl-C or SIGTERM while the model runs: the tool runs in a process group of its
 // own, so the terminal's signal does not reach it. End it (its scratch folder
 // goes with it), print the failure reply and exit 1. Once the answer is in,
@@ -50,6 +67,7 @@ void stopOnSignal(sigset_t signals, std::string label) {
       std::lock_guard lock(outcomeMutex);
       if (outcomeDecided) return;
       outcomeDecided = true;
+      eraseLiveLine();
     }
     stopAllProcesses();
     waitForProcesses(std::chrono::seconds(2));
@@ -102,6 +120,9 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   ProviderConfig config;
+  std::string timeoutProblem;
+  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, timeoutProblem))
+    return usageError("generate: " + timeoutProblem);
   std::optional<LLMModel> model;
   if (modelID) {
     model = modelFromID(*modelID);
@@ -117,7 +138,18 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   stopOnSignal(stopSignals, std::string(label));
   std::promise<LLMResult> done;
   LLMRunner::generate(*prompt, *model, config, [&done](LLMResult r) { done.set_value(std::move(r)); });
-  const LLMResult result = done.get_future().get();
+  auto answer = done.get_future();
+  const bool live = ::isatty(STDERR_FILENO) == 1;
+  const auto started = std::chrono::steady_clock::now();
+  for (auto shown = std::chrono::seconds(0);; ++shown) {
+    if (live) {
+      std::lock_guard lock(outcomeMutex);
+      if (!outcomeDecided) showLiveLine(model->id, shown);
+    }
+    // Paced from the start, so the seconds shown do not drift behind.
+    if (answer.wait_until(started + shown + std::chrono::seconds(1)) == std::future_status::ready) break;
+  }
+  const LLMResult result = answer.get();
   {
     std::lock_guard lock(outcomeMutex);
     if (outcomeDecided) {
@@ -125,6 +157,7 @@ int runGenerateCommand(const std::vector<std::string>& args) {
       for (;;) ::pause();
     }
     outcomeDecided = true;
+    eraseLiveLine();
   }
   if (!result.ok()) return print(failureReply(label, result.errorDescription()), kExitFailed);
 

@@ -1,5 +1,6 @@
 #include "app/Services.hpp"
 #include "platform/Async.hpp"
+#include "platform/Cancellation.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/LLMRunner.hpp"
 #include "providers/LMStudioProbe.hpp"
@@ -8,8 +9,10 @@
 
 namespace tavlo {
 
-void installModelServices(CompanionServices& s) {
-  auto config = std::make_shared<const ProviderConfig>();
+void installModelServices(CompanionServices& s, std::chrono::milliseconds toolTimeLimit) {
+  auto editable = std::make_shared<ProviderConfig>();
+  editable->toolTimeLimit = toolTimeLimit;
+  std::shared_ptr<const ProviderConfig> config = editable;
   using Models = std::vector<LLMModel>;
   s.ollamaProbe = [config] {
     return awaitCallback<Models>([config](std::function<void(Models)> done) { OllamaProbe::list(*config, done); });
@@ -20,12 +23,15 @@ void installModelServices(CompanionServices& s) {
   s.cliProbe = [config] {
     return awaitCallback<Models>([config](std::function<void(Models)> done) { CLIProbe::list(*config, done); });
   };
-  s.runModel = [config](std::string prompt, LLMModel model) {
-    return awaitCallback<ModelAnswer>([config, prompt = std::move(prompt),
-                                       model = std::move(model)](std::function<void(ModelAnswer)> done) {
-      LLMRunner::generate(prompt, model, *config, [done](LLMResult r) {
-        done(r.answer ? ModelAnswer{true, *r.answer} : ModelAnswer{false, r.errorDescription()});
-      });
+  s.runModel = [config](std::string prompt, LLMModel model, std::shared_ptr<Cancellation> cancel) {
+    return awaitCallback<ModelAnswer>([config, prompt = std::move(prompt), model = std::move(model),
+                                       cancel = std::move(cancel)](std::function<void(ModelAnswer)> done) {
+      LLMRunner::generate(
+          prompt, model, *config,
+          [done](LLMResult r) {
+            done(r.answer ? ModelAnswer{true, *r.answer} : ModelAnswer{false, r.errorDescription()});
+          },
+          cancel);
     });
   };
 }

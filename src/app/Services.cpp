@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +55,7 @@ CompanionEnvironment CompanionEnvironment::resolve() {
     }
     env.maxModelRuns = static_cast<std::size_t>(n);
   }
+  if (!toolTimeLimitFromEnvironment(env.toolTimeLimit, env.error)) return env;
   const char* home = std::getenv("HOME");
   if (home && *home && access(home, W_OK) != 0)
     logLine(std::string("Tavlo: home folder ") + home + " is not writable; settings and packs may not be saved");
@@ -68,13 +70,28 @@ CompanionEnvironment CompanionEnvironment::resolve() {
   return env;
 }
 
+bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string& error) {
+  const char* value = std::getenv("TAVLO_TOOL_TIMEOUT");
+  if (!value || !*value) return true;
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(value, &end, 10);
+  const bool digitFirst = std::isdigit(static_cast<unsigned char>(*value)) != 0;  // no sign, no blank
+  if (*end != '\0' || errno != 0 || !digitFirst || seconds < 1 || seconds > 86400) {
+    error = std::string("TAVLO_TOOL_TIMEOUT must be a whole number of seconds from 1 to 86400, not '") + value + "'";
+    return false;
+  }
+  limit = std::chrono::seconds(seconds);
+  return true;
+}
+
 CompanionServices makeServices(const CompanionEnvironment& env) {
   CompanionServices s;
   s.tailscaleProbe = [] {
     return awaitCallback<TailscaleStatus>(
         [](std::function<void(TailscaleStatus)> done) { TailscaleProbe::read(std::move(done)); });
   };
-  installModelServices(s);
+  installModelServices(s, env.toolTimeLimit);
   s.writePack = [](const std::string& answer, const std::string& prompt, const std::string& modelID,
                    const std::filesystem::path& stagingDir) {
     PackOutcome out;

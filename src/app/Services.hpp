@@ -1,6 +1,7 @@
 #pragma once
 // Wires the state to the real world: probes, runner, pack writer, server,
 // stores, desktop opener.
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@ struct CompanionEnvironment {
   std::shared_ptr<KvStore> defaults;  // the persisted selection
   std::shared_ptr<KvStore> pairing;   // the pairing record
   std::size_t maxModelRuns = 2;       // TAVLO_MAX_RUNS
+  std::chrono::milliseconds toolTimeLimit{std::chrono::minutes(10)};  // TAVLO_TOOL_TIMEOUT
   std::string error;                  // set when the companion cannot start
   std::string listenAddress;          // the server's bind address; empty: its default (every address)
 
@@ -25,8 +27,14 @@ struct CompanionEnvironment {
 
 CompanionServices makeServices(const CompanionEnvironment& env);
 
-// The model probes and the runner (ModelWiring.cpp).
-void installModelServices(CompanionServices& services);
+// The model probes and the runner (ModelWiring.cpp); a command-line tool is
+// killed after `toolTimeLimit`.
+void installModelServices(CompanionServices& services,
+                          std::chrono::milliseconds toolTimeLimit = std::chrono::minutes(10));
+
+// TAVLO_TOOL_TIMEOUT: how long a command-line tool may take, in whole seconds
+// (1 to 86400; unset or empty: 10 minutes). False, with `error` set, for any other value.
+bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string& error);
 
 // The pairing record as compact JSON with sorted keys, as `pairing` prints it.
 // When nothing was published yet it describes this computer now, asking the

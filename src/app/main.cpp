@@ -25,6 +25,8 @@ constexpr const char* kHelp =
     "The companion serves the Tavlo phone app on TCP port 18765 and writes packs\n"
     "into $TAVLO_STAGING (default ~/TavloStaging). It runs at most $TAVLO_MAX_RUNS\n"
     "model runs at once (1 to 64, default 2); up to 16 more requests wait their turn.\n"
+    "A command-line tool (claude, codex) that has not answered within\n"
+    "$TAVLO_TOOL_TIMEOUT seconds (1 to 86400, default 600) is stopped.\n"
     "  --listen ADDRESS   listen on this IPv4 or IPv6 address only (default: every\n"
     "                     address, IPv4 and IPv6)\n"
     "Only clients on this machine's networks are served (loopback, private and\n"

@@ -7,6 +7,7 @@
 
 #include "core/RequestPolicy.hpp"
 #include "platform/Async.hpp"
+#include "platform/Cancellation.hpp"
 #include "platform/HostName.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
@@ -183,7 +184,7 @@ void CompanionState::changed(StateField field) {
 
 CompanionSnapshot CompanionState::snapshot() const {
   return {tailscaleStatus_, allModels(),     selectedModelID_,    serverRunning_, serverPort_,
-          recentRequests_,  lastError_,      stagingDir_.string(), menuSymbol()};
+          recentRequests_,  lastError_,      stagingDir_.string(), menuSymbol(), runningRequests()};
 }
 
 std::vector<LLMModel> CompanionState::allModels() const {
@@ -354,6 +355,9 @@ struct CompanionState::ModelRun {
   std::string prompt;
   LLMModel model;
   std::function<void(ModelAnswer)> reply;  // empty once answered
+  std::uint64_t id = 0;
+  std::chrono::system_clock::time_point acceptedAt{};
+  std::shared_ptr<Cancellation> cancel = std::make_shared<Cancellation>();
 
   void answer(ModelAnswer a) {
     if (!reply) return;
@@ -367,14 +371,47 @@ struct CompanionState::ModelRun {
 asio::awaitable<ModelAnswer> CompanionState::queuedModelRun(std::string prompt, LLMModel model) {
   return awaitCallback<ModelAnswer>([self = shared_from_this(), prompt = std::move(prompt),
                                      model = std::move(model)](std::function<void(ModelAnswer)> done) mutable {
-    self->admitModelRun(std::make_shared<ModelRun>(ModelRun{std::move(prompt), std::move(model), std::move(done)}));
+    auto run = std::make_shared<ModelRun>(ModelRun{std::move(prompt), std::move(model), std::move(done)});
+    run->id = self->nextRunID_++;
+    run->acceptedAt = self->services_.now();
+    self->admitModelRun(std::move(run));
   });
 }
 
 void CompanionState::admitModelRun(std::shared_ptr<ModelRun> run) {
   if (stopping_) return run->answer({false, kStoppedMessage});
-  if (activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns)) return startModelRun(std::move(run));
-  waitingRuns_.push_back(std::move(run));
+  if (activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns))
+    startModelRun(std::move(run));
+  else
+    waitingRuns_.push_back(std::move(run));
+  changed(StateField::runningRequests);
+}
+
+std::vector<RunningRequest> CompanionState::runningRequests() const {
+  std::vector<RunningRequest> list;
+  // A stopped run keeps its slot until its tool has ended, but its phone has its reply.
+  for (const auto& run : activeRuns_)
+    if (run->reply) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, false});
+  for (const auto& run : waitingRuns_) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, true});
+  return list;
+}
+
+void CompanionState::stopRequest(std::uint64_t id) {
+  auto matches = [id](const std::shared_ptr<ModelRun>& run) { return run->id == id; };
+  if (auto it = std::find_if(waitingRuns_.begin(), waitingRuns_.end(), matches); it != waitingRuns_.end()) {
+    auto run = std::move(*it);
+    waitingRuns_.erase(it);
+    run->answer({false, kCancelledMessage});
+  } else if (auto active = std::find_if(activeRuns_.begin(), activeRuns_.end(), matches);
+             active != activeRuns_.end() && (*active)->reply) {
+    // Answered now, whatever the runner says once its tool is gone.
+    (*active)->answer({false, kCancelledMessage});
+    (*active)->cancel->cancel();
+  } else {
+    return;
+  }
+  logLine("Tavlo: request stopped from the panel");
+  changed(StateField::runningRequests);
 }
 
 void CompanionState::startModelRun(std::shared_ptr<ModelRun> run) {
@@ -387,7 +424,7 @@ asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> ru
   ModelAnswer answer{false, "no runner"};
   if (services_.runModel) {
     try {
-      answer = co_await services_.runModel(run->prompt, run->model);
+      answer = co_await services_.runModel(run->prompt, run->model, run->cancel);
     } catch (const std::exception& e) {
       answer = {false, e.what()};
     }
@@ -401,6 +438,7 @@ asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> ru
     waitingRuns_.pop_front();
     startModelRun(std::move(next));
   }
+  changed(StateField::runningRequests);
 }
 
 void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
@@ -416,6 +454,7 @@ void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::functi
   waitingRuns_.clear();
   for (auto& run : waiting) run->answer({false, kStoppedMessage});
   for (auto& run : activeRuns_) run->answer({false, kStoppedMessage});
+  changed(StateField::runningRequests);
   finishStopping(deadline, std::move(done));
 }
 

@@ -25,6 +25,7 @@
 
 namespace tavlo {
 
+class Cancellation;
 class KvStore;
 
 // A running HTTP server as the state sees it.
@@ -61,7 +62,9 @@ struct CompanionServices {
   std::function<asio::awaitable<std::vector<LLMModel>>()> ollamaProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> lmstudioProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> cliProbe;
-  std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model)> runModel;
+  // Cancelling `cancel` ends the run early (the panel's "Stop").
+  std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model, std::shared_ptr<Cancellation> cancel)>
+      runModel;
   using WritePack = std::function<PackOutcome(const std::string& answer, const std::string& prompt,
                                               const std::string& modelID, const std::filesystem::path& stagingDir)>;
   WritePack writePack;
@@ -102,7 +105,18 @@ enum class StateField {
   serverRunning,
   serverPort,
   recentRequests,
+  runningRequests,
   lastError
+};
+
+// A generate request whose model run has not ended, as the panel shows it.
+struct RunningRequest {
+  std::uint64_t id = 0;  // for stopRequest
+  std::string prompt;
+  std::string modelID;
+  std::chrono::system_clock::time_point startedAt;  // when it was accepted
+  bool waiting = false;                             // queued behind other runs
+  bool operator==(const RunningRequest&) const = default;
 };
 
 // An immutable copy of the observed fields, for the UI thread.
@@ -116,6 +130,7 @@ struct CompanionSnapshot {
   std::optional<std::string> lastError;
   std::string stagingDir;
   std::string menuSymbol;
+  std::vector<RunningRequest> runningRequests;  // running ones first, then the waiting ones in order
 };
 
 class CompanionState : public std::enable_shared_from_this<CompanionState> {
@@ -155,6 +170,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   bool serverRunning() const { return serverRunning_; }
   std::uint16_t serverPort() const { return serverPort_; }
   const std::vector<RecentRequest>& recentRequests() const { return recentRequests_; }
+  std::vector<RunningRequest> runningRequests() const;
   const std::optional<std::string>& lastError() const { return lastError_; }
   const std::filesystem::path& stagingDir() const { return stagingDir_; }
   asio::any_io_executor executor() const { return executor_; }
@@ -174,6 +190,10 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void openOllamaWebsite();
   void openTavloSite();
   void openStagingFolder();
+  // Stops a running or waiting request: its phone gets the 500 reply
+  // "<provider> failed: stopped on the computer" at once, and a running tool's
+  // process group is killed (an HTTP call ended). Unknown ids are ignored.
+  void stopRequest(std::uint64_t id);
 
   asio::awaitable<HTTPResponse> route(HTTPRequest request);
   asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
@@ -238,6 +258,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::deque<std::shared_ptr<ModelRun>> waitingRuns_;
   std::vector<std::shared_ptr<ModelRun>> activeRuns_;
   bool stopping_ = false;
+  std::uint64_t nextRunID_ = 1;
 
   std::unique_ptr<ServerHandle> server_;
   std::unique_ptr<asio::steady_timer> timer_;

@@ -7,6 +7,7 @@
 #include <list>
 
 #include "platform/Async.hpp"
+#include "platform/Cancellation.hpp"
 
 namespace tavlo {
 namespace {
@@ -230,12 +231,17 @@ void HttpClient::run() {
       finish(it);
     }
 
-    // Idle limit: no byte in either direction for too long ends the transfer.
+    // Idle limit: no byte in either direction for too long ends the transfer;
+    // so does a cancellation (the loop comes round at least every 100 ms).
     auto now = Clock::now();
     for (auto it = active.begin(); it != active.end();) {
       auto next = std::next(it);
       const auto& t = **it;
-      if (t.request.idleTimeout.count() > 0 && now - t.lastActivity >= t.request.idleTimeout) {
+      if (t.request.cancel && t.request.cancel->cancelled()) {
+        (*it)->response = HttpResponse{};
+        (*it)->response.error = "the request was cancelled";
+        finish(it);
+      } else if (t.request.idleTimeout.count() > 0 && now - t.lastActivity >= t.request.idleTimeout) {
         (*it)->response = HttpResponse{};
         (*it)->response.error = "the request timed out (no data for " + secondsText(t.request.idleTimeout) + ")";
         finish(it);

@@ -17,6 +17,8 @@
 
 namespace tavlo {
 
+class Cancellation;
+
 struct HttpRequest {
   std::string method{"GET"};
   std::string url{};
@@ -26,6 +28,8 @@ struct HttpRequest {
   std::chrono::milliseconds totalTimeout{0};    // 0: none
   std::chrono::milliseconds idleTimeout{0};     // 0: none; else no byte for this long ends the transfer
   std::size_t maxBodyBytes = 64u << 20;         // a longer answer is aborted with an error
+  // Cancelling it ends the transfer within a tenth of a second, with an error.
+  std::shared_ptr<Cancellation> cancel{};
 };
 
 struct HttpResponse {

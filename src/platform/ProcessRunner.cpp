@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/Async.hpp"
+#include "platform/Cancellation.hpp"
 
 extern char** environ;
 
@@ -166,6 +167,11 @@ ProcessResult runProcess(const ProcessRequest& request) {
       return result;
     }
   }
+  if (request.cancel && request.cancel->cancelled()) {
+    result.cancelled = true;
+    result.error = "stopped before it started";
+    return result;
+  }
   std::string scratch;
   if (request.scratchDirectory) {
     std::string pattern = (std::filesystem::temp_directory_path() / "tavlo-tool-XXXXXX").string();
@@ -239,6 +245,8 @@ ProcessResult runProcess(const ProcessRequest& request) {
     running().groups.insert(pid);
     if (running().stopping) ::kill(-pid, SIGKILL);
   }
+  // Cleared below before the child is reaped, so the kill never reaches a reused id.
+  if (request.cancel) request.cancel->setReaction([pid] { ::kill(-pid, SIGKILL); });
   closeFd(outPipe[1]);
   closeFd(errPipe[1]);
 
@@ -315,6 +323,10 @@ ProcessResult runProcess(const ProcessRequest& request) {
   closeFd(streams[0].fd);
   closeFd(streams[1].fd);
   if (pidFd >= 0) ::close(pidFd);
+  if (request.cancel) {
+    request.cancel->clearReaction();
+    result.cancelled = request.cancel->cancelled();
+  }
   {
     // Out of the list before it is reaped: its id may be reused afterwards.
     std::lock_guard lock(running().mutex);

@@ -5,11 +5,14 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace tavlo {
+
+class Cancellation;
 
 struct ProcessRequest {
   std::string executable{};                     // absolute path, run as is (no PATH search)
@@ -25,6 +28,8 @@ struct ProcessRequest {
   // Once the direct child has exited, how long a grandchild that still holds
   // the pipes may keep them before the group is killed and reading stops.
   std::chrono::milliseconds exitGrace{500};
+  // Cancelling it kills the process group at once (the result says `cancelled`).
+  std::shared_ptr<Cancellation> cancel{};
 };
 
 struct ProcessResult {
@@ -35,6 +40,7 @@ struct ProcessResult {
   bool timedOut = false;  // the time limit ran out and the process group was killed
   bool truncated = false; // a stream wrote more than `outputLimit`
   bool stopped = false;   // stopAllProcesses() ended it, or kept it from starting
+  bool cancelled = false; // the request's Cancellation ended it, or kept it from starting
   std::string out;
   std::string err;
 };

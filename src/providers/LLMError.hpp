@@ -10,6 +10,8 @@ namespace tavlo {
 
 // Why a model run ended early: the companion (or a one-shot command) is stopping.
 inline constexpr const char* kStoppedMessage = "stopped: the companion is shutting down";
+// Why a model run ended early: someone stopped it from the panel.
+inline constexpr const char* kCancelledMessage = "stopped on the computer";
 
 struct LLMError {
   enum class Kind { network, unsupported };

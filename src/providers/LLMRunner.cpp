@@ -8,6 +8,7 @@
 
 #include "pack/UnicodeText.hpp"
 #include "platform/Async.hpp"
+#include "platform/Cancellation.hpp"
 #include "platform/HttpClient.hpp"
 #include "providers/ProviderJSON.hpp"
 #include "platform/ProcessRunner.hpp"
@@ -44,18 +45,20 @@ std::string jsonText(const json& body) { return body.dump(-1, ' ', false, json::
 
 // Sends the chat request and reads the answer on the worker pool, off the HTTP thread.
 void postChat(const ProviderConfig& config, std::string url, std::string body, LLMResult (*read)(const HttpResponse&),
-              Done done) {
+              Done done, std::shared_ptr<Cancellation> cancel) {
   HttpRequest request;
   request.method = "POST";
   request.url = std::move(url);
   request.headers = {{"Content-Type", "application/json"}};
   request.body = std::move(body);
   request.idleTimeout = config.chatIdleTimeout;
-  config.client().send(std::move(request), [read, done = std::move(done)](HttpResponse response) mutable {
-    asio::post(workerPool(), [read, done = std::move(done), response = std::move(response)]() mutable {
+  request.cancel = cancel;
+  config.client().send(std::move(request), [read, cancel, done = std::move(done)](HttpResponse response) mutable {
+    asio::post(workerPool(), [read, cancel, done = std::move(done), response = std::move(response)]() mutable {
       LLMResult result;
       try {
-        result = read(response);
+        result = cancel && cancel->cancelled() ? LLMResult::failure(LLMError::network(kCancelledMessage))
+                                               : read(response);
       } catch (const std::exception& e) {
         result = LLMResult::platformFailure(e.what());
       }
@@ -195,6 +198,7 @@ LLMResult lmstudioAnswer(const HttpResponse& response) {
 
 LLMResult toolAnswer(const ProcessResult& result, const ProviderConfig& config) {
   if (result.stopped) return LLMResult::failure(LLMError::network(kStoppedMessage));
+  if (result.cancelled) return LLMResult::failure(LLMError::network(kCancelledMessage));
   if (!result.started) return LLMResult::platformFailure(result.error);
   if (result.timedOut)
     return LLMResult::failure(
@@ -224,7 +228,7 @@ std::vector<std::string> codexPaths(const ProviderConfig& config) {
 }
 
 void runShellTool(const std::vector<std::string>& paths, std::vector<std::string> arguments,
-                  const ProviderConfig& config, Done done) {
+                  const ProviderConfig& config, Done done, std::shared_ptr<Cancellation> cancel) {
   auto chosen = std::find_if(paths.begin(), paths.end(), [](const std::string& p) { return isExecutableFile(p); });
   if (chosen == paths.end()) return deliverLater(std::move(done), LLMResult::failure(LLMError::unsupported("CLI tool not found")));
 
@@ -239,6 +243,7 @@ void runShellTool(const std::vector<std::string>& paths, std::vector<std::string
   // the shared pool's few workers.
   // It runs in an empty folder of its own, removed afterwards.
   request.scratchDirectory = true;
+  request.cancel = std::move(cancel);
   std::thread([request = std::move(request), config, done = std::move(done)]() mutable {
     LLMResult result;
     try {
@@ -250,33 +255,43 @@ void runShellTool(const std::vector<std::string>& paths, std::vector<std::string
   }).detach();
 }
 
-void ollama(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done) {
+void ollama(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done,
+            std::shared_ptr<Cancellation> cancel) {
   json body{{"model", modelName}, {"messages", chatMessages(prompt)}, {"stream", false}, {"format", "json"}};
-  postChat(config, config.ollamaURL + "/api/chat", jsonText(body), &ollamaAnswer, std::move(done));
+  postChat(config, config.ollamaURL + "/api/chat", jsonText(body), &ollamaAnswer, std::move(done),
+           std::move(cancel));
 }
 
-void lmstudio(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done) {
+void lmstudio(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel) {
   json body{{"model", modelName}, {"messages", chatMessages(prompt)}, {"temperature", 0.3}, {"stream", false}};
-  postChat(config, config.lmStudioURL + "/v1/chat/completions", jsonText(body), &lmstudioAnswer, std::move(done));
+  postChat(config, config.lmStudioURL + "/v1/chat/completions", jsonText(body), &lmstudioAnswer,
+           std::move(done), std::move(cancel));
 }
 
-void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done) {
-  runShellTool(claudePaths(config), {"-p", combinedPrompt(prompt), "--output-format", "text"}, config, std::move(done));
+void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done,
+               std::shared_ptr<Cancellation> cancel) {
+  runShellTool(claudePaths(config), {"-p", combinedPrompt(prompt), "--output-format", "text"}, config, std::move(done),
+               std::move(cancel));
 }
 
-void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done) {
+void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel) {
   // Today's codex answers non-interactively through `exec`: the final message
   // on stdout, progress on stderr.
-  runShellTool(codexPaths(config), {"exec", "--skip-git-repo-check", combinedPrompt(prompt)}, config, std::move(done));
+  runShellTool(codexPaths(config), {"exec", "--skip-git-repo-check", combinedPrompt(prompt)}, config, std::move(done),
+               std::move(cancel));
 }
 
-void generate(std::string prompt, LLMModel model, const ProviderConfig& config, Done done) {
+void generate(std::string prompt, LLMModel model, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel) {
   try {
     switch (model.provider) {
-      case LLMModel::Provider::ollama: return ollama(prompt, model.name, config, std::move(done));
-      case LLMModel::Provider::lmstudio: return lmstudio(prompt, model.name, config, std::move(done));
-      case LLMModel::Provider::claude: return claudeCLI(prompt, config, std::move(done));
-      case LLMModel::Provider::codex: return codexCLI(prompt, config, std::move(done));
+      case LLMModel::Provider::ollama: return ollama(prompt, model.name, config, std::move(done), std::move(cancel));
+      case LLMModel::Provider::lmstudio:
+        return lmstudio(prompt, model.name, config, std::move(done), std::move(cancel));
+      case LLMModel::Provider::claude: return claudeCLI(prompt, config, std::move(done), std::move(cancel));
+      case LLMModel::Provider::codex: return codexCLI(prompt, config, std::move(done), std::move(cancel));
       case LLMModel::Provider::gemini: break;
     }
     deliverLater(std::move(done), LLMResult::failure(LLMError::unsupported("Gemini provider not yet wired")));

@@ -4,6 +4,7 @@
 #include <asio/awaitable.hpp>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "providers/ProviderConfig.hpp"
 
 namespace tavlo {
+class Cancellation;
 struct HttpResponse;
 struct ProcessResult;
 }  // namespace tavlo
@@ -28,19 +30,26 @@ const std::string& systemPrompt();
 std::string combinedPrompt(std::string_view prompt);
 
 // `done` is called exactly once, on a worker or HTTP thread, never on the caller's.
-void generate(std::string prompt, LLMModel model, const ProviderConfig& config, Done done);
+// Cancelling `cancel` kills the tool's process group or ends the HTTP call; the
+// run then fails with kCancelledMessage.
+void generate(std::string prompt, LLMModel model, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel = {});
 // Pass named values: GCC 12 mishandles some temporaries built inside a co_await expression.
 asio::awaitable<LLMResult> generate(std::string prompt, LLMModel model);
 asio::awaitable<LLMResult> generate(std::string prompt, LLMModel model, ProviderConfig config);
 
-void ollama(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done);
-void lmstudio(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done);
-void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done);
-void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done);
+void ollama(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done,
+            std::shared_ptr<Cancellation> cancel = {});
+void lmstudio(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel = {});
+void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done,
+               std::shared_ptr<Cancellation> cancel = {});
+void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done,
+              std::shared_ptr<Cancellation> cancel = {});
 
 // Runs the first executable of `paths` with `arguments`; its standard output is the answer.
 void runShellTool(const std::vector<std::string>& paths, std::vector<std::string> arguments,
-                  const ProviderConfig& config, Done done);
+                  const ProviderConfig& config, Done done, std::shared_ptr<Cancellation> cancel = {});
 
 // Where each tool is started from: its own places first, then the other
 // folders the command-line probe searches, so that a listed tool can run.

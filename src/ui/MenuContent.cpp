@@ -348,6 +348,20 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
                           [this] { if (actions_.openTavloSite) actions_.openTavloSite(); }));
   a->addWidget(menuButton(QStringLiteral("Open staging folder"), QStringLiteral("folder"), false,
                           [this] { if (actions_.openStagingFolder) actions_.openStagingFolder(); }));
+  // The requests whose model has not answered yet, above the recent ones.
+  runningBlock_ = new QWidget;
+  runningBlock_->setObjectName("runningBlock");
+  auto* running = new QVBoxLayout(runningBlock_);
+  running->setContentsMargins(0, 0, 0, 0);
+  running->setSpacing(2);
+  running->addWidget(divider(12));
+  auto* runningHeading = label(QStringLiteral("RUNNING"), Role::caption, kSecondary, "runningHeading");
+  runningHeading->setContentsMargins(12, 4, 12, 0);
+  running->addWidget(runningHeading);
+  runningRows_ = new QVBoxLayout;
+  runningRows_->setSpacing(2);
+  running->addLayout(runningRows_);
+  a->addWidget(runningBlock_);
   recentBlock_ = new QWidget;
   recentBlock_->setObjectName("recentBlock");
   auto* r = new QVBoxLayout(recentBlock_);
@@ -366,11 +380,18 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
                           [this] { if (actions_.quit) actions_.quit(); }));
   stack->addWidget(acts);
 
-  // The relative times age while the panel is open.
+  // The relative times age while the panel is open; a running request's
+  // seconds count up.
   auto* ticker = new QTimer(this);
   ticker->setInterval(30000);
   connect(ticker, &QTimer::timeout, this, [this] { buildRecent(); });
   ticker->start();
+  auto* seconds = new QTimer(this);
+  seconds->setInterval(1000);
+  connect(seconds, &QTimer::timeout, this, [this] {
+    if (!snap_.runningRequests.empty()) buildRunning();
+  });
+  seconds->start();
 
   setSnapshot(CompanionSnapshot{});
   haveSnapshot_ = false;
@@ -394,6 +415,7 @@ QPushButton* MenuContent::menuButton(const QString& title, const QString& iconNa
 
 void MenuContent::setClock(std::function<std::chrono::system_clock::time_point()> now) {
   now_ = std::move(now);
+  buildRunning();
   buildRecent();
 }
 
@@ -411,6 +433,7 @@ void MenuContent::setSnapshot(const CompanionSnapshot& s) {
   const bool modelsChanged =
       !haveSnapshot_ || s.allModels != snap_.allModels || s.selectedModelID != snap_.selectedModelID;
   const bool recentChanged = !haveSnapshot_ || s.recentRequests != snap_.recentRequests;
+  const bool runningChanged = !haveSnapshot_ || s.runningRequests != snap_.runningRequests;
   snap_ = s;
   haveSnapshot_ = true;
 
@@ -441,6 +464,7 @@ void MenuContent::setSnapshot(const CompanionSnapshot& s) {
       break;
   }
   if (modelsChanged) buildModels();
+  if (runningChanged) buildRunning();
   if (recentChanged) buildRecent();
   if (pairBox_ && pairBox_->isVisible()) refreshPairing();
   if (isWindow()) adjustSize();  // the height follows the content
@@ -495,6 +519,44 @@ void MenuContent::buildRecent() {
     recentRows_->addWidget(row);
   }
   recentBlock_->setVisible(count > 0);
+}
+
+void MenuContent::buildRunning() {
+  while (auto* item = runningRows_->takeAt(0)) {
+    delete item->widget();
+    delete item;
+  }
+  const auto now = now_();
+  for (const auto& req : snap_.runningRequests) {
+    auto* row = new QWidget;
+    row->setObjectName("runningRow");
+    row->setProperty("runID", QVariant::fromValue<qulonglong>(req.id));
+    auto* h = new QHBoxLayout(row);
+    h->setContentsMargins(12, 0, 12, 0);
+    h->setSpacing(6);
+    h->addWidget(label(QStringLiteral("\u23f3"), Role::caption2, kSecondary));
+    auto* text = new QVBoxLayout;
+    text->setSpacing(0);
+    auto* prompt = elided(Role::caption, 1, "prompt");
+    prompt->setFullText(qs(req.prompt));
+    text->addWidget(prompt);
+    const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now - req.startedAt).count();
+    auto* detail = elided(Role::caption2, kTertiary, "detail");
+    detail->setFullText(QStringLiteral("%1 \u00b7 %2").arg(
+        qs(req.modelID), req.waiting ? QStringLiteral("waiting, %1 s").arg(std::max<long long>(0, secs))
+                                     : QStringLiteral("%1 s").arg(std::max<long long>(0, secs))));
+    text->addWidget(detail);
+    h->addLayout(text, 1);
+    auto* stop = new QPushButton(QStringLiteral("Stop"));
+    stop->setObjectName("stopButton");
+    stop->setCursor(Qt::PointingHandCursor);
+    connect(stop, &QPushButton::clicked, this, [this, id = req.id] {
+      if (actions_.stopRequest) actions_.stopRequest(id);
+    });
+    h->addWidget(stop);
+    runningRows_->addWidget(row);
+  }
+  runningBlock_->setVisible(!snap_.runningRequests.empty());
 }
 
 void MenuContent::refreshPairing() {

@@ -23,6 +23,8 @@ class ElidedLabel;
 struct MenuActions {
   std::function<void()> openStagingFolder, openTailscaleApp, refresh, openOllamaWebsite, openTavloSite, quit;
   std::function<void(const LLMModel&)> selectModel;
+  // Stops a running or waiting request (RunningRequest::id).
+  std::function<void(std::uint64_t)> stopRequest;
   // The pairing record as compact JSON, asked for when the "Pair phone"
   // section is open; without it the section is not shown.
   std::function<std::string()> pairingJSON;
@@ -64,6 +66,7 @@ class MenuContent : public QWidget {
  private:
   void buildModels();
   void buildRecent();
+  void buildRunning();
   void refreshPairing();
   QPushButton* menuButton(const QString& title, const QString& iconName, bool destructive, std::function<void()> action);
 
@@ -83,6 +86,8 @@ class MenuContent : public QWidget {
   QLabel* pairQR_ = nullptr;
   QLabel* pairDetails_ = nullptr;
   std::string pairingShown_;
+  QWidget* runningBlock_;
+  QVBoxLayout* runningRows_;
   QWidget* recentBlock_;
   QVBoxLayout* recentRows_;
 };

@@ -63,6 +63,7 @@ QString menuTooltip(const CompanionSnapshot& s) {
     case TailscaleStatus::Kind::notInstalled: parts << QStringLiteral("no Tailscale"); break;
     case TailscaleStatus::Kind::unknown: break;
   }
+  if (!s.runningRequests.empty()) parts << QStringLiteral("Generating\u2026");
   if (const auto n = s.recentRequests.size())
     parts << (n == 1 ? QStringLiteral("1 recent request") : QStringLiteral("%1 recent requests").arg(n));
   return parts.join(QStringLiteral(" \u2013 "));

@@ -20,7 +20,8 @@ QString menuIconResource(const std::string& menuSymbol, bool darkPanel);
 // The icon at the usual tray sizes, with a badge for 1 to 12 recent requests (0: none).
 QIcon menuIcon(const std::string& menuSymbol, std::size_t recentCount, bool darkPanel);
 
-// "Tavlo – port 18765 – Tailscale 100.64.0.1 – 3 recent requests".
+// "Tavlo – port 18765 – Tailscale 100.64.0.1 – Generating… – 3 recent requests"
+// ("Generating…" while a request runs or waits).
 QString menuTooltip(const CompanionSnapshot& snapshot);
 
 // True when the desktop's palette is dark.

@@ -127,6 +127,7 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
   actions.openOllamaWebsite = [onState] { onState([](CompanionState& s) { s.openOllamaWebsite(); }); };
   actions.openTavloSite = [onState] { onState([](CompanionState& s) { s.openTavloSite(); }); };
   actions.selectModel = [onState](const LLMModel& m) { onState([m](CompanionState& s) { s.selectModel(m); }); };
+  actions.stopRequest = [onState](std::uint64_t id) { onState([id](CompanionState& s) { s.stopRequest(id); }); };
   actions.refresh = [onState] {
     onState([](CompanionState& s) {
       asio::co_spawn(

@@ -16,6 +16,7 @@
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
+#include "platform/Cancellation.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
 #include "shared/PairingStore.hpp"
@@ -69,6 +70,7 @@ struct Fixture : ::testing::Test {
   // When set, model runs wait here (prompt, reply) until the test answers them.
   bool holdRuns = false;
   std::vector<std::pair<std::string, std::function<void(ModelAnswer)>>> heldRuns;
+  std::vector<std::shared_ptr<Cancellation>> cancels;  // each run's, in start order
   std::shared_ptr<KvStore> defaults;
   std::shared_ptr<CompanionState> state;
 
@@ -83,7 +85,9 @@ struct Fixture : ::testing::Test {
     };
     s.lmstudioProbe = [this]() -> asio::awaitable<Models> { co_return lmstudioModels; };
     s.cliProbe = [this]() -> asio::awaitable<Models> { co_return cliModels; };
-    s.runModel = [this](std::string prompt, LLMModel) -> asio::awaitable<ModelAnswer> {
+    s.runModel = [this](std::string prompt, LLMModel,
+                        std::shared_ptr<Cancellation> cancel) -> asio::awaitable<ModelAnswer> {
+      cancels.push_back(cancel);
       if (holdRuns)
         return awaitCallback<ModelAnswer>([this, prompt](std::function<void(ModelAnswer)> done) {
           heldRuns.emplace_back(prompt, std::move(done));
@@ -279,6 +283,59 @@ TEST_F(Fixture, ModelRunsQueueInOrderAndStoppingAnswersEveryWaitingRequest) {
   settle();
   EXPECT_EQ(heldRuns.size(), 3u);
   EXPECT_EQ(route(request("POST", "/generate", R"({"prompt":"late"})")).status, 500);
+}
+
+TEST_F(Fixture, StoppingFromThePanelAnswersARunningOrWaitingRequestAtOnce) {
+  make();
+  refresh();
+  holdRuns = true;
+  std::vector<std::future<HTTPResponse>> replies;
+  for (const char* prompt : {"a", "b", "c"})
+    replies.push_back(asio::co_spawn(
+        io, state->route(request("POST", "/generate", std::string(R"({"prompt":")") + prompt + R"("})")),
+        asio::use_future));
+  auto settle = [&] {
+    for (int i = 0; i < 20; ++i) io.restart(), io.run_for(std::chrono::milliseconds(2));
+  };
+  auto ready = [&](std::size_t i) { return replies[i].wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
+  settle();
+  auto running = state->snapshot().runningRequests;
+  ASSERT_EQ(running.size(), 3u);
+  EXPECT_EQ(running[0].prompt, "a");
+  EXPECT_EQ(running[2].modelID, "ollama:llama3:8b");
+  EXPECT_EQ(std::vector<bool>({running[0].waiting, running[1].waiting, running[2].waiting}),
+            std::vector<bool>({false, false, true}));
+  const std::string stoppedBody = R"({"ok":false,"reply":"⚠️ Ollama failed: stopped on the computer"})";
+
+  // The waiting one never reaches the model.
+  state->stopRequest(running[2].id);
+  settle();
+  ASSERT_TRUE(ready(2));
+  auto waiting = replies[2].get();
+  EXPECT_EQ(waiting.status, 500);
+  EXPECT_EQ(waiting.body, stoppedBody);
+  // The running one is answered before its runner returns, and its run is cancelled.
+  state->stopRequest(running[0].id);
+  settle();
+  ASSERT_TRUE(ready(0));
+  auto first = replies[0].get();
+  EXPECT_EQ(first.status, 500);
+  EXPECT_EQ(first.body, stoppedBody);
+  ASSERT_EQ(cancels.size(), 2u);
+  EXPECT_TRUE(cancels[0]->cancelled());
+  EXPECT_FALSE(cancels[1]->cancelled());
+  ASSERT_EQ(state->runningRequests().size(), 1u);
+  EXPECT_EQ(state->runningRequests()[0].prompt, "b");
+  // Its runner's late answer changes nothing; unknown ids are ignored.
+  heldRuns[0].second({true, answer});
+  state->stopRequest(running[0].id);
+  state->stopRequest(999);
+  heldRuns[1].second({true, answer});
+  settle();
+  ASSERT_TRUE(ready(1));
+  EXPECT_EQ(replies[1].get().status, 200);
+  EXPECT_TRUE(state->runningRequests().empty());
+  EXPECT_EQ(heldRuns.size(), 2u);
 }
 
 TEST_F(Fixture, RecentRequestsKeepTwelveNewestFirst) {

@@ -324,8 +324,44 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
     assert len(counts) == runs + 16 and max(counts) == runs
 
 
-@pytest.mark.parametrize("value", ["0", "65", "two", "2x"])
-def test_max_runs_out_of_range_is_a_clear_error(tavlo_bin, env, value):
-    r = subprocess.run([tavlo_bin, "--headless"], env={**env, "TAVLO_MAX_RUNS": value}, capture_output=True,
+@pytest.mark.parametrize("name,value", [("TAVLO_MAX_RUNS", "0"), ("TAVLO_MAX_RUNS", "65"), ("TAVLO_MAX_RUNS", "two"),
+                                        ("TAVLO_MAX_RUNS", "2x"), ("TAVLO_TOOL_TIMEOUT", "0"),
+                                        ("TAVLO_TOOL_TIMEOUT", "-5"), ("TAVLO_TOOL_TIMEOUT", "1.5")])
+def test_limits_out_of_range_are_a_clear_error(tavlo_bin, env, name, value):
+    r = subprocess.run([tavlo_bin, "--headless"], env={**env, name: value}, capture_output=True,
                        text=True, timeout=30)
-    assert r.returncode == 1 and "TAVLO_MAX_RUNS" in r.stderr and r.stderr.count("\n") == 1
+    assert r.returncode == 1 and name in r.stderr and r.stderr.count("\n") == 1
+
+
+def test_tool_timeout_setting_stops_the_tool_and_says_so(companion, tmp_path):
+    pids = slow_claude(tmp_path)
+    companion.env["TAVLO_TOOL_TIMEOUT"] = "2"
+    companion.start()
+    companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"] == "claude:cli")
+    status, body = companion.post_json("/generate", {"prompt": "x"}, timeout=60)
+    assert (status, body) == (500, {"ok": False,
+                                    "reply": "⚠️ Claude failed: CLI tool stopped: no answer within 2 seconds"})
+    assert wait_until(lambda: not any(alive(p) for p in pids()))
+
+
+def test_generate_on_a_terminal_shows_a_live_line_then_erases_it(tavlo_bin, env, tmp_path):
+    fake_tool("/usr/local/bin/claude", tmp_path / "argv", f"sleep 2.5\ncat <<'EOF'\n{json.dumps(PACK)}\nEOF\n")
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([tavlo_bin, "generate", "--model", "claude:cli", "--staging", str(tmp_path / "s"), "x"],
+                            env=env, stdout=subprocess.PIPE, stderr=follower)
+    os.close(follower)
+    out, _ = proc.communicate(timeout=60)
+    err = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:  # EIO: the terminal's other side is closed
+            break
+        if not chunk:
+            break
+        err += chunk
+    os.close(leader)
+    assert proc.returncode == 0 and json.loads(out)["ok"] is True
+    text = err.decode()
+    assert text.startswith("\r⏳ claude:cli — 0 s\r⏳ claude:cli — 1 s"), text
+    assert text.endswith("\r\033[K") and text.count("\r\033[K") == 1, text

@@ -7,10 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "FakeHttpServer.hpp"
+#include "platform/Cancellation.hpp"
 #include "providers/CLIProbe.hpp"
 
 namespace tavlo {
@@ -25,9 +27,10 @@ using testing::FakeRequest;
 using P = LLMModel::Provider;
 using Clock = std::chrono::steady_clock;
 
-LLMResult run(const std::string& prompt, const LLMModel& model, const ProviderConfig& config) {
+LLMResult run(const std::string& prompt, const LLMModel& model, const ProviderConfig& config,
+              std::shared_ptr<Cancellation> cancel = {}) {
   std::promise<LLMResult> p;
-  LLMRunner::generate(prompt, model, config, [&p](LLMResult r) { p.set_value(std::move(r)); });
+  LLMRunner::generate(prompt, model, config, [&p](LLMResult r) { p.set_value(std::move(r)); }, cancel);
   auto f = p.get_future();
   if (f.wait_for(30s) != std::future_status::ready) return LLMResult::platformFailure("test: no answer");
   return f.get();
@@ -272,6 +275,56 @@ TEST_F(LLMRunnerToolTest, FailingHungAndDetachingToolsEndCleanly) {
   auto big = run(std::string(1 << 20, 'p'), kClaude, config_);
   EXPECT_FALSE(big.error);
   EXPECT_NE(big.platformError.find("Argument list too long"), std::string::npos) << big.platformError;
+}
+
+// The panel's "Stop": the tool's whole process group dies, the chat call ends,
+// and either way the run fails with the same words; a run stopped before it
+// started never starts.
+TEST_F(LLMRunnerToolTest, CancellingKillsTheToolsGroupOrEndsTheChatCall) {
+  const fs::path child = root_ / "child";
+  install("usr/local/bin/claude", "sleep 60 & echo $! > " + child.string() + ".tmp; mv " + child.string() + ".tmp " +
+                                      child.string() + "; wait\n");
+  auto cancel = std::make_shared<Cancellation>();
+  std::thread stopper([&] {
+    for (int i = 0; i < 2000 && !fs::exists(child); ++i) std::this_thread::sleep_for(5ms);
+    cancel->cancel();
+  });
+  auto t0 = Clock::now();
+  auto stopped = run("x", kClaude, config_, cancel);
+  stopper.join();
+  EXPECT_EQ(errorOf(stopped), kCancelledMessage);
+  EXPECT_LT(Clock::now() - t0, 20s);
+  // The grandchild went with the group: gone, or a zombie nobody has reaped yet.
+  const std::string stat = "/proc/" + file("child").substr(0, file("child").find('\n')) + "/stat";
+  std::string state;
+  for (int i = 0; i < 400; ++i) {
+    std::ifstream in(stat);
+    std::string line;
+    std::getline(in, line);
+    state = line.empty() ? "gone" : line.substr(line.rfind(')') + 2, 1);
+    if (state == "gone" || state == "Z") break;
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_TRUE(state == "gone" || state == "Z") << state;
+
+  fs::remove(root_ / "argv");
+  EXPECT_EQ(errorOf(run("x", kClaude, config_, cancel)), kCancelledMessage);
+  EXPECT_FALSE(fs::exists(root_ / "argv"));
+
+  FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
+  config_.ollamaURL = config_.lmStudioURL = silent.baseURL();
+  for (const auto& model : {kOllama, kLMStudio}) {
+    auto chatCancel = std::make_shared<Cancellation>();
+    std::thread later([&] {
+      std::this_thread::sleep_for(200ms);
+      chatCancel->cancel();
+    });
+    t0 = Clock::now();
+    auto ended = run("x", model, config_, chatCancel);
+    later.join();
+    EXPECT_EQ(errorOf(ended), kCancelledMessage) << model.id;
+    EXPECT_LT(Clock::now() - t0, 20s);  // the idle limit is 120 s
+  }
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ class MenuContentTest : public ::testing::Test {
     a.openStagingFolder = record("staging"), a.openTailscaleApp = record("tailscale"), a.refresh = record("refresh");
     a.openOllamaWebsite = record("ollama"), a.openTavloSite = record("site"), a.quit = record("quit");
     a.selectModel = [this](const LLMModel& m) { log.push_back("select " + m.id); };
+    a.stopRequest = [this](std::uint64_t id) { log.push_back("stop " + std::to_string(id)); };
     a.pairingJSON = [this] { return pairing; };
     panel = std::make_unique<MenuContent>(a);
     panel->setClock([] { return kNow; });
@@ -117,15 +118,27 @@ TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClick) {
   for (auto* r : modelRows()) EXPECT_FALSE(r->property("selected").toBool());
 }
 
-TEST_F(MenuContentTest, RecentBlockListsTheThreeNewestAndQuitQuits) {
+TEST_F(MenuContentTest, RunningRequestsAboveTheRecentOnesWithStopAndQuitQuits) {
   CompanionSnapshot s;
   show(s);
   EXPECT_FALSE(child("recentBlock")->isVisible());
+  EXPECT_FALSE(child("runningBlock")->isVisible());
+  s.runningRequests = {{7, "hide banners", "claude:cli", kNow - 12s, false}, {9, "dark mode", "claude:cli", kNow, true}};
+  show(s);
+  auto running = panel->findChildren<QWidget*>("runningRow");
+  ASSERT_EQ(running.size(), 2);
+  EXPECT_EQ(text("prompt", running[0]), "hide banners");
+  EXPECT_EQ(text("detail", running[0]), "claude:cli \u00b7 12 s");
+  EXPECT_EQ(text("detail", running[1]), "claude:cli \u00b7 waiting, 0 s");
+  QTest::mouseClick(child<QPushButton>("stopButton", running[1]), Qt::LeftButton);
+  EXPECT_EQ(log, Log{"stop 9"});
+  log.clear();
   for (int i = 0; i < 5; ++i)
     s.recentRequests.push_back({"id" + std::to_string(i), "prompt " + std::to_string(i), "ollama:x", kNow - i * 2min});
   s.recentRequests[0].prompt = "first line\nsecond line";
   show(s);
   EXPECT_TRUE(child("recentBlock")->isVisible());
+  EXPECT_LT(child("runningBlock")->geometry().top(), child("recentBlock")->geometry().top());
   EXPECT_EQ(child<QLabel>("recentHeading")->text(), "RECENT");
   auto rows = panel->findChildren<QWidget*>("recentRow");
   ASSERT_EQ(rows.size(), 3);

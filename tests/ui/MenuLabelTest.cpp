@@ -41,6 +41,9 @@ TEST(MenuLabel, TooltipSumsUpTheState) {
   s.serverRunning = true, s.serverPort = 18765, s.recentRequests.resize(12);
   s.tailscaleStatus = TailscaleStatus::connected("100.64.0.7", std::nullopt);
   EXPECT_EQ(menuTooltip(s), "Tavlo \u2013 port 18765 \u2013 Tailscale 100.64.0.7 \u2013 12 recent requests");
+  s.runningRequests.push_back({1, "p", "ollama:x", {}, true});
+  EXPECT_EQ(menuTooltip(s),
+            "Tavlo \u2013 port 18765 \u2013 Tailscale 100.64.0.7 \u2013 Generating\u2026 \u2013 12 recent requests");
 }
 
 }  // namespace
