@@ -11,7 +11,7 @@ namespace tavlo {
 // even opened.
 bool mayHaveDisplay();
 
-// Opens libtavlo-ui.so from the lib/tavlo-companion folder beside the
+// Opens libtavlo-ui.so from the lib/tavlo-companion/modules folder beside the
 // program's bin folder (found through /proc/self/exe, so build/dev/bin and an
 // installed /usr/bin alike). The module stays loaded for the life of the
 // process. Null when it cannot be opened; `why` then says why.

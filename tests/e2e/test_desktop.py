@@ -91,7 +91,7 @@ def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path
     try:
         assert serving(companion.start("--panel"))
         time.sleep(1)  # the panel is up
-        assert "lib/tavlo-companion/libtavlo-ui.so" in mapped(companion.proc.pid)
+        assert "lib/tavlo-companion/modules/libtavlo-ui.so" in mapped(companion.proc.pid)
         server.kill()
         server.wait()
         cmdline = f"/proc/{companion.proc.pid}/cmdline"
