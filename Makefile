@@ -56,7 +56,7 @@ PREFIX ?= /usr/local
 # Hardened as Debian builds its own packages (fortified libc calls, stack
 # protector, read-only relocations bound at start).
 PACKAGE_FLAGS := -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVLO_BUILD_TESTS=OFF -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-  "-DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=2 -fstack-protector-strong" "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,relro,-z,now"
+  "-DCMAKE_CXX_FLAGS=-D_FORTIFY_SOURCE=2 -fstack-protector-strong" "-DCMAKE_EXE_LINKER_FLAGS=-Wl,-z,relro,-z,now" "-DCMAKE_MODULE_LINKER_FLAGS=-Wl,-z,relro,-z,now"
 install: bootstrap
 	@cmake -S . -B build/install $(PACKAGE_FLAGS) -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
 	@cmake --build build/install -j $(JOBS)

@@ -2,7 +2,8 @@
 """Figures of the running companion, measured against the real binary inside
 tools/e2e-sandbox (private network, fake back ends on their real ports):
 
-  start-up to a listening port, resident memory after start, the time from a
+  start-up to a listening port, resident memory after start (headless, and
+  with the panel on an Xvfb display when Xvfb is installed), the time from a
   request's first byte to the generate reply with an instant back end, 64
   generates at once against a back end that answers after 1 s (with GET
   /health latency meanwhile), and the CPU used by idle refreshing.
@@ -13,8 +14,10 @@ import argparse
 import concurrent.futures
 import os
 import pathlib
+import shutil
 import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -35,6 +38,35 @@ def rss_mb(pid):
         if line.startswith("VmRSS:"):
             return int(line.split()[1]) / 1024
     return 0.0
+
+
+def threads(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+def panel_rss(binary, home):
+    """Resident memory of the companion showing its panel on a fresh Xvfb display."""
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    display = ":" + xvfb.stdout.readline().decode().strip()
+    c = Companion(binary, home, {"DISPLAY": display})
+    c.log = open(pathlib.Path(home) / "panel.log", "ab")
+    c.proc = subprocess.Popen([binary, "--panel"], env=c.env, stdout=c.log, stderr=c.log)
+    def serving():
+        try:
+            return c.get_json("/health")[1]["ok"]
+        except OSError:
+            return False
+
+    try:
+        c.wait_for(serving, timeout=20)
+        time.sleep(2)  # the panel is drawn
+        return rss_mb(c.proc.pid), threads(c.proc.pid)
+    finally:
+        c.stop()
+        xvfb.kill()
+        xvfb.wait()
+        xvfb.stdout.close()
 
 
 def raw_request(payload):
@@ -77,7 +109,7 @@ def main():
     c.start()
     c.wait_for(lambda: c.get_json("/health")[1]["selected_model"])
     time.sleep(1)
-    print(f"resident memory after start: {rss_mb(c.proc.pid):.1f} MB")
+    print(f"resident memory after start: {rss_mb(c.proc.pid):.1f} MB, {threads(c.proc.pid)} threads (headless)")
 
     body = b'{"prompt":"Make a dark-mode toggle"}'
     gen = (b"POST /generate HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + str(len(body)).encode() +
@@ -119,6 +151,9 @@ def main():
     print(f"idle refreshing: {used:.2f} s CPU in {args.idle_seconds:.0f} s, "
           f"{used * 3600 / args.idle_seconds:.1f} s per hour")
     c.stop()
+    if shutil.which("Xvfb"):
+        rss, count = panel_rss(args.binary, home)
+        print(f"resident memory with the panel shown (Xvfb): {rss:.1f} MB, {count} threads")
     ollama.close()
     lmstudio.close()
 

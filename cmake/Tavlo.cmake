@@ -6,6 +6,11 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   list(APPEND TAVLO_WARNINGS -Wno-mismatched-new-delete -Wno-restrict)
 endif()
 
+# The tray module's folder below the prefix, the same in the build tree. Not
+# lib/tavlo-companion itself: for a library directly in a folder of /usr/lib
+# CPack's deb adds ldconfig calls to postinst and postrm, which lintian flags.
+set(TAVLO_UI_MODULE_DIR lib/tavlo-companion/modules)
+
 # tavlo_library(NAME [SOURCES ...] [DEPS ...]): one static library per src/ module.
 function(tavlo_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})

@@ -1,5 +1,6 @@
 // The companion itself: the state on its own io_context, the server, the
-// refresh, and (when a tray exists) the Qt shell on the main thread.
+// refresh, and (when a tray exists) the Qt shell from the tray module on the
+// main thread.
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
@@ -10,16 +11,12 @@
 
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
+#include "app/TrayLoader.hpp"
 #include "core/CompanionState.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/Log.hpp"
 #include "platform/ProcessRunner.hpp"
-
-#ifdef TAVLO_HAVE_UI
-#include "ui/Notifier.hpp"
-#include "ui/TavloCompanionApp.hpp"
-#endif
 
 namespace tavlo {
 namespace {
@@ -97,6 +94,18 @@ void watchListening(StateThread* runtime, CompanionEnvironment& env) {
   });
 }
 
+// The tray module when a tray may be shown; otherwise none, and `why` ends
+// the log line "Tavlo: WHY; running headless".
+const TrayModule* openTray(std::string& why) {
+  why = "no system tray available";
+#ifdef TAVLO_HAVE_UI
+  if (mayHaveDisplay()) return loadTrayModule(why);
+#else
+  why = "built without a tray";
+#endif
+  return nullptr;
+}
+
 }  // namespace
 
 int runCompanion(const CompanionOptions& options) {
@@ -112,11 +121,12 @@ int runCompanion(const CompanionOptions& options) {
   // off the path to listening.
   asio::post(workerPool(), [staging = env.stagingDir] { TavloPackWriter::removeLeftovers(staging); });
 
+  std::string noTray;
+  const TrayModule* tray = headless ? nullptr : openTray(noTray);
+
   auto runtime = std::make_shared<StateThread>();
   auto services = makeServices(env);
-#ifdef TAVLO_HAVE_UI
-  services.packWritten = [](const std::string& name, const std::string& summary) { notifyPackWritten(name, summary); };
-#endif
+  if (tray) services.packWritten = tray->notifyPackWritten;
   runtime->state = std::make_shared<CompanionState>(runtime->io.get_executor(), std::move(services), env.stagingDir);
   runtime->signals.async_wait([runtime](const std::error_code& ec, int) {
     if (!ec) runtime->stopOnState();
@@ -126,17 +136,18 @@ int runCompanion(const CompanionOptions& options) {
     runtime->state->start();
   });
 
-#ifdef TAVLO_HAVE_UI
-  if (!headless) {
+  if (tray) {
     std::thread stateThread([runtime] { runtime->io.run(); });
-    if (auto store = env.pairing) setPairingSource([store] { return pairingJSON(*store, false); });
-    if (!options.listenAddress.empty()) setRestartArguments({"--listen", options.listenAddress});
-    int argc = 1;
-    char name[] = "tavlo-companion";
-    char* argv[] = {name, nullptr};
-    int status = runTrayApp(argc, argv, runtime->state, [runtime] {
-      asio::post(runtime->io, [runtime] { runtime->stopOnState(); });
-    }, showPanel);
+    int status;
+    {
+      TrayLaunch launch;
+      launch.state = runtime->state;
+      launch.quit = [runtime] { asio::post(runtime->io, [runtime] { runtime->stopOnState(); }); };
+      launch.showPanel = showPanel;
+      if (!options.listenAddress.empty()) launch.restartArguments = {"--listen", options.listenAddress};
+      if (auto store = env.pairing) launch.pairingJSON = [store] { return pairingJSON(*store, false); };
+      status = tray->run(launch);
+    }
     if (status >= 0) {
       asio::post(runtime->io, [runtime] { runtime->stopOnState(); });
       stateThread.join();
@@ -150,10 +161,7 @@ int runCompanion(const CompanionOptions& options) {
   closeStores(env);
     finishProcess(kExitOk);
   }
-#else
-  if (!headless) logLine("Tavlo: built without a tray; running headless");
-  (void)showPanel;
-#endif
+  if (!headless) logLine("Tavlo: " + noTray + "; running headless");
   runtime->io.run();
   runtime->state.reset();
   closeStores(env);

@@ -1,5 +1,7 @@
 """Tray mode on odd desktops: no display, a display nobody answers, a display
-that goes away. The companion keeps serving in every case."""
+that goes away. The companion keeps serving in every case, and only the tray
+loads Qt."""
+import re
 import shutil
 import subprocess
 import time
@@ -42,6 +44,25 @@ def test_without_a_usable_display_it_serves_headless(tavlo_bin, tmp_path, deskto
         assert companion.stop() in (0, -15), companion.logtext()
 
 
+def mapped(pid):
+    """The files mapped into the process, by name."""
+    return " ".join(line.split()[-1] for line in open(f"/proc/{pid}/maps") if "/" in line)
+
+
+def test_headless_and_commands_never_load_qt_even_with_a_display(tavlo_bin, tmp_path):
+    companion = Companion(tavlo_bin, tmp_path, {"DISPLAY": ":4321"}).start()
+    try:
+        assert "libQt6" not in mapped(companion.proc.pid) and "libtavlo-ui" not in mapped(companion.proc.pid)
+    finally:
+        companion.stop()
+    # The one-shot commands end too soon for their maps: the loader lists what it opens.
+    for command in ("models", "pairing"):
+        r = subprocess.run([tavlo_bin, command], env={**companion.env, "LD_DEBUG": "files"},
+                           capture_output=True, text=True, timeout=30)
+        opened = re.findall(r"file=(\S+)", r.stderr)
+        assert "libc.so.6" in opened and not [f for f in opened if "libQt6" in f or "libtavlo-ui" in f], command
+
+
 @pytest.fixture
 def xvfb():
     if shutil.which("Xvfb") is None:
@@ -70,11 +91,13 @@ def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path
     try:
         assert serving(companion.start("--panel"))
         time.sleep(1)  # the panel is up
+        assert "lib/tavlo-companion/modules/libtavlo-ui.so" in mapped(companion.proc.pid)
         server.kill()
         server.wait()
         cmdline = f"/proc/{companion.proc.pid}/cmdline"
         companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
         companion.wait_for(lambda: serving(companion))
         assert companion.proc.poll() is None
+        assert "libQt6" not in mapped(companion.proc.pid)
     finally:
         companion.stop()

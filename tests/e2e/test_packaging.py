@@ -55,6 +55,8 @@ def test_install_puts_every_file_in_its_place(installed):
     with gzip.open(installed / "share/man/man1/tavlo-companion.1.gz", "rt") as page:
         assert page.read().startswith(".TH TAVLO-COMPANION 1 ")
     assert (installed / "share/bash-completion/completions/tavlo-companion").is_file()
+    # where the program looks for its tray module: ../lib/tavlo-companion/modules from its bin folder
+    assert (installed / "lib/tavlo-companion/modules/libtavlo-ui.so").is_file()
     for doc in ("copyright", "changelog.gz"):
         assert (installed / "share/doc/tavlo-companion" / doc).is_file(), doc
     exec_start = next(line for line in unit.splitlines() if line.startswith("ExecStart="))
@@ -150,7 +152,8 @@ def test_deb_is_clean_resolves_installs_runs_and_purges(tmp_path):
     for path in ("./usr/bin/tavlo-companion", "./usr/share/applications/tavlo-companion.desktop",
                  "./etc/xdg/autostart/tavlo-companion.desktop", "./usr/lib/systemd/user/tavlo-companion.service",
                  "./usr/share/icons/hicolor/scalable/apps/tavlo-companion.svg",
-                 "./usr/share/bash-completion/completions/tavlo-companion"):
+                 "./usr/share/bash-completion/completions/tavlo-companion",
+                 "./usr/lib/tavlo-companion/modules/libtavlo-ui.so"):
         assert path in contents, path
     run("dpkg", "-i", deb, check=True)
     try:

@@ -1,0 +1,39 @@
+#pragma once
+// The boundary between the program and its tray. The tray, the panel and the
+// notifications live in a module of their own, libtavlo-ui.so, which the
+// program opens with dlopen only when it wants a tray, so --headless and the
+// one-shot commands never map Qt (nor the glib, GL and D-Bus libraries Qt
+// brings). A module rather than a separate tray executable: the panel reads
+// snapshots of the running CompanionState and posts actions to its thread,
+// which stays one in-process state instead of a protocol between processes.
+// The program exports its symbols (-rdynamic) and the module links none of
+// the core libraries, so the module's calls into the core reach the
+// program's one copy of it (its state, logging, process table, executor).
+// This header is free of Qt: both sides include it.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavlo {
+
+class CompanionState;
+
+struct TrayLaunch {
+  std::shared_ptr<CompanionState> state;  // already started on its own thread
+  std::function<void()> quit;              // stops that thread cleanly
+  bool showPanel = false;
+  std::vector<std::string> restartArguments;  // kept when a lost display restarts it --headless
+  std::function<std::string()> pairingJSON;   // none: the "Pair phone" section is hidden
+};
+
+// What the module offers; see runTrayApp and notifyPackWritten.
+struct TrayModule {
+  int (*run)(const TrayLaunch& launch);  // -1: no tray can be shown
+  void (*notifyPackWritten)(const std::string& name, const std::string& summary);
+};
+
+}  // namespace tavlo
+
+// The module's one exported entry point.
+extern "C" const tavlo::TrayModule* tavlo_ui_module();
