@@ -24,7 +24,10 @@ namespace {
 // How long a stopping companion gives waiting requests their replies and tools their end.
 constexpr std::chrono::milliseconds kStopLimit{1500};
 
-// Runs the state's io_context until SIGINT/SIGTERM or `stop`.
+// Runs the state's io_context until SIGINT/SIGTERM or `stop`. It is never
+// destroyed: the process ends with _exit while it is still alive, so a worker
+// pool or curl thread that delivers a late result after run() has returned
+// posts into a stopped queue, never into a destroyed io_context.
 struct StateThread {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);

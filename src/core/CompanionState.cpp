@@ -519,11 +519,12 @@ void CompanionState::retryStores() {
   if (!store) return;
   const bool wantSelection = !selectionKnown_;
   std::weak_ptr<CompanionState> weak = weak_from_this();
-  asio::post(storeStrand(), [store, wantSelection, weak, ex = executor_] {
+  // The guard keeps the state's io_context running until the post back has returned.
+  asio::post(storeStrand(), [store, wantSelection, weak, work = asio::make_work_guard(executor_)] {
     store->retry();
     if (!wantSelection || store->locked()) return;
     auto stored = store->getString(kSelectedModelKey).value_or("");
-    asio::post(ex, [weak, stored] {
+    asio::post(work.get_executor(), [weak, stored] {
       if (auto self = weak.lock()) self->selectionRestored(stored);
     });
   });

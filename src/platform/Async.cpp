@@ -4,14 +4,17 @@
 
 namespace tavlo {
 
+// Never destroyed, like the shared HTTP client whose thread posts here: a
+// static pool would be torn down at exit while that thread may still be
+// inside a post to it. The program ends with _exit, so nothing is lost.
 asio::thread_pool& workerPool() {
-  static asio::thread_pool pool(8);
-  return pool;
+  static auto* pool = new asio::thread_pool(8);
+  return *pool;
 }
 
 asio::strand<asio::thread_pool::executor_type>& storeStrand() {
-  static auto strand = asio::make_strand(workerPool());
-  return strand;
+  static auto* strand = new asio::strand<asio::thread_pool::executor_type>(asio::make_strand(workerPool()));
+  return *strand;
 }
 
 void drainStoreWrites(std::chrono::milliseconds limit) {

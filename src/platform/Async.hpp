@@ -21,6 +21,11 @@ void drainStoreWrites(std::chrono::milliseconds limit);
 // Turns a callback-style operation into an awaitable. `start` receives a
 // copyable `std::function<void(T)>` that must be called exactly once, from any
 // thread; the coroutine resumes on its own executor, never on the caller's thread.
+//
+// The thread that calls back holds a work guard on that executor until its
+// post has returned: Asio wakes the context's thread after releasing its lock,
+// so without the guard the owner's run() could return and the io_context die
+// while the poster is still signalling it.
 template <class T, class Start>
 asio::awaitable<T> awaitCallback(Start start) {
   // g++ 12 can destroy the initiation object of a use_awaitable operation
@@ -31,13 +36,17 @@ asio::awaitable<T> awaitCallback(Start start) {
         std::unique_ptr<Start> start(owned);
         using Handler = decltype(handler);
         auto ex = asio::get_associated_executor(handler);
-        auto work = asio::make_work_guard(ex);
-        auto shared = std::make_shared<std::pair<Handler, decltype(work)>>(std::move(handler), std::move(work));
-        (*start)(std::function<void(T)>([shared](T value) {
-          auto exec = shared->second.get_executor();
-          asio::post(exec, [shared, value = std::move(value)]() mutable {
-            std::move(shared->first)(std::move(value));
-            shared->second.reset();
+        using Work = decltype(asio::make_work_guard(ex));
+        // The handler is touched only on the owner's thread, the guard only by the caller back.
+        struct Pending {
+          Handler handler;
+          Work work;
+        };
+        auto pending = std::make_shared<Pending>(Pending{std::move(handler), asio::make_work_guard(ex)});
+        (*start)(std::function<void(T)>([pending](T value) {
+          Work work = std::move(pending->work);
+          asio::post(work.get_executor(), [pending, value = std::move(value)]() mutable {
+            std::move(pending->handler)(std::move(value));
           });
         }));
       },

@@ -74,6 +74,9 @@ struct Fixture : ::testing::Test {
   std::shared_ptr<KvStore> defaults;
   std::shared_ptr<CompanionState> state;
 
+  // Store writes posted by the state finish before its io_context goes.
+  ~Fixture() override { drainStoreWrites(std::chrono::seconds(10)); }
+
   CompanionServices services() {
     CompanionServices s;
     s.tailscaleProbe = [this]() -> asio::awaitable<TailscaleStatus> { co_return tailscale; };
