@@ -63,8 +63,21 @@ asio::awaitable<PackOutcome> writePackOffThread(CompanionServices::WritePack wri
 asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
   auto self = weak.lock();
   if (!self) co_return HTTPResponse::notFound();
-  if (auto refused = self->policyRefusal(request)) co_return *refused;
   co_return co_await self->route(std::move(request));
+}
+
+// On the network thread: a status request is answered without waking the state
+// thread (no hop, no wake-up system calls per connection).
+asio::awaitable<HTTPResponse> handleOnNetwork(std::weak_ptr<CompanionState> weak, asio::any_io_executor state,
+                                              std::shared_ptr<RequestPolicy> policy,
+                                              std::shared_ptr<const CompanionState::HealthBoard> health,
+                                              HTTPRequest request) {
+  std::optional<HTTPResponse> refused = policy->check(request);
+  if (refused) co_return std::move(*refused);
+  const bool status = request.method == "GET" && (request.path == "/" || request.path == "/health");
+  std::shared_ptr<const HTTPResponse> published = status ? health->current() : nullptr;
+  if (published) co_return *published;
+  co_return co_await asio::co_spawn(state, handleOnState(std::move(weak), std::move(request)), asio::use_awaitable);
 }
 
 RequestPolicy::Settings policySettings(const CompanionServices& services) {
@@ -135,7 +148,6 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
                                std::filesystem::path stagingDir, std::uint16_t port)
     : executor_(std::move(executor)),
       services_(std::move(services)),
-      policy_(policySettings(services_)),
       serverPort_(port),
       stagingDir_(std::move(stagingDir)) {
   readHostName();
@@ -143,7 +155,12 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
 
 // The name is read once per refresh, not per request: /health is answered
 // without touching the file system.
-void CompanionState::readHostName() { hostName_ = services_.hostName ? services_.hostName() : std::string(); }
+void CompanionState::readHostName() {
+  std::string name = services_.hostName ? services_.hostName() : std::string();
+  if (name == hostName_ && health_->current()) return;
+  hostName_ = std::move(name);
+  publishHealth();
+}
 
 CompanionState::~CompanionState() { shutdown(); }
 
@@ -179,7 +196,23 @@ void CompanionState::shutdown() {
 void CompanionState::addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
 
 void CompanionState::changed(StateField field) {
+  if (field == StateField::tailscaleStatus || field == StateField::selectedModelID) publishHealth();
   for (auto& o : observers_) o(field);
+}
+
+HTTPResponse CompanionState::healthReply() const {
+  return HTTPResponse::json({{"ok", true},
+                             {"service", "tavlo-companion"},
+                             {"hostname", hostName_},
+                             {"tailscale_ip", currentTailscaleIP().value_or("")},
+                             {"selected_model", selectedModelID_},
+                             {"staging", stagingDir_.string()}});
+}
+
+void CompanionState::publishHealth() {
+  auto reply = std::make_shared<const HTTPResponse>(healthReply());
+  std::lock_guard lock(health_->mutex);
+  health_->reply = std::move(reply);
 }
 
 CompanionSnapshot CompanionState::snapshot() const {
@@ -250,10 +283,9 @@ void CompanionState::retryServerLater() {
 }
 
 RequestHandler CompanionState::makeHandler() {
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  auto ex = executor_;
-  return [weak, ex](HTTPRequest request) {
-    return asio::co_spawn(ex, handleOnState(weak, std::move(request)), asio::use_awaitable);
+  return [weak = weak_from_this(), ex = executor_, policy = std::make_shared<RequestPolicy>(policySettings(services_)),
+          health = std::shared_ptr<const HealthBoard>(health_)](HTTPRequest request) {
+    return handleOnNetwork(weak, ex, policy, health, std::move(request));
   };
 }
 
@@ -290,12 +322,7 @@ asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
   const auto& method = request.method;
   const auto& path = request.path;
   if (method == "GET" && (path == "/" || path == "/health")) {
-    co_return HTTPResponse::json({{"ok", true},
-                                  {"service", "tavlo-companion"},
-                                  {"hostname", hostName_},
-                                  {"tailscale_ip", currentTailscaleIP().value_or("")},
-                                  {"selected_model", selectedModelID_},
-                                  {"staging", stagingDir_.string()}});
+    co_return healthReply();
   }
   if (method == "GET" && path == "/models") {
     auto list = nlohmann::json::array();

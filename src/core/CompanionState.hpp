@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -204,11 +205,21 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void publishToiCloud();
   std::optional<std::string> currentTailscaleIP() const;
 
-  // The server's handler: hops to the state thread, applies the request
-  // policy, routes. Holds the state weakly.
+  // The server's handler. On the network thread it applies the request policy
+  // (its own copy, so no state is shared) and answers GET / and /health from
+  // the last published reply; everything else hops to the state thread and is
+  // routed there. Holds the state weakly.
   RequestHandler makeHandler();
-  // The 403 reply for a request the policy refuses, or none; on the state thread.
-  std::optional<HTTPResponse> policyRefusal(const HTTPRequest& request) { return policy_.check(request); }
+
+  // The /health reply as the state last published it, readable from any thread.
+  struct HealthBoard {
+    std::shared_ptr<const HTTPResponse> current() const {
+      std::lock_guard lock(mutex);
+      return reply;
+    }
+    mutable std::mutex mutex;
+    std::shared_ptr<const HTTPResponse> reply;
+  };
 
  private:
   template <class T>
@@ -234,11 +245,13 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
   void retryServerLater();
   void readHostName();
+  HTTPResponse healthReply() const;
+  void publishHealth();
 
   asio::any_io_executor executor_;
   CompanionServices services_;
   std::vector<Observer> observers_;
-  RequestPolicy policy_;
+  const std::shared_ptr<HealthBoard> health_ = std::make_shared<HealthBoard>();
 
   TailscaleStatus tailscaleStatus_;
   std::vector<LLMModel> ollamaModels_;

@@ -129,6 +129,34 @@ struct Fixture : ::testing::Test {
   }
 };
 
+// The status and the policy's refusals come from the network thread alone: a
+// busy state thread (a long refresh, a queue of runs) never holds them up.
+TEST_F(Fixture, StatusAndRefusalsNeedNoStateThread) {
+  make();
+  refresh();
+  const auto handler = state->makeHandler();
+  asio::io_context network;  // the state's io_context does not run meanwhile
+  auto answer = [&](HTTPRequest r) -> std::optional<HTTPResponse> {
+    r.peerAddress = "127.0.0.1";
+    auto future = asio::co_spawn(network, handler(std::move(r)), asio::use_future);
+    network.restart();
+    network.run_for(std::chrono::seconds(2));
+    // The future is set from asio's system executor, a moment after the run.
+    if (future.wait_for(std::chrono::seconds(2)) != std::future_status::ready) return std::nullopt;
+    return future.get();
+  };
+  const auto status = answer(request("GET", "/health"));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->body, route(request("GET", "/health")).body);
+  state->selectModel(lmstudio("mistral"));
+  EXPECT_EQ(bodyOf(*answer(request("GET", "/")))["selected_model"], "lmstudio:mistral");
+  auto page = request("GET", "/models");
+  page.headers["origin"] = "https://example.com";
+  const auto refused = answer(page);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 403);
+}
+
 TEST_F(Fixture, StatusReplyAndItsAliases) {
   make();
   auto r = route(request("GET", "/health"));

@@ -59,15 +59,18 @@ class Node:
         return run(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
     def avahi(self, start):
-        # A fresh daemon now and then exits 1 at once (nothing on stderr) when namespaces were
-        # just torn down beside it; a second try starts it.
-        command = "avahi-daemon --daemonize --no-drop-root --no-chroot --no-rlimits" if start else "avahi-daemon --kill"
-        for attempt in range(3):
-            if self.sh(command, check=False).returncode == 0 or not start:
-                break
-            time.sleep(0.5 * (attempt + 1))
+        # In the foreground, its log kept: a daemon that will not start says why in the failure.
+        log = pathlib.Path(f"/tmp/{self.netns}-avahi.log")
+        if start:
+            self.daemon = subprocess.Popen([*self.enter(), "avahi-daemon", "--no-drop-root", "--no-chroot",
+                                            "--no-rlimits"], stdout=subprocess.DEVNULL, stderr=log.open("w"))
+        else:
+            self.sh("avahi-daemon --kill", check=False)
         running = lambda: self.sh("avahi-daemon --check", check=False).returncode == 0  # noqa: E731
-        assert wait_until(lambda: running() == start, timeout=5, step=0.05), f"avahi-daemon start={start} failed"
+        ok = wait_until(lambda: running() == start, timeout=10, step=0.05)
+        if not start and ok:
+            self.daemon.wait(timeout=10)
+        assert ok, f"avahi-daemon start={start} failed: {log.read_text(errors='replace')[-2000:]}"
 
     def popen(self, *args):
         return subprocess.Popen([*self.enter(), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -84,6 +87,7 @@ class Node:
             except (ProcessLookupError, ValueError):
                 pass
         self.holder.wait(timeout=10)
+        pathlib.Path(f"/tmp/{self.netns}-avahi.log").unlink(missing_ok=True)
 
 
 def skip_reason():
