@@ -79,6 +79,24 @@ QWidget* divider(int inset = 0) {
   return box;
 }
 
+// A block of request rows under a divider and a caption ("RUNNING", "RECENT");
+// `rows` receives the layout the rows go into.
+QWidget* requestBlock(const char* name, const QString& caption, const char* captionName, QVBoxLayout*& rows) {
+  auto* block = new QWidget;
+  block->setObjectName(name);
+  auto* column = new QVBoxLayout(block);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(2);
+  column->addWidget(divider(12));
+  auto* heading = label(caption, Role::caption, kSecondary, captionName);
+  heading->setContentsMargins(12, 4, 12, 0);
+  column->addWidget(heading);
+  rows = new QVBoxLayout;
+  rows->setSpacing(2);
+  column->addLayout(rows);
+  return block;
+}
+
 // A small capsule with a glyph and a text.
 QLabel* tag(const QString& glyph, const QString& text, const char* name) {
   auto* t = label(glyph + QStringLiteral(" ") + text, Role::caption2, kSecondary, name);
@@ -349,32 +367,10 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
   a->addWidget(menuButton(QStringLiteral("Open staging folder"), QStringLiteral("folder"), false,
                           [this] { if (actions_.openStagingFolder) actions_.openStagingFolder(); }));
   // The requests whose model has not answered yet, above the recent ones.
-  runningBlock_ = new QWidget;
-  runningBlock_->setObjectName("runningBlock");
-  auto* running = new QVBoxLayout(runningBlock_);
-  running->setContentsMargins(0, 0, 0, 0);
-  running->setSpacing(2);
-  running->addWidget(divider(12));
-  auto* runningHeading = label(QStringLiteral("RUNNING"), Role::caption, kSecondary, "runningHeading");
-  runningHeading->setContentsMargins(12, 4, 12, 0);
-  running->addWidget(runningHeading);
-  runningRows_ = new QVBoxLayout;
-  runningRows_->setSpacing(2);
-  running->addLayout(runningRows_);
+  runningBlock_ = requestBlock("runningBlock", QStringLiteral("RUNNING"), "runningHeading", runningRows_);
   a->addWidget(runningBlock_);
-  recentBlock_ = new QWidget;
-  recentBlock_->setObjectName("recentBlock");
-  auto* r = new QVBoxLayout(recentBlock_);
-  r->setContentsMargins(0, 0, 0, 0);
-  r->setSpacing(2);
-  r->addWidget(divider(12));
-  auto* heading = label(QStringLiteral("RECENT"), Role::caption, kSecondary, "recentHeading");
-  heading->setContentsMargins(12, 4, 12, 0);
-  r->addWidget(heading);
-  recentRows_ = new QVBoxLayout;
-  recentRows_->setSpacing(2);
-  r->addLayout(recentRows_);
-  r->addWidget(divider(12));
+  recentBlock_ = requestBlock("recentBlock", QStringLiteral("RECENT"), "recentHeading", recentRows_);
+  recentBlock_->layout()->addWidget(divider(12));
   a->addWidget(recentBlock_);
   a->addWidget(menuButton(QStringLiteral("Quit Tavlo"), QStringLiteral("system-shutdown"), true,
                           [this] { if (actions_.quit) actions_.quit(); }));
