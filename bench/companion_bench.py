@@ -11,6 +11,7 @@ tools/e2e-sandbox (private network, fake back ends on their real ports):
 Usage: tools/e2e-sandbox /usr/bin/python3 bench/companion_bench.py [BINARY] [--idle-seconds N]
 """
 import argparse
+import collections
 import concurrent.futures
 import os
 import pathlib
@@ -79,6 +80,20 @@ def raw_request(payload):
     return time.perf_counter() - start
 
 
+def status_of(payload):
+    """The reply's status code; a refused upload whose socket closes under it counts as 0."""
+    reply = b""
+    try:
+        with socket.create_connection(("127.0.0.1", 18765)) as s:
+            s.sendall(payload)
+            while chunk := s.recv(65536):
+                reply += chunk
+    except OSError:
+        return 0
+    parts = reply.split(b" ", 2)
+    return int(parts[1]) if len(parts) > 1 and parts[1].isdigit() else 0
+
+
 def pct(values, p):
     values = sorted(values)
     return values[min(len(values) - 1, int(round(p / 100 * (len(values) - 1))))]
@@ -136,12 +151,15 @@ def main():
     ollama.server.RequestHandlerClass.do_POST = slow_post
     with concurrent.futures.ThreadPoolExecutor(max_workers=80) as pool:
         t0 = time.perf_counter()
-        futures = [pool.submit(raw_request, gen) for _ in range(64)]
+        futures = [pool.submit(status_of, gen) for _ in range(64)]
         during = []
         while not all(f.done() for f in futures):
             during.append(raw_request(health))
         wall = time.perf_counter() - t0
-    print(f"64 generates at once, 1 s back end: all answered in {wall:.2f} s; "
+    codes = collections.Counter(f.result() for f in futures)
+    # At most TAVLO_MAX_RUNS run at once and 16 wait: the rest are refused as busy (503).
+    print(f"64 generates at once, 1 s back end: all answered in {wall:.2f} s "
+          f"({codes[200]} packs, {codes[503]} busy, {64 - codes[200] - codes[503]} other); "
           f"GET /health meanwhile p99 {pct(during, 99) * 1000:.2f} ms over {len(during)} requests")
     ollama.server.RequestHandlerClass.do_POST = orig
 
