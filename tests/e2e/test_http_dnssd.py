@@ -41,6 +41,13 @@ class Node:
         self.netns = netns
         self.holder = subprocess.Popen(["ip", "netns", "exec", netns, "unshare", "--mount", "--uts",
                                         "--propagation", "private", "sleep", "3600"])
+        try:
+            self.start(hostname)
+        except BaseException:
+            self.close()  # a node whose set-up failed leaves nothing running
+            raise
+
+    def start(self, hostname):
         wait_until(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/mnt") != os.readlink("/proc/self/ns/mnt"),
                    timeout=2, step=0.02)
         self.sh(f"""
@@ -50,6 +57,11 @@ class Node:
             if [ -e /etc/machine-info ]; then mount --bind /dev/null /etc/machine-info; fi
             dbus-daemon --system --fork
         """)
+        # The bus must answer before avahi-daemon looks for it; start it again if it went away.
+        bus_up = lambda: self.sh("test -S /run/dbus/system_bus_socket", check=False).returncode == 0  # noqa: E731
+        if not wait_until(bus_up, timeout=3, step=0.05):
+            self.sh("rm -f /run/dbus/pid; dbus-daemon --system --fork")
+            assert wait_until(bus_up, timeout=5, step=0.05), "dbus-daemon did not start"
         self.avahi(start=True)
 
     def enter(self):
@@ -86,7 +98,10 @@ class Node:
                 os.kill(int(pid), signal.SIGKILL)
             except (ProcessLookupError, ValueError):
                 pass
+        self.holder.kill()
         self.holder.wait(timeout=10)
+        if getattr(self, "daemon", None):
+            self.daemon.wait(timeout=10)
         pathlib.Path(f"/tmp/{self.netns}-avahi.log").unlink(missing_ok=True)
 
 
