@@ -48,8 +48,10 @@ class Node:
             raise
 
     def start(self, hostname):
-        wait_until(lambda: os.readlink(f"/proc/{self.holder.pid}/ns/mnt") != os.readlink("/proc/self/ns/mnt"),
-                   timeout=2, step=0.02)
+        # Entered only once the holder runs `sleep`: `ip netns exec` makes a mount namespace of its own
+        # first, and mounts made in that one would not be the holder's (nor private).
+        comm = pathlib.Path(f"/proc/{self.holder.pid}/comm")
+        assert wait_until(lambda: comm.read_text().strip() == "sleep", timeout=10, step=0.02), "holder did not start"
         self.sh(f"""
             hostname {hostname}
             mount -t tmpfs tmpfs /run/dbus
