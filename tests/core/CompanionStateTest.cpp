@@ -336,22 +336,17 @@ TEST_F(Fixture, StoppingFromThePanelAnswersARunningOrWaitingRequestAtOnce) {
   EXPECT_EQ(running[2].modelID, "ollama:llama3:8b");
   EXPECT_EQ(std::vector<bool>({running[0].waiting, running[1].waiting, running[2].waiting}),
             std::vector<bool>({false, false, true}));
-  const std::string stoppedBody = R"({"ok":false,"reply":"⚠️ Ollama failed: stopped on the computer"})";
-
-  // The waiting one never reaches the model.
-  state->stopRequest(running[2].id);
-  settle();
-  ASSERT_TRUE(ready(2));
-  auto waiting = replies[2].get();
-  EXPECT_EQ(waiting.status, 500);
-  EXPECT_EQ(waiting.body, stoppedBody);
-  // The running one is answered before its runner returns, and its run is cancelled.
-  state->stopRequest(running[0].id);
-  settle();
-  ASSERT_TRUE(ready(0));
-  auto first = replies[0].get();
-  EXPECT_EQ(first.status, 500);
-  EXPECT_EQ(first.body, stoppedBody);
+  // Stopping answers that request at once with the 500 reply.
+  auto stop = [&](std::size_t i) {
+    state->stopRequest(running[i].id);
+    settle();
+    ASSERT_TRUE(ready(i));
+    auto reply = replies[i].get();
+    EXPECT_EQ(reply.status, 500);
+    EXPECT_EQ(reply.body, R"({"ok":false,"reply":"⚠️ Ollama failed: stopped on the computer"})");
+  };
+  ASSERT_NO_FATAL_FAILURE(stop(2));  // the waiting one never reaches the model
+  ASSERT_NO_FATAL_FAILURE(stop(0));  // the running one is answered before its runner returns, and its run is cancelled
   ASSERT_EQ(cancels.size(), 2u);
   EXPECT_TRUE(cancels[0]->cancelled());
   EXPECT_FALSE(cancels[1]->cancelled());
