@@ -46,10 +46,10 @@ void BM_HttpClientInstantBackend(benchmark::State& state) {
   FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = "{}"}; });
   HttpClient& client = HttpClient::shared();
   for (auto _ : state) {
-    std::promise<HttpResponse> p;
-    HttpRequest request;
+    std::promise<FetchResponse> p;
+    FetchRequest request;
     request.url = server.baseURL() + "/";
-    client.send(std::move(request), [&p](HttpResponse r) { p.set_value(std::move(r)); });
+    client.send(std::move(request), [&p](FetchResponse r) { p.set_value(std::move(r)); });
     benchmark::DoNotOptimize(p.get_future().get());
   }
 }

@@ -11,7 +11,7 @@
 #include "pack/PackDocument.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace fs = std::filesystem;
 using namespace tavlo;

@@ -162,12 +162,12 @@ std::optional<Owner> socketOwner(const std::string& inode) {
 bool healthAnswers(const std::string& listenAddress) {
   std::string host = listenAddress.empty() ? "127.0.0.1" : listenAddress;
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
-  HttpRequest request;
+  FetchRequest request;
   request.url = "http://" + host + ":" + std::to_string(kPort) + "/health";
   request.totalTimeout = std::chrono::seconds(3);
-  std::promise<HttpResponse> answer;
-  HttpClient::shared().send(request, [&answer](HttpResponse r) { answer.set_value(std::move(r)); });
-  const HttpResponse response = answer.get_future().get();
+  std::promise<FetchResponse> answer;
+  HttpClient::shared().send(request, [&answer](FetchResponse r) { answer.set_value(std::move(r)); });
+  const FetchResponse response = answer.get_future().get();
   return response.ok() && response.status == 200;
 }
 

@@ -17,7 +17,7 @@
 #include "app/ModelChoice.hpp"
 #include "app/Services.hpp"
 #include "core/CompanionState.hpp"
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/ProcessRunner.hpp"

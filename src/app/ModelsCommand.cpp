@@ -8,7 +8,7 @@
 
 #include "app/Commands.hpp"
 #include "app/ModelChoice.hpp"
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 
 namespace tavlo {
 namespace {

@@ -15,7 +15,7 @@
 
 #include "app/Commands.hpp"
 #include "core/CompanionState.hpp"
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 #include "pack/PackFolder.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"

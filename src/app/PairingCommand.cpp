@@ -2,7 +2,7 @@
 
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
-#include "shared/PairingStore.hpp"
+#include "pairing/PairingStore.hpp"
 
 #if __has_include("ui/TerminalQR.hpp")
 #include "ui/TerminalQR.hpp"

@@ -9,7 +9,7 @@
 
 #include "core/RequestPolicy.hpp"
 #include "http/HTTPCompanionServer.hpp"
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
@@ -18,7 +18,7 @@
 #include "platform/Log.hpp"
 #include "presence/NetworkInfo.hpp"
 #include "presence/TailscaleProbe.hpp"
-#include "shared/PairingStore.hpp"
+#include "pairing/PairingStore.hpp"
 
 namespace tavlo {
 namespace {
@@ -144,7 +144,7 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
 
 std::string pairingJSON(KvStore& pairing, bool probeTailscale) {
   nlohmann::json record;
-  if (auto info = PairingStore::loadMacInfo(pairing)) {
+  if (auto info = PairingStore::loadPairingRecord(pairing)) {
     record = {{PairingStore::K::hostname, info->hostname},
               {PairingStore::K::lan, info->lanIP.value_or("")},
               {PairingStore::K::tailscale, info->tailscaleIP.value_or("")},

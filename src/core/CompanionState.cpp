@@ -527,7 +527,7 @@ asio::awaitable<void> CompanionState::tick() {
     auto all = allModels();
     if (!all.empty()) selectModel(all.front());
   }
-  publishToiCloud();
+  publishPairingRecord();
   retryStores();
 }
 
@@ -589,7 +589,7 @@ void CompanionState::armTimer() {
   });
 }
 
-void CompanionState::publishToiCloud() {
+void CompanionState::publishPairingRecord() {
   if (!services_.publishPairing) return;
   std::optional<std::string> tsIP, tsHost;
   if (tailscaleStatus_.isConnected()) {

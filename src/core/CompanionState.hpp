@@ -202,7 +202,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
 
   asio::awaitable<void> tick();
   void scheduleTick();
-  void publishToiCloud();
+  void publishPairingRecord();
   std::optional<std::string> currentTailscaleIP() const;
 
   // The server's handler. On the network thread it applies the request policy

@@ -8,14 +8,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "text/UnicodeText.hpp"
+
 namespace tavlo {
 namespace {
-
-std::string lowerASCII(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
-  return out;
-}
 
 bool endsWith(std::string_view s, std::string_view suffix) {
   return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;

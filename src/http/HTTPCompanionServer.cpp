@@ -24,6 +24,7 @@
 #include <unordered_set>
 
 #include "platform/DnsSdAdvertiser.hpp"
+#include "text/UnicodeText.hpp"
 #include "platform/Log.hpp"
 
 namespace tavlo {
@@ -52,15 +53,9 @@ struct ReadResult {
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-std::string lowered(std::string value) {
-  for (auto& c : value)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return value;
-}
-
 bool wantsContinue(const HTTPRequest& request) {
   auto expect = request.headers.find("expect");
-  return expect != request.headers.end() && lowered(expect->second) == "100-continue";
+  return expect != request.headers.end() && lowerASCII(expect->second) == "100-continue";
 }
 
 // A client address as 16 bytes, IPv4 as IPv4-mapped IPv6, so both families count alike.
@@ -480,7 +475,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     std::optional<ChunkedBodyDecoder> chunked;
     int64_t announced = 0;
     if (auto coding = request->headers.find("transfer-encoding"); coding != request->headers.end()) {
-      if (lowered(coding->second) != "chunked") {
+      if (lowerASCII(coding->second) != "chunked") {
         co_await refuse(c, codingNotSupported());
         co_return;
       }
@@ -641,7 +636,7 @@ std::size_t HTTPCompanionServer::openConnections() const { return impl_->open; }
 
 std::map<std::string, std::string> HTTPCompanionServer::txtRecord(uint16_t port, const AdvertisedPresence& presence) {
   std::map<std::string, std::string> txt = {
-      {"version", "0.1.0"},
+      {"version", TAVLO_VERSION},
       {"hostname", presence.hostName},
       {"port", std::to_string(port)},
   };

@@ -4,7 +4,7 @@
 #include <charconv>
 #include <vector>
 
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo {
 namespace {
@@ -36,12 +36,7 @@ std::string_view trimmed(std::string_view s) {
 std::string lowerName(std::string_view name) {
   bool ascii = true;
   for (unsigned char c : name) ascii = ascii && c < 0x80;
-  if (!ascii) return lowercased(name);
-  std::string out(name);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+  return ascii ? lowerASCII(name) : lowercased(name);
 }
 
 // Pieces of `s` between separators, empty pieces dropped.

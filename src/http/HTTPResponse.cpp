@@ -1,6 +1,6 @@
 #include "http/HTTPResponse.hpp"
 
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 
 namespace tavlo {
 namespace {

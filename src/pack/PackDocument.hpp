@@ -11,6 +11,10 @@
 
 namespace tavlo {
 
+// The version written into every manifest and userscript header; the phone
+// reads it. It is the pack format's, not the program's (TAVLO_VERSION).
+inline constexpr const char* kPackVersion = "0.1.0";
+
 // A pack error that is not a file-system error. `domain` and `code` identify it;
 // what() is the text shown to the user after "failed: ".
 class PackError : public std::runtime_error {

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <vector>
 
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo {
 

@@ -6,9 +6,9 @@
 #include <set>
 #include <system_error>
 
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 #include "pack/PackFolder.hpp"
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo::TavloPackWriter {
 
@@ -44,11 +44,7 @@ Placement place(std::string_view subfolder, const std::string& relative) {
 
 // File names compared as the phone may compare them: without regard to case.
 std::string foldedKey(std::string_view path) {
-  if (isValidUTF8(path)) return lowercased(path);
-  std::string key(path);
-  for (char& c : key)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return key;
+  return isValidUTF8(path) ? lowercased(path) : lowerASCII(path);
 }
 
 // "dup.user.js" → "dup-2.user.js", "recipe.py" → "recipe-2.py", "noext" → "noext-2".
@@ -266,7 +262,7 @@ void writeContents(PackFolder& folder, const std::string& packName, const Conten
   }
 
   const json manifest = {{"name", packName},
-                         {"version", "0.1.0"},
+                         {"version", kPackVersion},
                          {"createdAt", utcTimeStamp(clock())},
                          {"summary", c.summary},
                          {"prompt", c.prompt},

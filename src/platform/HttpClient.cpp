@@ -27,9 +27,9 @@ std::string secondsText(std::chrono::milliseconds ms) {
 }  // namespace
 
 struct HttpClient::Transfer {
-  HttpRequest request;
-  std::function<void(HttpResponse)> done;
-  HttpResponse response;
+  FetchRequest request;
+  std::function<void(FetchResponse)> done;
+  FetchResponse response;
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -80,7 +80,7 @@ struct HttpClient::Transfer {
   bool prepare() {
     easy = curl_easy_init();
     if (!easy) return false;
-    const HttpRequest& r = request;
+    const FetchRequest& r = request;
     curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
@@ -157,7 +157,7 @@ HttpClient& HttpClient::shared() {
   return *client;
 }
 
-void HttpClient::send(HttpRequest request, std::function<void(HttpResponse)> done) {
+void HttpClient::send(FetchRequest request, std::function<void(FetchResponse)> done) {
   auto transfer = std::make_unique<Transfer>();
   transfer->request = std::move(request);
   transfer->done = std::move(done);
@@ -175,8 +175,8 @@ void HttpClient::send(HttpRequest request, std::function<void(HttpResponse)> don
   curl_multi_wakeup(static_cast<CURLM*>(multi_));
 }
 
-asio::awaitable<HttpResponse> HttpClient::send(HttpRequest request) {
-  return awaitCallback<HttpResponse>([this, request = std::move(request)](std::function<void(HttpResponse)> done) mutable {
+asio::awaitable<FetchResponse> HttpClient::send(FetchRequest request) {
+  return awaitCallback<FetchResponse>([this, request = std::move(request)](std::function<void(FetchResponse)> done) mutable {
     send(std::move(request), std::move(done));
   });
 }
@@ -210,7 +210,7 @@ void HttpClient::run() {
     }
     if (stop) {
       while (!active.empty()) {
-        active.front()->response = HttpResponse{};
+        active.front()->response = FetchResponse{};
         active.front()->response.error = "the HTTP client is shutting down";
         finish(active.begin());
       }
@@ -238,11 +238,11 @@ void HttpClient::run() {
       auto next = std::next(it);
       const auto& t = **it;
       if (t.request.cancel && t.request.cancel->cancelled()) {
-        (*it)->response = HttpResponse{};
+        (*it)->response = FetchResponse{};
         (*it)->response.error = "the request was cancelled";
         finish(it);
       } else if (t.request.idleTimeout.count() > 0 && now - t.lastActivity >= t.request.idleTimeout) {
-        (*it)->response = HttpResponse{};
+        (*it)->response = FetchResponse{};
         (*it)->response.error = "the request timed out (no data for " + secondsText(t.request.idleTimeout) + ")";
         finish(it);
       }

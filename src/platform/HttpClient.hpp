@@ -19,7 +19,7 @@ namespace tavlo {
 
 class Cancellation;
 
-struct HttpRequest {
+struct FetchRequest {
   std::string method{"GET"};
   std::string url{};
   std::vector<std::pair<std::string, std::string>> headers{};
@@ -32,7 +32,7 @@ struct HttpRequest {
   std::shared_ptr<Cancellation> cancel{};
 };
 
-struct HttpResponse {
+struct FetchResponse {
   long status = 0;     // 0 when no HTTP answer arrived
   std::string body{};
   std::string error{};  // transport failure (refused, timed out, too large); empty when an answer arrived
@@ -51,10 +51,10 @@ class HttpClient {
   static HttpClient& shared();
 
   // `done` is called exactly once, on the client's thread; keep it short.
-  void send(HttpRequest request, std::function<void(HttpResponse)> done);
+  void send(FetchRequest request, std::function<void(FetchResponse)> done);
 
   // Resumes the awaiting coroutine on its own executor.
-  asio::awaitable<HttpResponse> send(HttpRequest request);
+  asio::awaitable<FetchResponse> send(FetchRequest request);
 
  private:
   struct Transfer;

@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 #include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 #include "platform/HttpClient.hpp"
@@ -44,16 +44,16 @@ json chatMessages(const std::string& prompt) {
 std::string jsonText(const json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
 
 // Sends the chat request and reads the answer on the worker pool, off the HTTP thread.
-void postChat(const ProviderConfig& config, std::string url, std::string body, LLMResult (*read)(const HttpResponse&),
+void postChat(const ProviderConfig& config, std::string url, std::string body, LLMResult (*read)(const FetchResponse&),
               Done done, std::shared_ptr<Cancellation> cancel) {
-  HttpRequest request;
+  FetchRequest request;
   request.method = "POST";
   request.url = std::move(url);
   request.headers = {{"Content-Type", "application/json"}};
   request.body = std::move(body);
   request.idleTimeout = config.chatIdleTimeout;
   request.cancel = cancel;
-  config.client().send(std::move(request), [read, cancel, done = std::move(done)](HttpResponse response) mutable {
+  config.client().send(std::move(request), [read, cancel, done = std::move(done)](FetchResponse response) mutable {
     asio::post(workerPool(), [read, cancel, done = std::move(done), response = std::move(response)]() mutable {
       LLMResult result;
       try {
@@ -160,7 +160,7 @@ std::string combinedPrompt(std::string_view prompt) {
   return out;
 }
 
-LLMResult ollamaAnswer(const HttpResponse& response) {
+LLMResult ollamaAnswer(const FetchResponse& response) {
   if (!response.ok()) return LLMResult::platformFailure(response.error);
   if (response.status == 0) return LLMResult::failure(LLMError::network("no response"));
   if (response.status < 200 || response.status >= 300) {
@@ -178,7 +178,7 @@ LLMResult ollamaAnswer(const HttpResponse& response) {
   return LLMResult::failure(LLMError::network("malformed ollama response"));
 }
 
-LLMResult lmstudioAnswer(const HttpResponse& response) {
+LLMResult lmstudioAnswer(const FetchResponse& response) {
   if (!response.ok()) return LLMResult::platformFailure(response.error);
   // The status is not examined: an error status with a readable completion still counts.
   auto body = parseProviderJSON(response.body);

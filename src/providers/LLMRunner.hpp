@@ -15,7 +15,7 @@
 
 namespace tavlo {
 class Cancellation;
-struct HttpResponse;
+struct FetchResponse;
 struct ProcessResult;
 }  // namespace tavlo
 
@@ -57,8 +57,8 @@ std::vector<std::string> claudePaths(const ProviderConfig& config);
 std::vector<std::string> codexPaths(const ProviderConfig& config);
 
 // Reading the back ends' answers.
-LLMResult ollamaAnswer(const HttpResponse& response);
-LLMResult lmstudioAnswer(const HttpResponse& response);
+LLMResult ollamaAnswer(const FetchResponse& response);
+LLMResult lmstudioAnswer(const FetchResponse& response);
 LLMResult toolAnswer(const ProcessResult& result, const ProviderConfig& config);
 
 }  // namespace tavlo::LLMRunner

@@ -10,7 +10,7 @@
 #include "providers/ProviderConfig.hpp"
 
 namespace tavlo {
-struct HttpResponse;
+struct FetchResponse;
 }
 
 namespace tavlo::LMStudioProbe {
@@ -20,6 +20,6 @@ void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>
 asio::awaitable<std::vector<LLMModel>> list();
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config);
 
-std::vector<LLMModel> modelsFromResponse(const HttpResponse& response);
+std::vector<LLMModel> modelsFromResponse(const FetchResponse& response);
 
 }  // namespace tavlo::LMStudioProbe

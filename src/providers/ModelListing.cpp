@@ -8,10 +8,10 @@
 namespace tavlo {
 
 void fetchModelList(const ProviderConfig& config, std::string url, ModelsParser parse, ModelsDone done) {
-  HttpRequest request;
+  FetchRequest request;
   request.url = std::move(url);
   request.totalTimeout = config.probeTimeout;
-  config.client().send(std::move(request), [parse, done = std::move(done)](HttpResponse response) mutable {
+  config.client().send(std::move(request), [parse, done = std::move(done)](FetchResponse response) mutable {
     // Parsing happens off the HTTP thread so a large answer never stalls other transfers.
     asio::post(workerPool(), [parse, done = std::move(done), response = std::move(response)]() mutable {
       std::vector<LLMModel> models;

@@ -12,10 +12,10 @@
 
 namespace tavlo {
 
-struct HttpResponse;
+struct FetchResponse;
 
 using ModelsDone = std::function<void(std::vector<LLMModel>)>;
-using ModelsParser = std::vector<LLMModel> (*)(const HttpResponse&);
+using ModelsParser = std::vector<LLMModel> (*)(const FetchResponse&);
 
 void fetchModelList(const ProviderConfig& config, std::string url, ModelsParser parse, ModelsDone done);
 

@@ -11,7 +11,7 @@
 
 namespace tavlo::OllamaProbe {
 
-std::vector<LLMModel> modelsFromResponse(const HttpResponse& response) {
+std::vector<LLMModel> modelsFromResponse(const FetchResponse& response) {
   if (!response.ok() || response.status != 200) return {};
   auto json = parseProviderJSON(response.body);
   if (json.is_discarded() || !json.is_object()) return {};

@@ -12,7 +12,7 @@
 #include "providers/ProviderConfig.hpp"
 
 namespace tavlo {
-struct HttpResponse;
+struct FetchResponse;
 }
 
 namespace tavlo::OllamaProbe {
@@ -23,7 +23,7 @@ asio::awaitable<std::vector<LLMModel>> list();
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config);
 
 // The models of one /api/tags answer, in listing order.
-std::vector<LLMModel> modelsFromResponse(const HttpResponse& response);
+std::vector<LLMModel> modelsFromResponse(const FetchResponse& response);
 
 // A byte count as a file size with decimal units: "Zero KB", "512 bytes", "12 KB", "1.2 MB", "4.66 GB".
 std::string formatFileSize(std::int64_t bytes);

@@ -19,7 +19,7 @@
 #include "platform/Cancellation.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
-#include "shared/PairingStore.hpp"
+#include "pairing/PairingStore.hpp"
 
 namespace tavlo {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "pack/PackDocument.hpp"
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo::TavloPackWriter {
 namespace {

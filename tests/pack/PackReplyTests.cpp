@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "PackTestSupport.hpp"
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 #include "pack/PackReply.hpp"
 
 namespace tavlo {

@@ -18,11 +18,11 @@ using testing::FakeHttpServer;
 using testing::FakeReply;
 using testing::FakeRequest;
 
-HttpResponse sendAndWait(HttpClient& client, HttpRequest request) {
-  std::promise<HttpResponse> p;
-  client.send(std::move(request), [&p](HttpResponse r) { p.set_value(std::move(r)); });
+FetchResponse sendAndWait(HttpClient& client, FetchRequest request) {
+  std::promise<FetchResponse> p;
+  client.send(std::move(request), [&p](FetchResponse r) { p.set_value(std::move(r)); });
   auto f = p.get_future();
-  if (f.wait_for(30s) != std::future_status::ready) return HttpResponse{0, "", "test: no callback"};
+  if (f.wait_for(30s) != std::future_status::ready) return FetchResponse{0, "", "test: no callback"};
   return f.get();
 }
 
@@ -30,13 +30,13 @@ TEST(HttpClientTest, SendsTheRequestAsGivenDirectlyAndResumesOnTheCallersExecuto
   FakeHttpServer server([](const FakeRequest& r) { return FakeReply{.status = 404, .body = "no " + r.path}; });
   HttpClient client;
   asio::io_context io;
-  std::optional<HttpResponse> r;
+  std::optional<FetchResponse> r;
   std::thread::id resumedOn;
   std::string body(1 << 20, 'b');
   ::setenv("http_proxy", "http://127.0.0.1:9", 1);  // a local server is never reached through a proxy
   ::setenv("HTTP_PROXY", "http://127.0.0.1:9", 1);
   asio::co_spawn(io, [&]() -> asio::awaitable<void> {
-    HttpRequest request{.method = "POST", .url = server.baseURL() + "/api/chat",
+    FetchRequest request{.method = "POST", .url = server.baseURL() + "/api/chat",
                         .headers = {{"Content-Type", "application/json"}}, .body = body};
     r = co_await client.send(std::move(request));
     resumedOn = std::this_thread::get_id();
@@ -74,10 +74,10 @@ TEST(HttpClientTest, TransportFailuresAreErrorsNotAnswers) {
   EXPECT_FALSE(sendAndWait(client, {.url = garbage.baseURL() + "/"}).ok());
 
   // A client stopped with a request still waiting answers it.
-  std::promise<HttpResponse> p;
+  std::promise<FetchResponse> p;
   {
     HttpClient stopped;
-    stopped.send({.url = silent.baseURL() + "/"}, [&p](HttpResponse r) { p.set_value(std::move(r)); });
+    stopped.send({.url = silent.baseURL() + "/"}, [&p](FetchResponse r) { p.set_value(std::move(r)); });
     std::this_thread::sleep_for(100ms);
   }
   auto f = p.get_future();
@@ -102,11 +102,11 @@ TEST(HttpClientTest, OversizedBodiesAreAbortedWithAClearError) {
 TEST(HttpClientTest, ManySlowRequestsWaitTogetherOnTheClientsOneThread) {
   FakeHttpServer slow([](const FakeRequest&) { return FakeReply{.body = "ok", .delay = 500ms}; });
   HttpClient client;
-  std::vector<std::promise<std::pair<HttpResponse, std::thread::id>>> promises(64);
+  std::vector<std::promise<std::pair<FetchResponse, std::thread::id>>> promises(64);
   auto t0 = std::chrono::steady_clock::now();
   for (auto& p : promises)  // a 500 ms pause is well inside the idle limit
     client.send({.url = slow.baseURL() + "/", .idleTimeout = 1500ms},
-                [&p](HttpResponse r) { p.set_value({std::move(r), std::this_thread::get_id()}); });
+                [&p](FetchResponse r) { p.set_value({std::move(r), std::this_thread::get_id()}); });
   std::set<std::thread::id> threads;
   for (auto& p : promises) {
     auto [r, id] = p.get_future().get();

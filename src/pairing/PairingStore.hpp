@@ -28,7 +28,7 @@ inline constexpr const char* updatedAt = "mac.updated_at";
 // The earliest representable time stands for "unknown".
 inline const Clock::time_point distantPast = Clock::time_point::min();
 
-struct MacInfo {
+struct PairingRecord {
   std::string hostname;
   std::optional<std::string> lanIP;
   std::optional<std::string> tailscaleIP;
@@ -38,7 +38,7 @@ struct MacInfo {
 
   // The address to connect to, with ":" and the port; Tailscale wins over the LAN.
   std::optional<std::string> preferredHost() const;
-  bool operator==(const MacInfo&) const = default;
+  bool operator==(const PairingRecord&) const = default;
 };
 
 // The store file: $XDG_DATA_HOME/tavlo/pairing.sqlite3 (default ~/.local/share);
@@ -53,7 +53,7 @@ bool publish(KvStore& store, const std::string& hostname, const std::optional<st
              const std::optional<std::string>& tailscaleIP, const std::optional<std::string>& tailscaleHostname,
              std::int64_t port, Clock::time_point now = Clock::now(), bool always = false);
 
-std::optional<MacInfo> loadMacInfo(KvStore& store);
+std::optional<PairingRecord> loadPairingRecord(KvStore& store);
 
 // Calls `handler` on `executor` whenever another connection (the phone side, or
 // another process) commits a change to the store's file. The store is polled

@@ -19,6 +19,10 @@ std::string_view graphemePrefix(std::string_view s, std::size_t count);
 // Unicode lower-case mapping with the root locale; `s` must be valid UTF-8.
 std::string lowercased(std::string_view s);
 
+// Only A-Z mapped to a-z; every other byte kept (HTTP names, host names, or
+// bytes that are not UTF-8).
+std::string lowerASCII(std::string_view s);
+
 // Decodes one code point of valid UTF-8 at `i` and advances `i`.
 char32_t nextCodePoint(std::string_view s, std::size_t& i) noexcept;
 

@@ -1,4 +1,4 @@
-#include "pack/UnicodeText.hpp"
+#include "text/UnicodeText.hpp"
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
@@ -144,6 +144,13 @@ std::string_view graphemePrefix(std::string_view s, std::size_t count) {
   return s.substr(0, end);
 }
 
+std::string lowerASCII(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 std::string lowercased(std::string_view s) {
   thread_local std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(nullptr, &ucasemap_close);
   UErrorCode status = U_ZERO_ERROR;
@@ -151,12 +158,7 @@ std::string lowercased(std::string_view s) {
     map.reset(ucasemap_open("", U_FOLD_CASE_DEFAULT, &status));
     if (U_FAILURE(status)) map.reset();
   }
-  if (!map || s.size() > INT32_MAX / 4) {
-    std::string out(s);
-    for (char& c : out)
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-  }
+  if (!map || s.size() > INT32_MAX / 4) return lowerASCII(s);
   std::string out(s.size() + 16, '\0');
   for (int attempt = 0; attempt < 2; ++attempt) {
     status = U_ZERO_ERROR;

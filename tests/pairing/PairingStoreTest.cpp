@@ -12,7 +12,7 @@
 #include "../pack/PackTestSupport.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
-#include "shared/PairingStore.hpp"
+#include "pairing/PairingStore.hpp"
 
 namespace tavlo {
 namespace {
@@ -35,7 +35,7 @@ TEST(PairingStore, PublishThenLoadRoundTrips) {
   KvStore store(tmp.path() / "nested" / "pairing.sqlite3");
   auto now = PairingStore::Clock::now();
   PairingStore::publish(store, "Desk", "192.168.1.20", "100.64.0.7", "desk.tail.ts.net", 18765, now);
-  auto info = PairingStore::loadMacInfo(store);
+  auto info = PairingStore::loadPairingRecord(store);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->hostname, "Desk");
   EXPECT_EQ(info->lanIP, "192.168.1.20");
@@ -46,7 +46,7 @@ TEST(PairingStore, PublishThenLoadRoundTrips) {
 
   // Absent values are written as empty texts and read back as absent.
   PairingStore::publish(store, "Desk", std::nullopt, std::nullopt, std::nullopt, 18765);
-  info = PairingStore::loadMacInfo(store);
+  info = PairingStore::loadPairingRecord(store);
   ASSERT_TRUE(info);
   EXPECT_FALSE(info->lanIP);
   EXPECT_FALSE(info->tailscaleIP);
@@ -54,22 +54,22 @@ TEST(PairingStore, PublishThenLoadRoundTrips) {
   EXPECT_EQ(store.getString(PairingStore::K::lan), "");
 
   PairingStore::publish(store, "Desk", "10.0.0.2", "", std::nullopt, 18765);
-  EXPECT_EQ(PairingStore::loadMacInfo(store)->preferredHost(), "10.0.0.2:18765");
+  EXPECT_EQ(PairingStore::loadPairingRecord(store)->preferredHost(), "10.0.0.2:18765");
 }
 
 TEST(PairingStore, IncompleteRecordsAreNotLoaded) {
   TempDir tmp;
   KvStore store(tmp.path() / "pairing.sqlite3");
-  EXPECT_FALSE(PairingStore::loadMacInfo(store));
+  EXPECT_FALSE(PairingStore::loadPairingRecord(store));
   PairingStore::publish(store, "", "10.0.0.2", std::nullopt, std::nullopt, 18765);
-  EXPECT_FALSE(PairingStore::loadMacInfo(store));
+  EXPECT_FALSE(PairingStore::loadPairingRecord(store));
   for (std::int64_t port : {0, -1}) {
     PairingStore::publish(store, "Desk", "10.0.0.2", std::nullopt, std::nullopt, port);
-    EXPECT_FALSE(PairingStore::loadMacInfo(store)) << port;
+    EXPECT_FALSE(PairingStore::loadPairingRecord(store)) << port;
   }
   PairingStore::publish(store, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 1);
   store.setString(PairingStore::K::updatedAt, "yesterday");
-  auto info = PairingStore::loadMacInfo(store);
+  auto info = PairingStore::loadPairingRecord(store);
   ASSERT_TRUE(info);
   EXPECT_EQ(info->updatedAt, PairingStore::distantPast);
   auto other = *info;
@@ -85,7 +85,7 @@ TEST(KvStore, ReaderOnAnotherConnectionSeesWholeRecordsAndVersionChanges) {
   ASSERT_TRUE(before);
   PairingStore::publish(writer, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 18765);
   EXPECT_NE(reader.dataVersion(), before);
-  EXPECT_EQ(PairingStore::loadMacInfo(reader)->hostname, "Desk");
+  EXPECT_EQ(PairingStore::loadPairingRecord(reader)->hostname, "Desk");
 }
 
 // The refresh publishes every 5 s: only a changed value may cost a disk write.
@@ -94,11 +94,11 @@ TEST(PairingStore, UnchangedRecordIsNotWrittenAgain) {
   KvStore mine(tmp.path() / "p.sqlite3");
   KvStore reader(tmp.path() / "p.sqlite3");
   EXPECT_TRUE(PairingStore::publish(mine, "Desk", "10.0.0.2", std::nullopt, std::nullopt, 18765));
-  const auto written = PairingStore::loadMacInfo(reader)->updatedAt;
+  const auto written = PairingStore::loadPairingRecord(reader)->updatedAt;
   const auto version = reader.dataVersion();
   EXPECT_FALSE(PairingStore::publish(mine, "Desk", "10.0.0.2", "", std::nullopt, 18765));
   EXPECT_EQ(reader.dataVersion(), version);
-  EXPECT_EQ(PairingStore::loadMacInfo(reader)->updatedAt, written);
+  EXPECT_EQ(PairingStore::loadPairingRecord(reader)->updatedAt, written);
   struct Change {
     std::string host;
     std::optional<std::string> lan, ip, name;
@@ -135,7 +135,7 @@ TEST(PairingStore, ChangesFromElsewhereAreDeliveredOnTheExecutor) {
   io.run_for(100ms);
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(where, std::this_thread::get_id());
-  EXPECT_EQ(PairingStore::loadMacInfo(*mine)->hostname, "Phone side");
+  EXPECT_EQ(PairingStore::loadPairingRecord(*mine)->hostname, "Phone side");
   token.reset();
   PairingStore::publish(phone, "Again", std::nullopt, std::nullopt, std::nullopt, 1);
   io.restart();

@@ -1,4 +1,4 @@
-#include "shared/PairingStore.hpp"
+#include "pairing/PairingStore.hpp"
 
 #include <asio.hpp>
 
@@ -16,7 +16,7 @@ std::optional<std::string> emptyToNil(std::optional<std::string> s) {
 
 }  // namespace
 
-std::optional<std::string> MacInfo::preferredHost() const {
+std::optional<std::string> PairingRecord::preferredHost() const {
   if (tailscaleIP && !tailscaleIP->empty()) return *tailscaleIP + ":" + std::to_string(port);
   if (lanIP && !lanIP->empty()) return *lanIP + ":" + std::to_string(port);
   return std::nullopt;
@@ -55,13 +55,13 @@ bool publish(KvStore& store, const std::string& hostname, const std::optional<st
   });
 }
 
-std::optional<MacInfo> loadMacInfo(KvStore& store) {
+std::optional<PairingRecord> loadPairingRecord(KvStore& store) {
   auto hostname = store.getString(K::hostname);
   if (!hostname || hostname->empty()) return std::nullopt;
   std::int64_t port = 0;
   if (auto v = store.get(K::port); v && std::holds_alternative<std::int64_t>(*v)) port = std::get<std::int64_t>(*v);
   if (port <= 0) return std::nullopt;
-  MacInfo info;
+  PairingRecord info;
   info.hostname = *hostname;
   info.port = port;
   info.lanIP = emptyToNil(store.getString(K::lan));

@@ -1,4 +1,4 @@
-#include "pack/JSONText.hpp"
+#include "text/JSONText.hpp"
 
 namespace tavlo {
 
