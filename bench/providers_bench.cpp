@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <future>
 
-#include "FakeHttpServer.hpp"
+#include "support/FakeHttpServer.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "providers/LLMRunner.hpp"

@@ -26,6 +26,8 @@ function(tavlo_test name)
   add_executable(${name} ${ARG_SOURCES})
   target_compile_options(${name} PRIVATE ${TAVLO_WARNINGS})
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  # tests/support: what every test shares, included as "support/...".
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE TAVLO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
 endfunction()

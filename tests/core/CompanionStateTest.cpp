@@ -10,7 +10,7 @@
 #include <future>
 #include <thread>
 
-#include "../pack/PackTestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "core/CompanionState.hpp"
 #include "core/RequestPolicy.hpp"
 #include "pack/PackReply.hpp"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "PackTestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "text/JSONText.hpp"
 #include "pack/PackReply.hpp"
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <system_error>
 
-#include "PackTestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "pack/PackFolder.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"

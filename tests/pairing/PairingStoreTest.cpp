@@ -9,7 +9,7 @@
 
 #include <asio.hpp>
 
-#include "../pack/PackTestSupport.hpp"
+#include "support/TestSupport.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
 #include "pairing/PairingStore.hpp"

@@ -8,7 +8,7 @@
 #include <optional>
 #include <set>
 
-#include "FakeHttpServer.hpp"
+#include "support/FakeHttpServer.hpp"
 
 namespace tavlo {
 namespace {

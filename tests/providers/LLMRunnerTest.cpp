@@ -11,7 +11,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "FakeHttpServer.hpp"
+#include "support/FakeHttpServer.hpp"
 #include "platform/Cancellation.hpp"
 #include "providers/CLIProbe.hpp"
 

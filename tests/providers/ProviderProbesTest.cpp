@@ -7,7 +7,7 @@
 #include <future>
 #include <unordered_set>
 
-#include "FakeHttpServer.hpp"
+#include "support/FakeHttpServer.hpp"
 #include "platform/HttpClient.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/LMStudioProbe.hpp"

@@ -1,0 +1,72 @@
+#pragma once
+// What every test program shares: a temporary folder, files and fake
+// executables in it, and a bounded wait for a condition.
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace tavlo::testing {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents afterwards.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tavlo-test-XXXXXX";
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::filesystem::path& relative) const { return path_ / relative; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+inline std::string readFile(const std::filesystem::path& p) {
+  std::ostringstream s;
+  s << std::ifstream(p, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+// Writes `text`, creating the parent folders.
+inline void writeFile(const std::filesystem::path& p, const std::string& text) {
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+// A "#!/bin/sh" script with `body`, executable unless told otherwise: the
+// stand-in for a command-line tool.
+inline std::string writeScript(const std::filesystem::path& p, const std::string& body, bool executable = true) {
+  writeFile(p, "#!/bin/sh\n" + body);
+  using std::filesystem::perms;
+  std::filesystem::permissions(p, executable ? perms::owner_all : perms::owner_read | perms::owner_write);
+  return p.string();
+}
+
+// Polls `condition` every few milliseconds until it holds or `limit` passes;
+// returns its last value. Limits are generous: the tests also run under sanitizers.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+}  // namespace tavlo::testing
