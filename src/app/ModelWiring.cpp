@@ -29,7 +29,7 @@ void installModelServices(CompanionServices& s, std::chrono::milliseconds toolTi
       LLMRunner::generate(
           prompt, model, *config,
           [done](LLMResult r) {
-            done(r.answer ? ModelAnswer{true, *r.answer} : ModelAnswer{false, r.errorDescription()});
+            done(r.answer ? ModelAnswer(*r.answer) : ModelAnswer(fail(r.errorDescription())));
           },
           cancel);
     });

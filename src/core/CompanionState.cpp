@@ -367,11 +367,11 @@ asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
   appendRequest(prompt, model->id);
 
   ModelAnswer answer = co_await queuedModelRun(prompt, *model);
-  if (!answer.ok) co_return failureReply(*model, answer.text);
+  if (!answer) co_return failureReply(*model, answer.error().message);
 
   // Writing runs off the state thread; the writer itself keeps two writes of
   // the same pack folder apart.
-  PackOutcome outcome = co_await writePackOffThread(services_.writePack, std::move(answer.text), prompt, model->id,
+  PackOutcome outcome = co_await writePackOffThread(services_.writePack, std::move(answer).value(), prompt, model->id,
                                                     stagingDir_);
   if (!outcome.ok) co_return failureReply(*model, outcome.error);
   if (services_.packWritten) services_.packWritten(outcome.packName, outcome.summary);
@@ -406,7 +406,7 @@ asio::awaitable<ModelAnswer> CompanionState::queuedModelRun(std::string prompt, 
 }
 
 void CompanionState::admitModelRun(std::shared_ptr<ModelRun> run) {
-  if (stopping_) return run->answer({false, kStoppedMessage});
+  if (stopping_) return run->answer(fail(kStoppedMessage));
   if (activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns))
     startModelRun(std::move(run));
   else
@@ -428,11 +428,11 @@ void CompanionState::stopRequest(std::uint64_t id) {
   if (auto it = std::find_if(waitingRuns_.begin(), waitingRuns_.end(), matches); it != waitingRuns_.end()) {
     auto run = std::move(*it);
     waitingRuns_.erase(it);
-    run->answer({false, kCancelledMessage});
+    run->answer(fail(kCancelledMessage));
   } else if (auto active = std::find_if(activeRuns_.begin(), activeRuns_.end(), matches);
              active != activeRuns_.end() && (*active)->reply) {
     // Answered now, whatever the runner says once its tool is gone.
-    (*active)->answer({false, kCancelledMessage});
+    (*active)->answer(fail(kCancelledMessage));
     (*active)->cancel->cancel();
   } else {
     return;
@@ -448,12 +448,12 @@ void CompanionState::startModelRun(std::shared_ptr<ModelRun> run) {
 
 asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> run) {
   auto self = shared_from_this();
-  ModelAnswer answer{false, "no runner"};
+  ModelAnswer answer = fail("no runner");
   if (services_.runModel) {
     try {
       answer = co_await services_.runModel(run->prompt, run->model, run->cancel);
     } catch (const std::exception& e) {
-      answer = {false, e.what()};
+      answer = fail(e.what());
     }
   }
   // Already answered when the companion began to stop.
@@ -479,8 +479,8 @@ void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::functi
   if (server_) server_->stop();
   auto waiting = std::move(waitingRuns_);
   waitingRuns_.clear();
-  for (auto& run : waiting) run->answer({false, kStoppedMessage});
-  for (auto& run : activeRuns_) run->answer({false, kStoppedMessage});
+  for (auto& run : waiting) run->answer(fail(kStoppedMessage));
+  for (auto& run : activeRuns_) run->answer(fail(kStoppedMessage));
   changed(StateField::runningRequests);
   finishStopping(deadline, std::move(done));
 }

@@ -20,6 +20,7 @@
 #include "core/RequestPolicy.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
+#include "platform/Result.hpp"
 #include "presence/AdvertisedPresence.hpp"
 #include "presence/TailscaleStatus.hpp"
 #include "providers/LLMModel.hpp"
@@ -43,10 +44,7 @@ class ServerHandle {
 using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
 
 // The model's answer, or the runner's error message.
-struct ModelAnswer {
-  bool ok = false;
-  std::string text;  // the answer when ok, else the error's description
-};
+using ModelAnswer = Result<std::string>;
 
 // The pack step after the model: writes the pack and builds the reply body.
 // Runs on a worker thread; never throws.

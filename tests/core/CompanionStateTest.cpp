@@ -96,8 +96,8 @@ struct Fixture : ::testing::Test {
           heldRuns.emplace_back(prompt, std::move(done));
         });
       return [](bool fails, std::string text) -> asio::awaitable<ModelAnswer> {
-        if (fails) co_return ModelAnswer{false, "Ollama not reachable"};
-        co_return ModelAnswer{true, text};
+        if (fails) co_return fail("Ollama not reachable");
+        co_return text;
       }(modelFails, answer);
     };
     s.writePack = [](const std::string& text, const std::string& prompt, const std::string& id, const fs::path& dir) {
@@ -291,7 +291,7 @@ TEST_F(Fixture, ModelRunsQueueInOrderAndStoppingAnswersEveryWaitingRequest) {
     EXPECT_EQ(busy.body, R"({"ok":false,"reply":"⚠️ The companion is busy: 16 requests are waiting. Try again shortly."})");
   }
   // A finished run lets the oldest waiting request in, whatever the outcome.
-  heldRuns[1].second({false, "boom"});
+  heldRuns[1].second(fail("boom"));
   settle();
   ASSERT_TRUE(ready(1));
   EXPECT_EQ(bodyOf(replies[1].get())["reply"], "⚠️ Ollama failed: boom");
@@ -310,7 +310,7 @@ TEST_F(Fixture, ModelRunsQueueInOrderAndStoppingAnswersEveryWaitingRequest) {
     EXPECT_EQ(r.body, R"({"ok":false,"reply":"⚠️ Ollama failed: stopped: the companion is shutting down"})");
   }
   // A run that ends after the stop changes nothing; a late request is answered the same way.
-  heldRuns[0].second({true, answer});
+  heldRuns[0].second(ModelAnswer(answer));
   settle();
   EXPECT_EQ(heldRuns.size(), 3u);
   EXPECT_EQ(route(request("POST", "/generate", R"({"prompt":"late"})")).status, 500);
@@ -353,10 +353,10 @@ TEST_F(Fixture, StoppingFromThePanelAnswersARunningOrWaitingRequestAtOnce) {
   ASSERT_EQ(state->runningRequests().size(), 1u);
   EXPECT_EQ(state->runningRequests()[0].prompt, "b");
   // Its runner's late answer changes nothing; unknown ids are ignored.
-  heldRuns[0].second({true, answer});
+  heldRuns[0].second(ModelAnswer(answer));
   state->stopRequest(running[0].id);
   state->stopRequest(999);
-  heldRuns[1].second({true, answer});
+  heldRuns[1].second(ModelAnswer(answer));
   settle();
   ASSERT_TRUE(ready(1));
   EXPECT_EQ(replies[1].get().status, 200);
