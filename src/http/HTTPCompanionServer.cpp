@@ -338,8 +338,9 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     Connection connection(*this, std::move(socket), peer, v6, counted);
     try {
       co_await exchange(connection);
-    } catch (...) {
+    } catch (const std::exception& e) {
       // Allocation failure and the like: the connection is dropped, the server goes on.
+      logLine(std::string("Tavlo HTTP connection dropped: ") + e.what());
     }
   }
 
@@ -436,22 +437,30 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     return start + options.bodyTimeout + options.bodyTimePerBlock * blocks;
   }
 
+  // One request on a connection: its head, its body, the handler's reply.
   asio::awaitable<void> exchange(Connection& c) {
-    std::string buffer;
-    std::optional<HTTPRequest> request;
-    bool ended = false;
+    bool ended = false;  // the peer has ended its stream
+    std::optional<HTTPRequest> request = co_await readHead(c, ended);
+    if (!request) co_return;
+    const bool complete = co_await readBody(c, *request, ended);
+    if (!complete) co_return;
+    co_await respond(c, std::move(*request));
+  }
 
-    // The head: keep reading until it parses, the peer ends the stream, or it grows too large.
-    // A peer that trickles bytes to keep the idle limit at bay still gets a deadline.
+  // Keeps reading until the head parses, the peer ends the stream, or it grows
+  // too large. A peer that trickles bytes to keep the idle limit at bay still
+  // gets a deadline. None: the connection is to be closed without a reply.
+  asio::awaitable<std::optional<HTTPRequest>> readHead(Connection& c, bool& ended) {
+    std::string buffer;
     c.deadline = c.lastActivity + options.headTimeout;
-    while (!request) {
+    for (;;) {
       // Most requests fit the first, smaller receive.
       ReadResult read = co_await receive(c, buffer.empty() ? kFirstReceiveSize : kReceiveSize);
       if (read.outcome == ReadOutcome::error) {
         if (!closing) logLine("Tavlo HTTP receive error: " + read.error.message());
-        co_return;
+        co_return std::nullopt;
       }
-      if (read.outcome == ReadOutcome::timeout) co_return;
+      if (read.outcome == ReadOutcome::timeout) co_return std::nullopt;
       if (read.outcome == ReadOutcome::end) ended = true;
       const std::size_t before = buffer.size();
       buffer.append(scratch.get(), read.bytes);
@@ -459,85 +468,90 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
       const std::size_t from = before >= 3 ? before - 3 : 0;
       const std::size_t headEnd = std::string_view(buffer).find("\r\n\r\n", from);
       if (headEnd == std::string_view::npos) {
-        if (ended || buffer.size() >= options.maxHeadBytes + 4) co_return;
+        if (ended || buffer.size() >= options.maxHeadBytes + 4) co_return std::nullopt;
         continue;
       }
-      if (headEnd > options.maxHeadBytes) co_return;
-      request = HTTPRequest::tryParse(buffer);
+      if (headEnd > options.maxHeadBytes) co_return std::nullopt;
       // A complete head that does not parse never will: closed without a reply.
-      if (!request) co_return;
+      co_return HTTPRequest::tryParse(buffer);
     }
-    buffer.clear();
-    buffer.shrink_to_fit();
+  }
 
-    // The body: exactly what the head announces, whatever else follows it.
+  // Reads exactly the body the head announces, whatever else follows it. False
+  // when the connection is done: refused with a reply, or gone.
+  asio::awaitable<bool> readBody(Connection& c, HTTPRequest& request, bool& ended) {
     const auto bodyStart = Clock::now();
     std::optional<ChunkedBodyDecoder> chunked;
     int64_t announced = 0;
-    if (auto coding = request->headers.find("transfer-encoding"); coding != request->headers.end()) {
+    if (auto coding = request.headers.find("transfer-encoding"); coding != request.headers.end()) {
       if (lowerASCII(coding->second) != "chunked") {
         co_await refuse(c, codingNotSupported());
-        co_return;
+        co_return false;
       }
       chunked.emplace(options.maxBodyBytes);
-      const std::string raw = std::move(request->body);
-      request->body.clear();
-      chunked->feed(raw, request->body);
+      const std::string raw = std::move(request.body);
+      request.body.clear();
+      chunked->feed(raw, request.body);
       c.deadline = bodyDeadline(bodyStart, chunked->announced());
     } else {
-      announced = request->contentLength();
+      announced = request.contentLength();
       if (announced > options.maxBodyBytes) {
         co_await refuse(c, bodyTooLarge());
-        co_return;
+        co_return false;
       }
       // A negative length dispatches at once with whatever came with the head; an absent
       // or unreadable one means no body, so a second request's bytes never become one.
-      if (announced >= 0 && static_cast<int64_t>(request->body.size()) > announced)
-        request->body.resize(static_cast<std::size_t>(announced));
+      if (announced >= 0 && static_cast<int64_t>(request.body.size()) > announced)
+        request.body.resize(static_cast<std::size_t>(announced));
       c.deadline = bodyDeadline(bodyStart, announced);
     }
     auto missing = [&]() -> int64_t {
       if (chunked) return chunked->status() == ChunkedBodyDecoder::Status::more ? 1 : 0;
-      return std::max<int64_t>(0, announced - static_cast<int64_t>(request->body.size()));
+      return std::max<int64_t>(0, announced - static_cast<int64_t>(request.body.size()));
     };
 
     // curl holds back a larger body for a second unless told to go on.
-    if (missing() > 0 && !ended && wantsContinue(*request)) {
+    if (missing() > 0 && !ended && wantsContinue(request)) {
       const bool sent = co_await sendAll(c, kContinue);
-      if (!sent) co_return;
+      if (!sent) co_return false;
     }
     while (missing() > 0 && !ended) {
       ReadResult read = co_await receive(c, kReceiveSize);
       if (read.outcome == ReadOutcome::error) {
         if (!closing) logLine("Tavlo HTTP body error: " + read.error.message());
-        co_return;
+        co_return false;
       }
-      if (read.outcome == ReadOutcome::timeout) co_return;
+      if (read.outcome == ReadOutcome::timeout) co_return false;
       if (read.outcome == ReadOutcome::end) ended = true;
       const std::string_view bytes(scratch.get(), read.bytes);
       if (chunked) {
-        chunked->feed(bytes, request->body);
+        chunked->feed(bytes, request.body);
         c.deadline = bodyDeadline(bodyStart, chunked->announced());
       } else {
-        request->body.append(bytes.substr(0, static_cast<std::size_t>(std::min<int64_t>(missing(), read.bytes))));
+        request.body.append(bytes.substr(0, static_cast<std::size_t>(std::min<int64_t>(missing(), read.bytes))));
       }
     }
     if (chunked && chunked->status() == ChunkedBodyDecoder::Status::tooLarge) {
       co_await refuse(c, bodyTooLarge());
-      co_return;
+      co_return false;
     }
     if (chunked && chunked->status() == ChunkedBodyDecoder::Status::malformed) {
       co_await refuse(c, HTTPResponse::badRequest("malformed chunked body"));
-      co_return;
+      co_return false;
     }
+    co_return true;
+  }
 
-    request->peerAddress = textOf(c.peer);
+  // Hands the request to the handler and writes its reply.
+  asio::awaitable<void> respond(Connection& c, HTTPRequest request) {
+    request.peerAddress = textOf(c.peer);
     c.deadline = Clock::time_point::max();
     HTTPResponse response;
     try {
       auto self = shared_from_this();  // the request holds the server until its reply is written
-      response = co_await handler(std::move(*request));
-    } catch (...) {
+      response = co_await handler(std::move(request));
+    } catch (const std::exception& e) {
+      logLine(std::string("Tavlo HTTP handler failed: ") + e.what());
       response = internalError();
     }
     if (closing) co_return;

@@ -153,7 +153,6 @@ std::optional<nlohmann::json> HTTPRequest::jsonBody() const {
 
 ChunkedBodyDecoder::Status ChunkedBodyDecoder::feed(std::string_view bytes, std::string& body) {
   std::size_t i = 0;
-  auto fail = [&](Status status) { return status_ = status; };
   while (status_ == Status::more && i < bytes.size()) {
     if (phase_ == Phase::data) {
       const std::size_t take = static_cast<std::size_t>(std::min<int64_t>(chunkLeft_, static_cast<int64_t>(bytes.size() - i)));
@@ -164,67 +163,78 @@ ChunkedBodyDecoder::Status ChunkedBodyDecoder::feed(std::string_view bytes, std:
       continue;
     }
     const char c = bytes[i++];
-    if (phase_ != Phase::dataEnd && phase_ != Phase::dataLF && ++lineBytes_ > kMaxLine) return fail(Status::malformed);
-    switch (phase_) {
-      case Phase::size: {
-        int digit = -1;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        if (digit >= 0) {
-          sawDigit_ = true;
-          chunkLeft_ = chunkLeft_ * 16 + digit;
-          // Checked at every digit, so the size never overflows.
-          if (chunkLeft_ > maxBody_ - announced_) return fail(Status::tooLarge);
-          break;
-        }
-        if (!sawDigit_) return fail(Status::malformed);
-        if (c == ';' || c == ' ' || c == '\t') phase_ = Phase::extension;
-        else if (c == '\r') phase_ = Phase::sizeLF;
-        else if (c == '\n') goto sizeLineEnd;
-        else return fail(Status::malformed);
-        break;
-      }
-      case Phase::extension:
-        if (c == '\n') goto sizeLineEnd;
-        break;
-      case Phase::sizeLF:
-        if (c != '\n') return fail(Status::malformed);
-      sizeLineEnd:
-        lineBytes_ = 0;
-        sawDigit_ = false;
-        if (chunkLeft_ == 0) {
-          phase_ = Phase::lineStart;
-        } else {
-          announced_ += chunkLeft_;
-          phase_ = Phase::data;
-        }
-        break;
-      case Phase::dataEnd:
-        if (c == '\r') phase_ = Phase::dataLF;
-        else if (c == '\n') phase_ = Phase::size;
-        else return fail(Status::malformed);
-        break;
-      case Phase::dataLF:
-        if (c != '\n') return fail(Status::malformed);
-        phase_ = Phase::size;
-        break;
-      case Phase::lineStart:  // a trailer line, or the empty line that ends the body
-        lineBytes_ = 1;
-        if (c == '\n') return status_ = Status::done;
-        phase_ = c == '\r' ? Phase::lastLF : Phase::trailer;
-        break;
-      case Phase::trailer:
-        if (c == '\n') phase_ = Phase::lineStart;
-        break;
-      case Phase::lastLF:
-        if (c != '\n') return fail(Status::malformed);
-        return status_ = Status::done;
-      case Phase::data:
-        break;
-    }
+    if (phase_ != Phase::dataEnd && phase_ != Phase::dataLF && ++lineBytes_ > kMaxLine) status_ = Status::malformed;
+    else status_ = step(c);
   }
   return status_;
+}
+
+// One byte outside chunk data.
+ChunkedBodyDecoder::Status ChunkedBodyDecoder::step(char c) {
+  switch (phase_) {
+    case Phase::size:
+      return sizeByte(c);
+    case Phase::extension:
+      if (c == '\n') endSizeLine();
+      return Status::more;
+    case Phase::sizeLF:
+      if (c != '\n') return Status::malformed;
+      endSizeLine();
+      return Status::more;
+    case Phase::dataEnd:
+      if (c == '\r') phase_ = Phase::dataLF;
+      else if (c == '\n') phase_ = Phase::size;
+      else return Status::malformed;
+      return Status::more;
+    case Phase::dataLF:
+      if (c != '\n') return Status::malformed;
+      phase_ = Phase::size;
+      return Status::more;
+    case Phase::lineStart:  // a trailer line, or the empty line that ends the body
+      lineBytes_ = 1;
+      if (c == '\n') return Status::done;
+      phase_ = c == '\r' ? Phase::lastLF : Phase::trailer;
+      return Status::more;
+    case Phase::trailer:
+      if (c == '\n') phase_ = Phase::lineStart;
+      return Status::more;
+    case Phase::lastLF:
+      return c == '\n' ? Status::done : Status::malformed;
+    case Phase::data:
+      break;
+  }
+  return Status::more;
+}
+
+// A byte of the size line: a hex digit, or what ends the size.
+ChunkedBodyDecoder::Status ChunkedBodyDecoder::sizeByte(char c) {
+  int digit = -1;
+  if (c >= '0' && c <= '9') digit = c - '0';
+  else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+  else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+  if (digit >= 0) {
+    sawDigit_ = true;
+    chunkLeft_ = chunkLeft_ * 16 + digit;
+    // Checked at every digit, so the size never overflows.
+    return chunkLeft_ > maxBody_ - announced_ ? Status::tooLarge : Status::more;
+  }
+  if (!sawDigit_) return Status::malformed;
+  if (c == ';' || c == ' ' || c == '\t') phase_ = Phase::extension;
+  else if (c == '\r') phase_ = Phase::sizeLF;
+  else if (c == '\n') endSizeLine();
+  else return Status::malformed;
+  return Status::more;
+}
+
+void ChunkedBodyDecoder::endSizeLine() {
+  lineBytes_ = 0;
+  sawDigit_ = false;
+  if (chunkLeft_ == 0) {
+    phase_ = Phase::lineStart;
+  } else {
+    announced_ += chunkLeft_;
+    phase_ = Phase::data;
+  }
 }
 
 }  // namespace tavlo

@@ -1,6 +1,7 @@
 #pragma once
 // One request as the phone sends it: parsed from the bytes gathered on a
 // connection, one request per connection. No Asio here (the fuzzers link this).
+// Plain values and pure functions: any thread.
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -62,6 +63,9 @@ class ChunkedBodyDecoder {
 
  private:
   enum class Phase { size, extension, sizeLF, data, dataEnd, dataLF, lineStart, trailer, lastLF };
+  Status step(char c);
+  Status sizeByte(char c);
+  void endSizeLine();
 
   int64_t maxBody_;
   int64_t announced_ = 0;

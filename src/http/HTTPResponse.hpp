@@ -1,5 +1,6 @@
 #pragma once
 // A reply to the phone and the exact bytes written for it. No Asio here.
+// Plain values and pure functions: any thread.
 #include <map>
 #include <string>
 #include <string_view>

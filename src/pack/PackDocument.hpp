@@ -1,6 +1,7 @@
 #pragma once
 // The pack document a model answers with, and the rules that turn its values
 // into a pack name, file names, keyboard buttons and userscript headers.
+// Pure functions: any thread.
 #include <chrono>
 #include <optional>
 #include <stdexcept>

@@ -3,6 +3,7 @@
 // *at() calls and O_NOFOLLOW, so a symbolic link planted inside a pack folder
 // is never followed out of it. Failures throw std::system_error whose what()
 // reads like "could not create folder /x/y: Permission denied".
+// Blocking file-system calls: runs on a worker thread (or a command's main thread).
 #include <chrono>
 #include <filesystem>
 #include <map>

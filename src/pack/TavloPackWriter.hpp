@@ -4,6 +4,8 @@
 // The folder is written under a hidden temporary name and renamed into place
 // when complete, so a pack under its real name is always whole; nothing that
 // already stands in the staging folder is replaced.
+// Blocking: runs on a worker thread (or a command's main thread); concurrent
+// writers in one process are safe.
 #include <chrono>
 #include <filesystem>
 #include <functional>

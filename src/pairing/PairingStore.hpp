@@ -1,6 +1,7 @@
 #pragma once
 // The pairing record: how the phone reaches this computer. Six keys with the
 // prefix "mac." in a small key-value store that the phone side reads too.
+// Blocking SQLite calls: the state posts them to the store strand; commands call them directly.
 #include <chrono>
 #include <cstdint>
 #include <functional>

@@ -1,5 +1,6 @@
 #pragma once
 // What the DNS-SD TXT record tells the phone about this machine.
+// A plain value: built on the state thread, handed to the network thread.
 #include <optional>
 #include <string>
 

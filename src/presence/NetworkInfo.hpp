@@ -1,6 +1,7 @@
 #pragma once
 // How the phone can reach this machine: the LAN address, the subnets it is
 // on and the Tailscale state.
+// Reads the kernel's interface list: any thread.
 #include <ifaddrs.h>
 
 #include <array>

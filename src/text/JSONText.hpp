@@ -2,6 +2,7 @@
 // The two ways JSON leaves this program: compact for HTTP replies (and the
 // `pack` command, which prints exactly what POST /generate answers) and
 // pretty-printed for pack files.
+// Pure functions: any thread.
 #include <string>
 
 #include <nlohmann/json.hpp>

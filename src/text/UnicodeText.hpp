@@ -1,6 +1,7 @@
 #pragma once
 // UTF-8 helpers backed by ICU: validity, repair, user-perceived characters
 // (extended grapheme clusters) and locale-independent lower-casing.
+// Pure functions: any thread (ICU objects are per thread).
 #include <cstddef>
 #include <string>
 #include <string_view>
