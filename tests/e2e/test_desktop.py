@@ -85,7 +85,7 @@ class Desktop:
                                           "/", "org.freedesktop.DBus.ListNames")
 
     def pixels(self, x, y, w, h):
-        return self.call("import", "-silent", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "rgb:-")
+        return self.call("import", "-silent", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8", "rgb:-")
 
     def changed(self, before, x, y, w, h):
         """The box of the pixels in (x, y, w, h) that differ from `before`, or None."""
