@@ -1,17 +1,14 @@
-// The panel, the tray icon, where the panel opens, and the shell that ties
-// them to a running CompanionState, on Qt's offscreen platform. (The real tray
-// hosts and the notification server are in tests/e2e/test_desktop.py.)
+// The panel, the icon, where the panel opens, and the shell with a running CompanionState, offscreen
+// (the real tray hosts and notification server are in tests/e2e/test_desktop.py).
 #include <QLabel>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSvgRenderer>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
-#include <thread>
 
 #include "support/TestSupport.hpp"
 #include "ui/ElidedLabel.hpp"
@@ -25,8 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits for `condition` while the event loop runs.
-bool settle(const std::function<bool()>& condition) {
+bool settle(const std::function<bool()>& condition) {  // while the event loop runs
   return testing::waitUntil([&] { return QApplication::processEvents(), condition(); });
 }
 
@@ -47,10 +43,7 @@ class MenuContentTest : public ::testing::Test {
     panel->setClock([] { return kNow; });
     panel->show();
   }
-  void show(const CompanionSnapshot& s) {
-    panel->setSnapshot(s);
-    QApplication::processEvents();
-  }
+  void show(const CompanionSnapshot& s) { panel->setSnapshot(s), QApplication::processEvents(); }
   template <class W = QWidget>
   W* child(const char* name, QWidget* in = nullptr) { return (in ? in : panel.get())->findChild<W*>(name); }
   QList<QPushButton*> rows() { return panel->findChildren<QPushButton*>("modelRow"); }
@@ -73,7 +66,6 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
       {"serverRow", snap(false, {}), "down", {}},
       {"serverRow", snap(true, {}), "ok", {"staging"}},
       {"serverRow", snap(false, {}, "Address already in use"), "checking", {}},
-      {"tailscaleRow", snap(true, TS::unknown()), "checking", {}},
       {"tailscaleRow", snap(true, TS::notInstalled()), "down", {"tailscale"}},
       {"tailscaleRow", snap(true, TS::stopped()), "down", {"tailscale"}},
       {"tailscaleRow", snap(true, TS::connected("100.64.0.1", "box.ts.net")), "ok", {}},
@@ -99,7 +91,6 @@ TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClick) {
                  {"lmstudio:gemma", LLMModel::Provider::lmstudio, "gemma", std::nullopt}};
   s.selectedModelID = "claude:cli";
   show(s);
-  EXPECT_FALSE(child("emptyModelsHint")->isVisible());
   ASSERT_EQ(rows().size(), 2);
   EXPECT_TRUE(rows()[0]->property("selected").toBool() && !rows()[1]->property("selected").toBool());
   click(rows()[1]);
@@ -131,15 +122,13 @@ TEST_F(MenuContentTest, LongTextsAreCutAndLongListsScroll) {
     s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
   s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::string(250, 'h') + ".ts.net");
   show(s);
-  panel->adjustSize();
-  QApplication::processEvents();
+  panel->adjustSize(), QApplication::processEvents();
   EXPECT_TRUE(child<ElidedLabel>("name", rows()[0])->text().endsWith(QChar(0x2026)));
   EXPECT_GT(child<QScrollArea>("modelList")->verticalScrollBar()->maximum(), 0);
   // The host name never pushes the IP address out of the row.
   auto *r = child("tailscaleRow"), *ip = child("detail", r);
   EXPECT_EQ(static_cast<QLabel*>(ip)->text(), "100.64.0.1");
   EXPECT_LE(child("trailing", r)->geometry().right(), ip->geometry().left());
-  EXPECT_LE(ip->geometry().right(), r->width());
 }
 
 TEST_F(MenuContentTest, PairSectionShowsTheRecordAsQRCode) {
@@ -147,29 +136,24 @@ TEST_F(MenuContentTest, PairSectionShowsTheRecordAsQRCode) {
   show(CompanionSnapshot{});
   click(child<QToolButton>("pairToggle"));
   auto* qr = child<QLabel>("pairQR");
-  EXPECT_TRUE(child("pairBox")->isVisible() && !qr->pixmap().isNull() && qr->pixmap().width() <= 316);
-  EXPECT_TRUE(child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
+  EXPECT_TRUE(!qr->pixmap().isNull() && child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
   pairing = "";  // not published yet
   show(CompanionSnapshot{});
   EXPECT_TRUE(qr->pixmap().isNull());
 }
 
-QImage image(const char* symbol, std::size_t count) { return menuIcon(symbol, count, false).pixmap(32, 32).toImage(); }
+QImage image(const char* symbol, std::size_t count = 0, bool dark = false) {
+  return menuIcon(symbol, count, dark).pixmap(32, 32).toImage();
+}
 
 TEST(MenuLabel, EachStateItsIconWithTheCountDrawnIn) {
-  QSet<QString> resources;
-  for (const char* symbol : {"macbook.and.iphone.slash", "macbook.and.iphone", "macbook"})
-    for (bool dark : {false, true}) {
-      resources.insert(menuIconResource(symbol, dark));
-      EXPECT_TRUE(QSvgRenderer(menuIconResource(symbol, dark)).isValid()) << symbol << dark;
-    }
-  EXPECT_EQ(resources.size(), 6);
-  // An unexpected symbol shows the "server down" icon rather than nothing.
-  EXPECT_EQ(menuIconResource("", false), menuIconResource("macbook.and.iphone.slash", false));
+  const QImage down = image("macbook.and.iphone.slash"), linked = image("macbook.and.iphone"), up = image("macbook");
+  EXPECT_TRUE(down != linked && linked != up && up != down && up != image("macbook", 0, true));
+  EXPECT_EQ(image(""), down);  // an unexpected symbol shows "server down" rather than nothing
   // The badge sits in the lower right corner and leaves the top left alone.
-  const QImage none = image("macbook", 0), one = image("macbook", 1);
-  EXPECT_TRUE(one != image("macbook", 12) && none.pixel(4, 4) == one.pixel(4, 4));
-  EXPECT_NE(none.pixel(28, 28), one.pixel(28, 28));
+  const QImage one = image("macbook", 1);
+  EXPECT_TRUE(one != image("macbook", 12) && up.pixel(4, 4) == one.pixel(4, 4));
+  EXPECT_NE(up.pixel(28, 28), one.pixel(28, 28));
 }
 
 TEST(MenuLabel, TooltipSaysGeneratingWhileARequestRunsOrWaits) {
@@ -215,9 +199,7 @@ CompanionServices fakeServices() {
                      {"ollama:llama3.2", LLMModel::Provider::ollama, "llama3.2", std::nullopt}};
   };
   s.lmstudioProbe = s.cliProbe = []() -> asio::awaitable<Models> { co_return Models{}; };
-  s.lanIP = [] { return std::nullopt; };
-  s.hostName = [] { return "box"; };
-  s.open = [](std::string) {};
+  s.lanIP = [] { return std::nullopt; }, s.hostName = [] { return "box"; }, s.open = [](std::string) {};
   s.startServer = [](std::uint16_t, RequestHandler) { return std::make_unique<NullServer>(); };
   return s;
 }
