@@ -87,9 +87,17 @@ class Desktop:
     def pixels(self, x, y, w, h):
         return self.call("import", "-silent", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8", "rgb:-")
 
+    def settled(self, x, y, w, h):
+        """The pixels there once two looks half a second apart agree (hosts draw in steps)."""
+        last, deadline = None, time.time() + 20
+        while (now := self.pixels(x, y, w, h)) != last and time.time() < deadline:
+            last = now
+            time.sleep(0.5)
+        return now
+
     def changed(self, before, x, y, w, h):
         """The box of the pixels in (x, y, w, h) that differ from `before`, or None."""
-        now = self.pixels(x, y, w, h)
+        now = self.settled(x, y, w, h)
         cols = {(i // 3) % w for i in range(0, min(len(now), len(before)), 3) if now[i:i + 3] != before[i:i + 3]}
         return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols and len(now) == len(before) else None
 
@@ -119,7 +127,7 @@ def open_panel_from_icon(desktop, companion, bar):
         return embedded[0] if embedded else desktop.changed(bar[4], *bar[:4])
     icon = companion.wait_for(icon, timeout=20)
     desktop.call("xdotool", "mousemove", str(icon[0] + icon[2] // 2), str(icon[1] + icon[3] // 2), "click", "1")
-    panel = companion.wait_for(lambda: [w for w in desktop.windows(companion.proc.pid) if w[2] == 340])[0]
+    panel = companion.wait_for(lambda: [w for w in desktop.windows(companion.proc.pid) if w[2] == 340], 20)[0]
     # Beside the bar, inside the screen, never over the bar or the icon.
     assert panel[1] >= bar[1] + bar[3] and panel[1] + panel[3] <= 600 and 0 <= panel[0] <= 800 - 340, (panel, bar[:4])
     return icon, panel
@@ -133,11 +141,10 @@ def start_xfce4_panel(desktop):
     desktop.run("/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd")
     desktop.run("xfwm4", "--compositor=off")  # reserves the bar's strut in the work area
     desktop.run("xfce4-panel")
-    deadline = time.time() + 20
+    deadline = time.time() + 30
     while not desktop.on_bus("org.kde.StatusNotifierWatcher") and time.time() < deadline:
         time.sleep(0.1)
-    time.sleep(1)  # the bar is drawn
-    return (0, 0, 800, 30, desktop.pixels(0, 0, 800, 30))
+    return (0, 0, 800, 30, desktop.settled(0, 0, 800, 30))
 
 
 def test_xfce4_panel_hosts_the_status_notifier_item(tavlo_bin, tmp_path, desktop):
@@ -163,7 +170,7 @@ def test_xfce4_panel_hosts_the_status_notifier_item(tavlo_bin, tmp_path, desktop
                 assert companion.post_json("/generate", {"prompt": "dark mode"})[0] == 200
             companion.wait_for(lambda: desktop.changed(shown, *icon), timeout=20)
         printed = companion.wait_for(lambda: "written" in (tmp_path / "dunst.out").read_text() and
-                                     (tmp_path / "dunst.out").read_text())
+                                     (tmp_path / "dunst.out").read_text(), timeout=20)
         assert re.search(r"summary: 'Pack 'dark-mode-toggle\S*' written'", printed), printed
         assert "body: 'Adds &lt;b&gt;two&lt;/b&gt; buttons &amp; a script'" in printed, printed
     finally:
@@ -181,8 +188,7 @@ def test_trayer_hosts_the_xembed_icon_and_no_notification_server_blocks_nothing(
     backend.models = ["qwen3-coder"]
     companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
     try:
-        time.sleep(1)
-        bar = (680, 0, 120, 24, desktop.pixels(680, 0, 120, 24))
+        bar = (680, 0, 120, 24, desktop.settled(680, 0, 120, 24))
         companion.start()
         open_panel_from_icon(desktop, companion, bar)
         companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"])
