@@ -102,7 +102,11 @@ void watchListening(StateThread* runtime, CompanionEnvironment& env) {
 const TrayModule* openTray(std::string& why) {
   why = "no system tray available";
 #ifdef TAVLO_HAVE_UI
-  if (mayHaveDisplay()) return loadTrayModule(why);
+  if (mayHaveDisplay()) {
+    auto module = loadTrayModule();
+    if (module) return *module;
+    why = module.message();
+  }
 #else
   why = "built without a tray";
 #endif

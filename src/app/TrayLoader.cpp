@@ -1,3 +1,4 @@
+// Runs on the main thread, before the tray starts.
 #include "app/TrayLoader.hpp"
 
 #include <dlfcn.h>
@@ -14,26 +15,17 @@ bool mayHaveDisplay() {
   return false;
 }
 
-const TrayModule* loadTrayModule(std::string& why) {
+Result<const TrayModule*> loadTrayModule() {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec) {
-    why = "cannot find the program's own folder: " + ec.message();
-    return nullptr;
-  }
+  if (ec) return fail("cannot find the program's own folder: " + ec.message());
   const auto path = self.parent_path() / TAVLO_UI_MODULE;
   // RTLD_NOW: a module that does not fit this program fails here, not later in the tray.
   void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) {
-    why = std::string("cannot load the tray: ") + ::dlerror();
-    return nullptr;
-  }
+  if (!handle) return fail(std::string("cannot load the tray: ") + ::dlerror());
   using Entry = const TrayModule* (*)();
   auto entry = reinterpret_cast<Entry>(::dlsym(handle, "tavlo_ui_module"));
-  if (!entry) {
-    why = "cannot load the tray: " + path.string() + " has no tavlo_ui_module";
-    return nullptr;
-  }
+  if (!entry) return fail("cannot load the tray: " + path.string() + " has no tavlo_ui_module");
   return entry();
 }
 

@@ -2,6 +2,7 @@
 // Finding and opening the tray module (see ui/TrayModule.hpp). Main thread.
 #include <string>
 
+#include "platform/Result.hpp"
 #include "ui/TrayModule.hpp"
 
 namespace tavlo {
@@ -14,7 +15,7 @@ bool mayHaveDisplay();
 // Opens libtavlo-ui.so from the lib/tavlo-companion/modules folder beside the
 // program's bin folder (found through /proc/self/exe, so build/dev/bin and an
 // installed /usr/bin alike). The module stays loaded for the life of the
-// process. Null when it cannot be opened; `why` then says why.
-const TrayModule* loadTrayModule(std::string& why);
+// process. The error says why it cannot be opened.
+Result<const TrayModule*> loadTrayModule();
 
 }  // namespace tavlo

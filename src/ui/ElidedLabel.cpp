@@ -1,3 +1,4 @@
+// Runs on the Qt GUI thread.
 #include "ui/ElidedLabel.hpp"
 
 namespace tavlo {

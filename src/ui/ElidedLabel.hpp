@@ -1,4 +1,5 @@
 #pragma once
+// Qt GUI thread only.
 #include <QLabel>
 
 namespace tavlo {

@@ -1,3 +1,4 @@
+// Runs on the Qt GUI thread; the actions it calls post their work to the state thread.
 #include "ui/MenuContent.hpp"
 
 #include <QApplication>
@@ -234,8 +235,18 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
   auto* stack = new QVBoxLayout(this);
   stack->setContentsMargins(0, 0, 0, 0);
   stack->setSpacing(0);
+  addHeader(stack);
+  addStatus(stack);
+  addModels(stack);
+  if (actions_.pairingJSON) addPairing(stack);
+  addActions(stack);
+  startTimers();
+  setSnapshot(CompanionSnapshot{});
+  haveSnapshot_ = false;
+}
 
-  // Header.
+// The icon, the title and the "live" tag.
+void MenuContent::addHeader(QVBoxLayout* stack) {
   auto* header = new QWidget;
   auto* h = new QHBoxLayout(header);
   h->setContentsMargins(12, 12, 12, 12);
@@ -253,8 +264,10 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
   h->addWidget(liveTag_);
   stack->addWidget(header);
   stack->addWidget(divider());
+}
 
-  // Status.
+// The HTTP server and Tailscale rows.
+void MenuContent::addStatus(QVBoxLayout* stack) {
   auto* status = new QWidget;
   auto* s = new QVBoxLayout(status);
   s->setContentsMargins(12, 12, 12, 12);
@@ -267,8 +280,10 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
   s->addWidget(tailscaleRow_);
   stack->addWidget(status);
   stack->addWidget(divider());
+}
 
-  // Models.
+// The model list, or the hint when there is none.
+void MenuContent::addModels(QVBoxLayout* stack) {
   auto* models = new QWidget;
   auto* m = new QVBoxLayout(models);
   m->setContentsMargins(12, 12, 12, 12);
@@ -322,42 +337,44 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
   m->addWidget(modelScroll_);
   stack->addWidget(models);
   stack->addWidget(divider());
+}
 
-  // Pairing.
-  if (actions_.pairingJSON) {
-    auto* pair = new QWidget;
-    auto* p = new QVBoxLayout(pair);
-    p->setContentsMargins(12, 6, 12, 6);
-    pairToggle_ = new QToolButton;
-    pairToggle_->setObjectName("pairToggle");
-    pairToggle_->setText(QStringLiteral("Pair phone"));
-    pairToggle_->setCheckable(true);
-    pairToggle_->setAutoRaise(true);
-    pairToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
-    pairToggle_->setArrowType(Qt::RightArrow);
-    p->addWidget(pairToggle_);
-    pairBox_ = new QWidget;
-    pairBox_->setObjectName("pairBox");
-    auto* pb = new QVBoxLayout(pairBox_);
-    pb->setContentsMargins(0, 0, 0, 0);
-    pairQR_ = new QLabel;
-    pairQR_->setObjectName("pairQR");
-    pb->addWidget(pairQR_, 0, Qt::AlignHCenter);
-    pairDetails_ = label(QString(), Role::caption, kSecondary, "pairDetails");
-    pb->addWidget(pairDetails_);
-    pairBox_->hide();
-    p->addWidget(pairBox_);
-    connect(pairToggle_, &QToolButton::toggled, this, [this](bool open) {
-      pairToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
-      pairBox_->setVisible(open);
-      if (open) refreshPairing();
-      if (isWindow()) adjustSize();
-    });
-    stack->addWidget(pair);
-    stack->addWidget(divider());
-  }
+// "Pair phone": the pairing record as a QR code, folded away until asked for.
+void MenuContent::addPairing(QVBoxLayout* stack) {
+  auto* pair = new QWidget;
+  auto* p = new QVBoxLayout(pair);
+  p->setContentsMargins(12, 6, 12, 6);
+  pairToggle_ = new QToolButton;
+  pairToggle_->setObjectName("pairToggle");
+  pairToggle_->setText(QStringLiteral("Pair phone"));
+  pairToggle_->setCheckable(true);
+  pairToggle_->setAutoRaise(true);
+  pairToggle_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+  pairToggle_->setArrowType(Qt::RightArrow);
+  p->addWidget(pairToggle_);
+  pairBox_ = new QWidget;
+  pairBox_->setObjectName("pairBox");
+  auto* pb = new QVBoxLayout(pairBox_);
+  pb->setContentsMargins(0, 0, 0, 0);
+  pairQR_ = new QLabel;
+  pairQR_->setObjectName("pairQR");
+  pb->addWidget(pairQR_, 0, Qt::AlignHCenter);
+  pairDetails_ = label(QString(), Role::caption, kSecondary, "pairDetails");
+  pb->addWidget(pairDetails_);
+  pairBox_->hide();
+  p->addWidget(pairBox_);
+  connect(pairToggle_, &QToolButton::toggled, this, [this](bool open) {
+    pairToggle_->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    pairBox_->setVisible(open);
+    if (open) refreshPairing();
+    if (isWindow()) adjustSize();
+  });
+  stack->addWidget(pair);
+  stack->addWidget(divider());
+}
 
-  // Actions.
+// The site and staging folder buttons, the running and recent requests, and Quit.
+void MenuContent::addActions(QVBoxLayout* stack) {
   auto* acts = new QWidget;
   auto* a = new QVBoxLayout(acts);
   a->setContentsMargins(0, 4, 0, 4);
@@ -375,7 +392,9 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
   a->addWidget(menuButton(QStringLiteral("Quit Tavlo"), QStringLiteral("system-shutdown"), true,
                           [this] { if (actions_.quit) actions_.quit(); }));
   stack->addWidget(acts);
+}
 
+void MenuContent::startTimers() {
   // The relative times age while the panel is open; a running request's
   // seconds count up.
   auto* ticker = new QTimer(this);
@@ -388,9 +407,6 @@ MenuContent::MenuContent(MenuActions actions, QWidget* parent)
     if (!snap_.runningRequests.empty()) buildRunning();
   });
   seconds->start();
-
-  setSnapshot(CompanionSnapshot{});
-  haveSnapshot_ = false;
 }
 
 QPushButton* MenuContent::menuButton(const QString& title, const QString& iconName, bool destructive,

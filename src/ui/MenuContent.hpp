@@ -1,5 +1,5 @@
 #pragma once
-// The panel under the tray icon. It owns no data: it is rebuilt from each
+// The panel under the tray icon; Qt GUI thread only. It owns no data: it is rebuilt from each
 // snapshot of the state, and every control calls one of the actions, which
 // the shell posts to the state thread.
 #include <QWidget>
@@ -64,6 +64,12 @@ class MenuContent : public QWidget {
   static QString relativeTime(std::chrono::system_clock::duration age);
 
  private:
+  void addHeader(QVBoxLayout* stack);
+  void addStatus(QVBoxLayout* stack);
+  void addModels(QVBoxLayout* stack);
+  void addPairing(QVBoxLayout* stack);
+  void addActions(QVBoxLayout* stack);
+  void startTimers();
   void buildModels();
   void buildRecent();
   void buildRunning();

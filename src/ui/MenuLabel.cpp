@@ -1,3 +1,4 @@
+// Runs on the Qt GUI thread.
 #include "ui/MenuLabel.hpp"
 
 #include <QGuiApplication>

@@ -1,5 +1,5 @@
 #pragma once
-// The tray icon: one of three glyphs for the state's menu symbol, with the
+// Qt GUI thread only. The tray icon: one of three glyphs for the state's menu symbol, with the
 // number of recent requests drawn into it.
 #include <QIcon>
 #include <QString>

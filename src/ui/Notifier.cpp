@@ -1,3 +1,4 @@
+// Called from any thread; the D-Bus call itself is made on the Qt GUI thread.
 #include "ui/Notifier.hpp"
 
 #include <QCoreApplication>

@@ -1,4 +1,5 @@
 #pragma once
+// Called from any thread (see notifyPackWritten).
 #include <string>
 
 namespace tavlo {

@@ -1,3 +1,5 @@
+// Runs on the Qt GUI thread (the program's main thread); snapshots come from the
+// state thread through a Bridge, and every action is posted back to it.
 #include "ui/TavloCompanionApp.hpp"
 
 #include <QApplication>
@@ -19,6 +21,7 @@
 #include "platform/Log.hpp"
 #include "ui/MenuContent.hpp"
 #include "ui/MenuLabel.hpp"
+#include "ui/PanelPlacement.hpp"
 
 namespace tavlo {
 namespace {
@@ -78,6 +81,162 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
   return app;
 }
 
+// SIGINT and SIGTERM end the event loop while it runs; the old handlers come back after.
+class QuitOnSignals {
+ public:
+  explicit QuitOnSignals(QObject* receiver) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+    notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, receiver, [] { QCoreApplication::quit(); });
+    struct sigaction act {};
+    act.sa_handler = onSignal;
+    ::sigemptyset(&act.sa_mask);
+    ::sigaction(SIGINT, &act, &oldInt_);
+    ::sigaction(SIGTERM, &act, &oldTerm_);
+  }
+  ~QuitOnSignals() {
+    if (!notifier_) return;
+    ::sigaction(SIGINT, &oldInt_, nullptr);
+    ::sigaction(SIGTERM, &oldTerm_, nullptr);
+    notifier_.reset();
+    ::close(signalPipe[0]);
+    ::close(signalPipe[1]);
+    signalPipe[0] = signalPipe[1] = -1;
+  }
+  QuitOnSignals(const QuitOnSignals&) = delete;
+  QuitOnSignals& operator=(const QuitOnSignals&) = delete;
+
+ private:
+  std::unique_ptr<QSocketNotifier> notifier_;
+  struct sigaction oldInt_ {}, oldTerm_ {};
+};
+
+// The controls' actions: each runs on the state thread, and nothing it throws reaches the UI.
+MenuActions makeActions(const std::shared_ptr<CompanionState>& state) {
+  auto onState = [executor = state->executor(), weak = std::weak_ptr<CompanionState>(state)](
+                     std::function<void(CompanionState&)> fn) {
+    asio::post(executor, [weak, fn = std::move(fn)] {
+      if (auto s = weak.lock()) try {
+          fn(*s);
+        } catch (const std::exception& e) {
+          logLine(std::string("Tavlo menu action failed: ") + e.what());
+        }
+    });
+  };
+  MenuActions actions;
+  actions.openStagingFolder = [onState] { onState([](CompanionState& s) { s.openStagingFolder(); }); };
+  actions.openTailscaleApp = [onState] { onState([](CompanionState& s) { s.openTailscaleApp(); }); };
+  actions.openOllamaWebsite = [onState] { onState([](CompanionState& s) { s.openOllamaWebsite(); }); };
+  actions.openTavloSite = [onState] { onState([](CompanionState& s) { s.openTavloSite(); }); };
+  actions.selectModel = [onState](const LLMModel& m) { onState([m](CompanionState& s) { s.selectModel(m); }); };
+  actions.stopRequest = [onState](std::uint64_t id) { onState([id](CompanionState& s) { s.stopRequest(id); }); };
+  actions.refresh = [onState] {
+    onState([](CompanionState& s) {
+      asio::co_spawn(s.executor(), [self = s.shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); },
+                     [](std::exception_ptr error) {
+                       if (!error) return;
+                       try {
+                         std::rethrow_exception(error);
+                       } catch (const std::exception& e) {
+                         logLine(std::string("Tavlo refresh failed: ") + e.what());
+                       } catch (...) {
+                         logLine("Tavlo refresh failed");
+                       }
+                     });
+    });
+  };
+  actions.quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
+  actions.pairingJSON = pairingSource();
+  return actions;
+}
+
+// Opens the panel beside the tray icon, or closes it. XEmbed hosts tell the
+// icon's rectangle; StatusNotifierItem hosts only the click, which is where
+// the pointer is when the activation arrives.
+void togglePanel(MenuContent* panel, const QSystemTrayIcon* tray) {
+  if (panel->isVisible()) return panel->hide();
+  panel->adjustSize();
+  const QRect icon = tray->geometry();
+  const QRect anchor = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
+  const QScreen* screen = QGuiApplication::screenAt(anchor.center());
+  if (!screen) screen = QGuiApplication::primaryScreen();
+  if (screen) panel->move(panelPosition(screen->geometry(), screen->availableGeometry(), anchor, panel->size()));
+  panel->show();
+  panel->raise();
+  panel->activateWindow();
+}
+
+struct Tray {
+  std::unique_ptr<QSystemTrayIcon> icon;
+  std::unique_ptr<QMenu> menu;
+};
+
+// The icon, its context menu, and a click that opens the panel.
+Tray makeTray(MenuContent* panel, const MenuActions& actions, QObject* receiver) {
+  Tray tray{std::make_unique<QSystemTrayIcon>(), std::make_unique<QMenu>()};
+  QSystemTrayIcon* icon = tray.icon.get();
+  icon->setIcon(menuIcon("macbook.and.iphone.slash", 0, desktopIsDark()));
+  icon->setToolTip(QStringLiteral("Tavlo"));
+  tray.menu->addAction(QStringLiteral("Show panel"), [panel, icon] { togglePanel(panel, icon); });
+  tray.menu->addAction(QStringLiteral("Quit Tavlo"), actions.quit);
+  icon->setContextMenu(tray.menu.get());
+  QObject::connect(icon, &QSystemTrayIcon::activated, receiver, [panel, icon](QSystemTrayIcon::ActivationReason why) {
+    if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) togglePanel(panel, icon);
+  });
+  icon->show();
+  return tray;
+}
+
+// The panel and the icon follow the state: the state thread posts a snapshot
+// to `receiver` after each burst of changes, while the receiver exists.
+std::shared_ptr<Bridge> followState(const std::shared_ptr<CompanionState>& state, QObject* receiver,
+                                    MenuContent* panel, QSystemTrayIcon* tray) {
+  auto bridge = std::make_shared<Bridge>();
+  bridge->receiver = receiver;
+  bridge->apply = [panel, tray](const CompanionSnapshot& s) {
+    panel->setSnapshot(s);
+    if (!tray) return;
+    tray->setIcon(menuIcon(s.menuSymbol, std::min(s.recentRequests.size(), CompanionState::kMaxRecent),
+                           desktopIsDark()));
+    tray->setToolTip(menuTooltip(s));
+  };
+  const auto executor = state->executor();
+  std::weak_ptr<CompanionState> weak = state;
+  // Observers are told once per assigned field; one snapshot per burst is enough.
+  auto deliver = [bridge, weak, executor] {
+    if (bridge->pending) return;
+    bridge->pending = true;
+    asio::post(executor, [bridge, weak] {
+      bridge->pending = false;
+      auto s = weak.lock();
+      if (!s) return;
+      auto snap = std::make_shared<CompanionSnapshot>(s->snapshot());
+      std::lock_guard lock(bridge->mutex);
+      if (bridge->receiver)
+        QMetaObject::invokeMethod(
+            bridge->receiver, [bridge, snap] { bridge->apply(*snap); }, Qt::QueuedConnection);
+    });
+  };
+  asio::post(executor, [weak, deliver] {
+    if (auto s = weak.lock()) {
+      s->addObserver([deliver](StateField) { deliver(); });
+      deliver();
+    }
+  });
+  return bridge;
+}
+
+// Names the application; false when neither a tray nor a window was asked for.
+bool prepareApplication(bool haveTray, bool showPanel) {
+  if (!haveTray && !showPanel) return false;
+  QApplication::setApplicationName(QStringLiteral("Tavlo"));
+  QApplication::setDesktopFileName(QStringLiteral("tavlo-companion"));
+  QApplication::setQuitOnLastWindowClosed(!haveTray);
+  ensureIconResources();
+  QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tavlo-companion.svg")));
+  return true;
+}
+
 }  // namespace
 
 void setRestartArguments(std::vector<std::string> arguments) { restartArguments = std::move(arguments); }
@@ -101,152 +260,33 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
     if (!ownApp) return -1;
   }
   const bool haveTray = QSystemTrayIcon::isSystemTrayAvailable();
-  if (!haveTray && !showPanel) return -1;
-  QApplication::setApplicationName(QStringLiteral("Tavlo"));
-  QApplication::setDesktopFileName(QStringLiteral("tavlo-companion"));
-  QApplication::setQuitOnLastWindowClosed(!haveTray);
-  ensureIconResources();
-  QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/tavlo-companion.svg")));
+  if (!prepareApplication(haveTray, showPanel)) return -1;
 
-  const auto executor = state->executor();
-  std::weak_ptr<CompanionState> weak = state;
-  // Every action runs on the state thread; nothing it throws reaches the UI.
-  auto onState = [executor, weak](std::function<void(CompanionState&)> fn) {
-    asio::post(executor, [weak, fn = std::move(fn)] {
-      if (auto s = weak.lock()) try {
-          fn(*s);
-        } catch (const std::exception& e) {
-          logLine(std::string("Tavlo menu action failed: ") + e.what());
-        }
-    });
-  };
-
-  MenuActions actions;
-  actions.openStagingFolder = [onState] { onState([](CompanionState& s) { s.openStagingFolder(); }); };
-  actions.openTailscaleApp = [onState] { onState([](CompanionState& s) { s.openTailscaleApp(); }); };
-  actions.openOllamaWebsite = [onState] { onState([](CompanionState& s) { s.openOllamaWebsite(); }); };
-  actions.openTavloSite = [onState] { onState([](CompanionState& s) { s.openTavloSite(); }); };
-  actions.selectModel = [onState](const LLMModel& m) { onState([m](CompanionState& s) { s.selectModel(m); }); };
-  actions.stopRequest = [onState](std::uint64_t id) { onState([id](CompanionState& s) { s.stopRequest(id); }); };
-  actions.refresh = [onState] {
-    onState([](CompanionState& s) {
-      asio::co_spawn(
-          s.executor(),
-          [self = s.shared_from_this()]() -> asio::awaitable<void> {
-            try {
-              co_await self->tick();
-            } catch (...) {
-            }
-          },
-          asio::detached);
-    });
-  };
-  actions.quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
-  actions.pairingJSON = pairingSource();
-
-  auto* receiver = new QObject;
-  auto* panel = new MenuContent(actions);
-  if (showPanel) {
+  const MenuActions actions = makeActions(state);
+  auto receiver = std::make_unique<QObject>();
+  auto panel = std::make_unique<MenuContent>(actions);
+  if (showPanel)
     panel->setWindowTitle(QStringLiteral("Tavlo"));
-  } else {
+  else
     panel->setWindowFlags(Qt::Popup);
-  }
-  std::unique_ptr<QSystemTrayIcon> tray;
-  std::unique_ptr<QMenu> trayMenu;
-  if (haveTray) {
-    tray = std::make_unique<QSystemTrayIcon>();
-    tray->setIcon(menuIcon("macbook.and.iphone.slash", 0, desktopIsDark()));
-    tray->setToolTip(QStringLiteral("Tavlo"));
-    trayMenu = std::make_unique<QMenu>();
-    auto togglePanel = [panel, t = tray.get()] {
-      if (panel->isVisible()) return panel->hide();
-      panel->adjustSize();
-      QRect at = t->geometry();
-      QPoint pos = at.isValid() ? at.bottomLeft() : QCursor::pos();
-      if (auto* screen = QGuiApplication::screenAt(pos)) {
-        const QRect room = screen->availableGeometry();
-        pos.setX(std::clamp(pos.x(), room.left(), room.right() - panel->width()));
-        pos.setY(pos.y() + panel->height() > room.bottom() ? std::max(room.top(), pos.y() - panel->height())
-                                                            : pos.y());
-      }
-      panel->move(pos);
-      panel->show();
-      panel->raise();
-      panel->activateWindow();
-    };
-    trayMenu->addAction(QStringLiteral("Show panel"), togglePanel);
-    trayMenu->addAction(QStringLiteral("Quit Tavlo"), actions.quit);
-    tray->setContextMenu(trayMenu.get());
-    QObject::connect(tray.get(), &QSystemTrayIcon::activated, receiver,
-                     [togglePanel](QSystemTrayIcon::ActivationReason why) {
-                       if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) togglePanel();
-                     });
-    tray->show();
-  }
+  Tray tray;
+  if (haveTray) tray = makeTray(panel.get(), actions, receiver.get());
   if (showPanel) panel->show();
+  auto bridge = followState(state, receiver.get(), panel.get(), tray.icon.get());
 
-  auto bridge = std::make_shared<Bridge>();
-  bridge->receiver = receiver;
-  bridge->apply = [panel, t = tray.get()](const CompanionSnapshot& s) {
-    panel->setSnapshot(s);
-    if (t) {
-      t->setIcon(menuIcon(s.menuSymbol, std::min(s.recentRequests.size(), CompanionState::kMaxRecent),
-                          desktopIsDark()));
-      t->setToolTip(menuTooltip(s));
-    }
-  };
-  // Observers are told once per assigned field; one snapshot per burst is enough.
-  auto deliver = [bridge, weak, executor] {
-    if (bridge->pending) return;
-    bridge->pending = true;
-    asio::post(executor, [bridge, weak] {
-      bridge->pending = false;
-      auto s = weak.lock();
-      if (!s) return;
-      auto snap = std::make_shared<CompanionSnapshot>(s->snapshot());
-      std::lock_guard lock(bridge->mutex);
-      if (bridge->receiver)
-        QMetaObject::invokeMethod(
-            bridge->receiver, [bridge, snap] { bridge->apply(*snap); }, Qt::QueuedConnection);
-    });
-  };
-  asio::post(executor, [weak, deliver] {
-    if (auto s = weak.lock()) {
-      s->addObserver([deliver](StateField) { deliver(); });
-      deliver();
-    }
-  });
-
-  struct sigaction act {}, oldInt{}, oldTerm{};
-  std::unique_ptr<QSocketNotifier> signalNotifier;
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
-    signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, receiver, [] { QCoreApplication::quit(); });
-    act.sa_handler = onSignal;
-    ::sigemptyset(&act.sa_mask);
-    ::sigaction(SIGINT, &act, &oldInt);
-    ::sigaction(SIGTERM, &act, &oldTerm);
+  int status = 0;
+  {
+    QuitOnSignals endOnSignal(receiver.get());
+    status = QApplication::exec();
   }
-
-  const int status = QApplication::exec();
   trayRunning = false;
-
-  if (signalNotifier) {
-    ::sigaction(SIGINT, &oldInt, nullptr);
-    ::sigaction(SIGTERM, &oldTerm, nullptr);
-    signalNotifier.reset();
-    ::close(signalPipe[0]);
-    ::close(signalPipe[1]);
-    signalPipe[0] = signalPipe[1] = -1;
-  }
   {
     std::lock_guard lock(bridge->mutex);
     bridge->receiver = nullptr;
   }
-  delete receiver;
-  tray.reset();
-  trayMenu.reset();
-  delete panel;
+  receiver.reset();
+  tray = {};
+  panel.reset();
   if (quit) quit();
   return status;
 }

@@ -1,4 +1,5 @@
 #pragma once
+// The tray shell; runs on the program's main thread, which becomes the Qt GUI thread.
 #include <functional>
 #include <memory>
 #include <string>

@@ -1,3 +1,4 @@
+// Pure functions, called from any thread (the `pairing` command, the panel on the Qt GUI thread).
 #include "ui/TerminalQR.hpp"
 
 #include <qrencode.h>

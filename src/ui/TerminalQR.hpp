@@ -1,5 +1,5 @@
 #pragma once
-// QR codes for the pairing record: a module matrix for the panel and a text
+// Called from any thread. QR codes for the pairing record: a module matrix for the panel and a text
 // rendering for the terminal. Free of Qt so that the headless build has it.
 #include <optional>
 #include <string>

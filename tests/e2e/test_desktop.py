@@ -1,6 +1,10 @@
-"""Tray mode on odd desktops: no display, a display nobody answers, a display
-that goes away. The companion keeps serving in every case, and only the tray
-loads Qt."""
+"""Tray mode on real desktops (xfce4-panel, trayer, dunst under Xvfb with a
+private session bus) and on odd ones: no display, a display nobody answers, a
+display that goes away. The companion keeps serving in every case, and only
+the tray loads Qt."""
+import collections
+import json
+import pathlib
 import re
 import shutil
 import subprocess
@@ -8,9 +12,24 @@ import time
 
 import pytest
 
-from companion_support import Companion, needs_sandbox
+from companion_support import Companion, FakeBackend, needs_sandbox, tailscale_script, write_tool
 
 pytestmark = needs_sandbox
+DESKTOP_TOOLS = ("Xvfb", "dbus-daemon", "xfce4-panel", "xfwm4", "trayer", "dunst", "xdotool", "import")
+# A session bus that starts no service by itself: only what a test runs is on it.
+BUS_CONFIG = """<busconfig><type>session</type><listen>unix:dir=/tmp</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
+</policy></busconfig>"""
+# One 30-pixel bar along the top: a spacer, then the status tray.
+XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel" version="1.0">
+<property name="configver" type="int" value="2"/><property name="panels" type="array"><value type="int" value="1"/>
+<property name="panel-1" type="empty"><property name="position" type="string" value="p=6;x=0;y=0"/>
+<property name="length" type="uint" value="100"/><property name="size" type="uint" value="30"/>
+<property name="position-locked" type="bool" value="true"/><property name="plugin-ids" type="array">
+<value type="int" value="1"/><value type="int" value="2"/></property></property></property>
+<property name="plugins" type="empty"><property name="plugin-1" type="string" value="separator">
+<property name="expand" type="bool" value="true"/><property name="style" type="uint" value="0"/></property>
+<property name="plugin-2" type="string" value="systray"/></property></channel>"""
 
 
 def serving(companion):
@@ -30,6 +49,162 @@ class TrayCompanion(Companion):
         self.wait_for(lambda: serving(self) or self.proc.poll() is not None, timeout=10)
         assert self.proc.poll() is None, self.logtext()
         return self
+
+
+class Desktop:
+    """Xvfb, optionally a private session bus, and the programs a test adds to them."""
+
+    def __init__(self, tmp_path, bus):
+        self.home, self.procs = tmp_path / "desktop", []
+        self.xvfb = self.run("Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24",
+                             stdout=subprocess.PIPE)
+        self.env = {"DISPLAY": ":" + self.xvfb.stdout.readline().decode().strip()}
+        if bus:
+            (tmp_path / "bus.conf").write_text(BUS_CONFIG)
+            daemon = self.run("dbus-daemon", "--config-file", str(tmp_path / "bus.conf"), "--nofork",
+                              "--print-address=1", stdout=subprocess.PIPE)
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = daemon.stdout.readline().decode().strip()
+
+    def run(self, *cmd, stdout=subprocess.DEVNULL):
+        env = {**getattr(self, "env", {}), "HOME": str(self.home), "XDG_CONFIG_HOME": str(self.home / "config"),
+               "PATH": "/usr/bin:/bin"}
+        self.procs.append(subprocess.Popen(cmd, env=env, stdout=stdout, stderr=subprocess.DEVNULL))
+        return self.procs[-1]
+
+    def close(self):
+        for p in reversed(self.procs):
+            p.kill()
+            p.wait()
+            if p.stdout:
+                p.stdout.close()
+
+    def call(self, *cmd):
+        return subprocess.run(cmd, env=self.env, capture_output=True, timeout=30).stdout
+
+    def on_bus(self, name):
+        return name.encode() in self.call("dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                                          "/", "org.freedesktop.DBus.ListNames")
+
+    def pixels(self, x, y, w, h):
+        return self.call("import", "-silent", "-window", "root", "-crop", f"{w}x{h}+{x}+{y}", "-depth", "8", "rgb:-")
+
+    def settled(self, x, y, w, h):
+        """The pixels there once two looks half a second apart agree (hosts draw in steps)."""
+        last, deadline = None, time.time() + 20
+        while (now := self.pixels(x, y, w, h)) != last and time.time() < deadline:
+            last = now
+            time.sleep(0.5)
+        return now
+
+    def drawn(self, x, y, w, h):
+        """The box of the columns in (x, y, w, h) that hold more than the background, or None."""
+        cells = [bytes(c) for c in zip(*[iter(self.settled(x, y, w, h))] * 3)]
+        ground = collections.Counter(cells).most_common(1)[0][0]
+        cols = {i % w for i, c in enumerate(cells) if sum(abs(a - b) for a, b in zip(c, ground)) > 90}
+        return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols else None
+
+    def changed(self, before, x, y, w, h):
+        """The box of the pixels in (x, y, w, h) that differ from `before`, or None."""
+        now = self.settled(x, y, w, h)
+        cols = {(i // 3) % w for i in range(0, min(len(now), len(before)), 3) if now[i:i + 3] != before[i:i + 3]}
+        return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols and len(now) == len(before) else None
+
+    def windows(self, pid):
+        """The visible windows of process `pid`, as (x, y, width, height)."""
+        found = []
+        for wid in self.call("xdotool", "search", "--onlyvisible", "--pid", str(pid)).split():
+            g = dict(re.findall(r"(\w+)=(\d+)", self.call("xdotool", "getwindowgeometry", "--shell", wid).decode()))
+            found.append(tuple(int(g[k]) for k in ("X", "Y", "WIDTH", "HEIGHT")))
+        return found
+
+
+@pytest.fixture
+def desktop(request, tmp_path):
+    missing = [t for t in DESKTOP_TOOLS if shutil.which(t) is None]
+    if missing:
+        pytest.skip("needs " + ", ".join(missing) + " (tools/bootstrap installs them)")
+    d = Desktop(tmp_path, bus=getattr(request, "param", True))
+    yield d
+    d.close()
+
+
+def open_panel_from_icon(desktop, companion, bar):
+    """Clicks the icon (its XEmbed window in the bar, or where the host drew it); returns it and the panel."""
+    def icon():
+        embedded = [w for w in desktop.windows(companion.proc.pid) if w[1] < bar[1] + bar[3] and w[2] < 64]
+        return embedded[0] if embedded else desktop.drawn(*bar)
+    icon = companion.wait_for(icon, timeout=20)
+    desktop.call("xdotool", "mousemove", str(icon[0] + icon[2] // 2), str(icon[1] + icon[3] // 2), "click", "1")
+    panel = companion.wait_for(lambda: [w for w in desktop.windows(companion.proc.pid) if w[2] == 340], 20)[0]
+    # Beside the bar, inside the screen, never over the bar or the icon.
+    assert panel[1] >= bar[1] + bar[3] and panel[1] + panel[3] <= 600 and 0 <= panel[0] <= 800 - 340, (panel, bar)
+    return icon, panel
+
+
+def start_xfce4_panel(desktop):
+    """xfce4-panel with its window manager; returns the bar, once it is drawn."""
+    config = desktop.home / "config" / "xfce4" / "xfconf" / "xfce-perchannel-xml"
+    config.mkdir(parents=True)
+    (config / "xfce4-panel.xml").write_text(XFCE_PANEL)
+    desktop.run("/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd")
+    desktop.run("xfwm4", "--compositor=off")  # reserves the bar's strut in the work area
+    desktop.run("xfce4-panel")
+    deadline = time.time() + 30
+    while not desktop.on_bus("org.kde.StatusNotifierWatcher") and time.time() < deadline:
+        time.sleep(0.1)
+    desktop.settled(0, 0, 800, 30)
+    return (0, 0, 800, 30)
+
+
+def test_xfce4_panel_hosts_the_status_notifier_item(tavlo_bin, tmp_path, desktop):
+    bar = start_xfce4_panel(desktop)
+    notifications = open(tmp_path / "dunst.out", "wb")
+    desktop.run("dunst", "-print", stdout=notifications)
+    backend = FakeBackend("ollama")
+    backend.models = ["qwen3-coder"]
+    backend.answer = json.dumps({"name": "Dark Mode Toggle", "summary": "Adds <b>two</b> buttons & a script",
+                                 "userscripts": [{"filename": "d.js", "description": "d", "body": "1;\n"}]})
+    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
+    try:
+        companion.wait_for(lambda: desktop.on_bus("org.freedesktop.Notifications"), timeout=20)
+        companion.start()
+        icon, _ = open_panel_from_icon(desktop, companion, bar)
+        # Tailscale connecting, then a request, each change the icon the host shows.
+        for change in ("tailscale", "request"):
+            shown = desktop.pixels(*icon)
+            if change == "tailscale":
+                write_tool("/usr/local/bin/tailscale", tailscale_script())
+            else:
+                companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"])
+                assert companion.post_json("/generate", {"prompt": "dark mode"})[0] == 200
+            companion.wait_for(lambda: desktop.changed(shown, *icon), timeout=20)
+        printed = companion.wait_for(lambda: "written" in (tmp_path / "dunst.out").read_text() and
+                                     (tmp_path / "dunst.out").read_text(), timeout=20)
+        assert re.search(r"summary: 'Pack 'dark-mode-toggle\S*' written'", printed), printed
+        assert "body: 'Adds &lt;b&gt;two&lt;/b&gt; buttons &amp; a script'" in printed, printed
+    finally:
+        assert companion.stop() in (0, -15), companion.logtext()
+        backend.close()
+        notifications.close()
+        pathlib.Path("/usr/local/bin/tailscale").unlink(missing_ok=True)
+
+
+def test_trayer_hosts_the_xembed_icon_and_no_notification_server_blocks_nothing(tavlo_bin, tmp_path, desktop):
+    desktop.run("xfwm4", "--compositor=off")
+    desktop.run("trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true")
+    backend = FakeBackend("ollama")
+    backend.models = ["qwen3-coder"]
+    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
+    try:
+        companion.start()
+        open_panel_from_icon(desktop, companion, (680, 0, 120, 24))
+        companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"])
+        assert companion.post_json("/generate", {"prompt": "dark mode"}, timeout=20)[0] == 200
+        assert serving(companion)
+    finally:
+        assert companion.stop() in (0, -15), companion.logtext()
+        backend.close()
 
 
 @pytest.mark.parametrize("desktop_env", [{}, {"DISPLAY": ":4321"}, {"WAYLAND_DISPLAY": "wayland-77"}],
@@ -63,21 +238,9 @@ def test_headless_and_commands_never_load_qt_even_with_a_display(tavlo_bin, tmp_
         assert "libc.so.6" in opened and not [f for f in opened if "libQt6" in f or "libtavlo-ui" in f], command
 
 
-@pytest.fixture
-def xvfb():
-    if shutil.which("Xvfb") is None:
-        pytest.skip("needs Xvfb")
-    # Xvfb picks a free display and names it once it accepts connections.
-    server = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    yield server, ":" + server.stdout.readline().decode().strip()
-    server.kill()
-    server.wait()
-    server.stdout.close()
-
-
-def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, xvfb):
-    companion = TrayCompanion(tavlo_bin, tmp_path, {"DISPLAY": xvfb[1]}).start()
+@pytest.mark.parametrize("desktop", [False], indirect=True)
+def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, desktop):
+    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env).start()
     try:
         companion.wait_for(lambda: "running headless" in companion.logtext())
         assert serving(companion)
@@ -85,15 +248,15 @@ def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, 
         assert companion.stop() in (0, -15), companion.logtext()
 
 
-def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path, xvfb):
-    server, display = xvfb
-    companion = TrayCompanion(tavlo_bin, tmp_path, {"DISPLAY": display})
+@pytest.mark.parametrize("desktop", [False], indirect=True)
+def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path, desktop):
+    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
     try:
         assert serving(companion.start("--panel"))
         time.sleep(1)  # the panel is up
         assert "lib/tavlo-companion/modules/libtavlo-ui.so" in mapped(companion.proc.pid)
-        server.kill()
-        server.wait()
+        desktop.xvfb.kill()
+        desktop.xvfb.wait()
         cmdline = f"/proc/{companion.proc.pid}/cmdline"
         companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
         companion.wait_for(lambda: serving(companion))
