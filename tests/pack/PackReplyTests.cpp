@@ -23,8 +23,6 @@ TEST(Replies, FailureTextAndTheFilesTheWriterWrote) {
   const auto reply = packSuccessReply({"demo-101010", "/nowhere/demo-101010", "S", {{"manifest.json", "{}"}, {"python/b.py", "\xFF"}}},
                                       "claude:cli");
   EXPECT_EQ(reply["files"], json({{"manifest.json", "{}"}}));
-  EXPECT_EQ(reply["pack_path"], "/nowhere/demo-101010");
-  EXPECT_EQ(reply["model"], "claude:cli");
 }
 
 }  // namespace
