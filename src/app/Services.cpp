@@ -1,3 +1,4 @@
+// Runs on the main thread at start; see Services.hpp for where its functions run.
 #include "app/Services.hpp"
 
 #include <unistd.h>

@@ -1,5 +1,8 @@
 // Runs on the state thread, except handleOnNetwork (the network thread) and
-// the store writes posted to the store strand.
+// the store writes posted to the store strand. A POST /generate crosses
+// threads only where it must: network → state (routing, the queue), state →
+// the runner's thread and back (the model), state → worker pool and back
+// (writing the pack), state → network (the reply).
 #include "core/CompanionState.hpp"
 
 #include <pwd.h>
@@ -89,8 +92,9 @@ asio::awaitable<void> runProbe(std::shared_ptr<Pending> pending, std::function<a
   if (probe) {
     try {
       value = co_await probe();
-    } catch (const std::exception&) {
-      // Probes map their failures to empty results; an escaped exception does too.
+    } catch (const std::exception& e) {
+      // Probes map their failures to empty results; an escaped exception does too, and says why.
+      logLine(std::string("Tavlo: a probe failed: ") + e.what());
     }
   }
   pending->value = value;
