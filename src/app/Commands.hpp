@@ -1,6 +1,7 @@
 #pragma once
 // The program's subcommands. Each returns the process exit status:
 // 0 success, 1 the request failed (500 reply printed), 2 usage error, 3 no model (503 reply printed).
+// Each runs on the main thread and starts what threads it needs itself.
 #include <filesystem>
 #include <optional>
 #include <string>

@@ -1,6 +1,7 @@
 // The companion itself: the state on its own io_context, the server, the
 // refresh, and (when a tray exists) the Qt shell from the tray module on the
-// main thread.
+// main thread. Runs on the main thread; the state's io_context runs on a
+// thread of its own with a tray, on the main thread without one.
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
@@ -159,13 +160,13 @@ int runCompanion(const CompanionOptions& options) {
       asio::post(runtime->io, [runtime] { runtime->stopOnState(); });
       stateThread.join();
       runtime->state.reset();
-  closeStores(env);
+      closeStores(env);
       finishProcess(status);
     }
     logLine("Tavlo: no system tray available; running headless");
     stateThread.join();  // keeps serving until SIGINT/SIGTERM
     runtime->state.reset();
-  closeStores(env);
+    closeStores(env);
     finishProcess(kExitOk);
   }
   if (!headless) logLine("Tavlo: " + noTray + "; running headless");

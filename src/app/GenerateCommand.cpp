@@ -1,38 +1,70 @@
-// `generate`: what POST /generate does, once: choose the model, run it, write
-// the pack and print the reply body.
+// `generate`: the generate pipeline of POST /generate (core/Generate) from the
+// command line. It parses its arguments, runs the pipeline on a loop of its own
+// on the main thread, prints the reply body and maps its status to the exit
+// code. One more thread waits for SIGINT/SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <exception>
-#include <filesystem>
-#include <future>
+#include <memory>
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "app/Commands.hpp"
 #include "app/ModelChoice.hpp"
 #include "app/Services.hpp"
-#include "core/CompanionState.hpp"
-#include "text/JSONText.hpp"
-#include "pack/PackReply.hpp"
-#include "pack/TavloPackWriter.hpp"
+#include "core/Generate.hpp"
+#include "platform/Cancellation.hpp"
 #include "platform/ProcessRunner.hpp"
-#include "providers/LLMRunner.hpp"
+#include "platform/Result.hpp"
 
 namespace tavlo {
 namespace {
 
-constexpr const char* kNoModelText = "⚠️ No model selected on the Mac companion. Open the menu bar and pick one.";
+struct GenerateOptions {
+  std::optional<std::string> modelID, staging, prompt;
+};
 
-int print(const nlohmann::json& reply, int status) {
-  const std::string body = writeCompactJSON(reply) + "\n";
+// The options and the prompt, or the usage error's text.
+Result<GenerateOptions> parseArguments(const std::vector<std::string>& args) {
+  GenerateOptions o;
+  bool optionsDone = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string arg = args[i];
+    if (!optionsDone && arg == "--") {
+      optionsDone = true;
+      continue;
+    }
+    if (!optionsDone && arg.starts_with("--")) {
+      std::optional<std::string> value;
+      if (auto eq = arg.find('='); eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+        arg.resize(eq);
+      }
+      std::optional<std::string>* slot = arg == "--model" ? &o.modelID : arg == "--staging" ? &o.staging : nullptr;
+      if (!slot) return fail("generate: unknown option: " + args[i]);
+      if (!value) {
+        if (i + 1 >= args.size()) return fail("generate: " + arg + " needs a value");
+        value = args[++i];
+      }
+      *slot = std::move(value);
+      continue;
+    }
+    if (o.prompt) return fail("generate: give the prompt as one argument (quote it)");
+    o.prompt = arg;
+  }
+  if (!o.prompt || o.prompt->empty()) return fail("generate: PROMPT is required");
+  return o;
+}
+
+// The reply body on stdout; the exit status its HTTP status stands for.
+int print(const HTTPResponse& reply) {
+  const std::string body = reply.body + "\n";
   std::fwrite(body.data(), 1, body.size(), stdout);
   std::fflush(stdout);
-  return status;
+  return reply.status == 200 ? kExitOk : reply.status == 503 ? kExitNoModel : kExitFailed;
 }
 
 // Whichever comes first, the model's answer or SIGINT/SIGTERM, decides what is printed.
@@ -59,8 +91,8 @@ void eraseLiveLine() {
 // own, so the terminal's signal does not reach it. End it (its scratch folder
 // goes with it), print the failure reply and exit 1. Once the answer is in,
 // the pack is written and printed as usual.
-void stopOnSignal(sigset_t signals, std::string label) {
-  std::thread([signals, label = std::move(label)] {
+void stopOnSignal(sigset_t signals, LLMModel model) {
+  std::thread([signals, model = std::move(model)] {
     int sig = 0;
     if (::sigwait(&signals, &sig) != 0) return;
     {
@@ -71,48 +103,78 @@ void stopOnSignal(sigset_t signals, std::string label) {
     }
     stopAllProcesses();
     waitForProcesses(std::chrono::seconds(2));
-    print(failureReply(label, std::string("stopped: interrupted by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM")), 0);
+    print(failedReply(model, std::string("stopped: interrupted by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM")));
     finishProcess(kExitFailed);
   }).detach();
+}
+
+// The live line, once a second (paced from the start, so the seconds shown do
+// not drift behind) until the run ends and cancels the timer.
+asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, std::string modelID) {
+  const auto started = std::chrono::steady_clock::now();
+  for (auto shown = std::chrono::seconds(0);; ++shown) {
+    {
+      std::lock_guard lock(outcomeMutex);
+      if (outcomeDecided) co_return;
+      showLiveLine(modelID, shown);
+    }
+    timer->expires_at(started + shown + std::chrono::seconds(1));
+    std::error_code ec;
+    co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (ec) co_return;
+  }
+}
+
+// The model's run as the command watches it: the live line on a terminal, and
+// the outcome decided against a signal once the answer is in.
+asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, std::string prompt, LLMModel model,
+                                        std::shared_ptr<asio::steady_timer> liveLine) {
+  ModelAnswer answer = co_await runModel(std::move(prompt), std::move(model), std::make_shared<Cancellation>());
+  if (liveLine) liveLine->cancel();
+  std::unique_lock lock(outcomeMutex);
+  // The signal came first: its thread prints the reply and ends the process.
+  if (outcomeDecided)
+    for (;;) ::pause();
+  outcomeDecided = true;
+  eraseLiveLine();
+  co_return answer;
+}
+
+// Runs the pipeline to its reply on a loop of this thread. Once the model is
+// chosen, the signals are watched and the live line is shown for it.
+HTTPResponse runPipeline(GenerateRequest request, const std::filesystem::path& stagingDir,
+                         std::chrono::milliseconds toolTimeLimit, sigset_t stopSignals) {
+  asio::io_context io;
+  CompanionServices services;
+  installModelServices(services, toolTimeLimit);
+  std::shared_ptr<asio::steady_timer> liveLine;
+  if (::isatty(STDERR_FILENO) == 1) liveLine = std::make_shared<asio::steady_timer>(io);
+  GenerateSteps steps;
+  steps.admit = [&io, liveLine, stopSignals](const std::string&, const LLMModel& model) {
+    stopOnSignal(stopSignals, model);
+    if (liveLine) asio::co_spawn(io, tickLiveLine(liveLine, model.id), asio::detached);
+    return std::optional<HTTPResponse>();
+  };
+  steps.run = [runModel = services.runModel, liveLine](std::string prompt, LLMModel model) {
+    return watchedRun(runModel, std::move(prompt), std::move(model), liveLine);
+  };
+  steps.stagingDir = stagingDir;
+  auto reply = asio::co_spawn(io, generate(std::move(request), std::move(steps)), asio::use_future);
+  io.run();
+  return reply.get();
 }
 
 }  // namespace
 
 int runGenerateCommand(const std::vector<std::string>& args) {
-  std::optional<std::string> modelID, staging, prompt;
-  bool optionsDone = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    if (!optionsDone && arg == "--") {
-      optionsDone = true;
-      continue;
-    }
-    if (!optionsDone && arg.starts_with("--")) {
-      std::optional<std::string> value;
-      if (auto eq = arg.find('='); eq != std::string::npos) {
-        value = arg.substr(eq + 1);
-        arg.resize(eq);
-      }
-      std::optional<std::string>* slot = arg == "--model" ? &modelID : arg == "--staging" ? &staging : nullptr;
-      if (!slot) return usageError("generate: unknown option: " + args[i]);
-      if (!value) {
-        if (i + 1 >= args.size()) return usageError("generate: " + arg + " needs a value");
-        value = args[++i];
-      }
-      *slot = std::move(value);
-      continue;
-    }
-    if (prompt) return usageError("generate: give the prompt as one argument (quote it)");
-    prompt = arg;
-  }
-  if (!prompt || prompt->empty()) return usageError("generate: PROMPT is required");
-
+  auto options = parseArguments(args);
+  if (!options) return usageError(options.error().message);
   std::string stagingProblem;
-  const auto stagingDir = stagingFor(staging, stagingProblem);
+  const auto stagingDir = stagingFor(options->staging, stagingProblem);
   if (!stagingDir) return usageError("generate: " + stagingProblem);
 
   // Blocked before any thread starts, so that every thread inherits the mask
-  // and only the waiting thread below receives them.
+  // and only the waiting thread receives them.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
@@ -123,50 +185,17 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   std::string timeoutProblem;
   if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, timeoutProblem))
     return usageError("generate: " + timeoutProblem);
-  std::optional<LLMModel> model;
-  if (modelID) {
-    model = modelFromID(*modelID);
-    if (!model)
-      return usageError("generate: model id '" + *modelID +
+  GenerateRequest request{*options->prompt, std::nullopt, {}, {}};
+  if (options->modelID) {
+    request.model = modelFromID(*options->modelID);
+    if (!request.model)
+      return usageError("generate: model id '" + *options->modelID +
                         "' must be ollama:NAME, lmstudio:NAME, claude:cli, codex:cli or gemini:NAME");
   } else {
-    model = chooseModel(probeAllModelsOnce(config), persistedSelection());
+    request.listed = probeAllModelsOnce(config);
+    request.selectedID = persistedSelection();
   }
-  if (!model) return print({{"ok", false}, {"reply", kNoModelText}}, kExitNoModel);
-
-  const auto label = model->providerLabel();
-  stopOnSignal(stopSignals, std::string(label));
-  std::promise<LLMResult> done;
-  LLMRunner::generate(*prompt, *model, config, [&done](LLMResult r) { done.set_value(std::move(r)); });
-  auto answer = done.get_future();
-  const bool live = ::isatty(STDERR_FILENO) == 1;
-  const auto started = std::chrono::steady_clock::now();
-  for (auto shown = std::chrono::seconds(0);; ++shown) {
-    if (live) {
-      std::lock_guard lock(outcomeMutex);
-      if (!outcomeDecided) showLiveLine(model->id, shown);
-    }
-    // Paced from the start, so the seconds shown do not drift behind.
-    if (answer.wait_until(started + shown + std::chrono::seconds(1)) == std::future_status::ready) break;
-  }
-  const LLMResult result = answer.get();
-  {
-    std::lock_guard lock(outcomeMutex);
-    if (outcomeDecided) {
-      // The signal came first: its thread prints the reply and ends the process.
-      for (;;) ::pause();
-    }
-    outcomeDecided = true;
-    eraseLiveLine();
-  }
-  if (!result.ok()) return print(failureReply(label, result.errorDescription()), kExitFailed);
-
-  try {  // creates the staging folder, or says why it cannot
-    const auto written = TavloPackWriter::writePack(*result.answer, *prompt, model->id, *stagingDir);
-    return print(packSuccessReply(written, model->id), kExitOk);
-  } catch (const std::exception& e) {
-    return print(failureReply(label, e.what()), kExitFailed);
-  }
+  return print(runPipeline(std::move(request), *stagingDir, config.toolTimeLimit, stopSignals));
 }
 
 }  // namespace tavlo

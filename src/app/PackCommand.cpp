@@ -1,5 +1,6 @@
 // `pack`: the generate pipeline after the model has answered. Prints exactly
-// the body POST /generate would answer for the same answer.
+// the body POST /generate would answer for the same answer. Runs on the main
+// thread alone.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -15,14 +15,13 @@
 
 #include "app/Commands.hpp"
 #include "core/CompanionState.hpp"
-#include "text/JSONText.hpp"
+#include "core/Generate.hpp"
 #include "pack/PackFolder.hpp"
 #include "pack/PackReply.hpp"
-#include "pack/TavloPackWriter.hpp"
+#include "text/JSONText.hpp"
 #include "providers/LLMModel.hpp"
 
 namespace tavlo {
-
 
 int runPackCommand(const std::vector<std::string>& args) {
   std::optional<std::string> prompt, model, staging, answerFile;
@@ -70,15 +69,10 @@ int runPackCommand(const std::vector<std::string>& args) {
   std::string stagingProblem;
   const auto stagingDir = stagingFor(staging, stagingProblem);
   if (!stagingDir) return usageError("pack: " + stagingProblem);
-  nlohmann::json reply;
-  int status = kExitOk;
-  try {
-    const auto result = TavloPackWriter::writePack(answer, *prompt, *model, *stagingDir);
-    reply = packSuccessReply(result, *model);
-  } catch (const std::exception& e) {
-    reply = failureReply(LLMModel::providerLabelOf(*provider), e.what());
-    status = kExitFailed;
-  }
+  PackOutcome written = writePackFor(answer, *prompt, *model, *stagingDir);
+  const int status = written ? kExitOk : kExitFailed;
+  const nlohmann::json reply = written ? packSuccessReply(std::move(written).value(), *model)
+                                       : failureReply(LLMModel::providerLabelOf(*provider), written.error().message);
   const std::string body = writeCompactJSON(reply) + "\n";
   std::fwrite(body.data(), 1, body.size(), stdout);
   std::fflush(stdout);

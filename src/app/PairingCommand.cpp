@@ -1,3 +1,4 @@
+// `pairing`: prints the pairing record (and its QR code). Runs on the main thread alone.
 #include <iostream>
 
 #include "app/Commands.hpp"

@@ -1,3 +1,4 @@
+// Runs on the main thread at start; see Services.hpp for where its functions run.
 #include "app/Services.hpp"
 
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include "core/RequestPolicy.hpp"
 #include "http/HTTPCompanionServer.hpp"
 #include "text/JSONText.hpp"
-#include "pack/PackReply.hpp"
-#include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/DesktopOpener.hpp"
 #include "platform/HostName.hpp"
@@ -92,22 +91,6 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
         [](std::function<void(TailscaleStatus)> done) { TailscaleProbe::read(std::move(done)); });
   };
   installModelServices(s, env.toolTimeLimit);
-  s.writePack = [](const std::string& answer, const std::string& prompt, const std::string& modelID,
-                   const std::filesystem::path& stagingDir) {
-    PackOutcome out;
-    try {
-      std::error_code ec;
-      std::filesystem::create_directories(stagingDir, ec);
-      auto result = TavloPackWriter::writePack(answer, prompt, modelID, stagingDir);
-      out.ok = true;
-      out.reply = packSuccessReply(result, modelID);
-      out.packName = result.name;
-      out.summary = result.summary;
-    } catch (const std::exception& e) {
-      out.error = e.what();
-    }
-    return out;
-  };
   s.lanIP = [] { return NetworkInfo::lanIP(); };
   s.hostName = [] { return localizedHostName(); };
   s.open = [](std::string location) { openWithDesktop(location); };

@@ -1,6 +1,8 @@
 #pragma once
-// Wires the state to the real world: probes, runner, pack writer, server,
-// stores, desktop opener.
+// Wires the state to the real world: probes, runner, server, stores, desktop
+// opener. Built on the main thread before the state starts; the functions it
+// builds are called on the state thread, and the stores are written on the
+// store strand.
 #include <chrono>
 #include <filesystem>
 #include <memory>

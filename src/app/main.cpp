@@ -1,3 +1,4 @@
+// The command line: picks the subcommand or the companion. Runs on the main thread.
 #include <asio/ip/address.hpp>
 
 #include <cstdio>

@@ -1,3 +1,8 @@
+// Runs on the state thread, except handleOnNetwork (the network thread) and
+// the store writes posted to the store strand. A POST /generate crosses
+// threads only where it must: network → state (routing, the queue), state →
+// the runner's thread and back (the model), state → worker pool and back
+// (writing the pack), state → network (the reply).
 #include "core/CompanionState.hpp"
 
 #include <pwd.h>
@@ -16,48 +21,25 @@
 namespace tavlo {
 namespace {
 
-constexpr const char* kNoModelReply = "⚠️ No model selected on the Mac companion. Open the menu bar and pick one.";
 constexpr const char* kTailscaleDownload = "https://tailscale.com/download/linux";
 constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machines";
 constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
 
-HTTPResponse busyReply(std::size_t waiting) {
-  return HTTPResponse::json({{"ok", false},
-                             {"reply", "⚠️ The companion is busy: " + std::to_string(waiting) +
-                                           " requests are waiting. Try again shortly."}},
-                            503);
+// Whether the calling thread runs `executor` now. An executor of a kind not
+// known here cannot say, and passes.
+template <class Executor>
+bool runsOn(const asio::any_io_executor& executor) {
+  const auto* known = executor.target<Executor>();
+  return known && known->running_in_this_thread();
 }
-
-nlohmann::json modelObject(const LLMModel& m, const std::string& selectedID) {
-  return {{"id", m.id},
-          {"provider", std::string(LLMModel::rawValue(m.provider))},
-          {"name", m.name},
-          {"subtitle", m.subtitle.value_or("")},
-          {"selected", m.id == selectedID}};
-}
-
-HTTPResponse failureReply(const LLMModel& model, const std::string& message) {
-  return HTTPResponse::json(
-      {{"ok", false}, {"reply", "⚠️ " + std::string(model.providerLabel()) + " failed: " + message}}, 500);
-}
-
-// Not a coroutine on purpose: g++ 12 mishandles lambdas with captures that
-// are built inside a coroutine body.
-asio::awaitable<PackOutcome> writePackOffThread(CompanionServices::WritePack write, std::string text,
-                                                std::string prompt, std::string modelID, std::filesystem::path staging) {
-  return awaitCallback<PackOutcome>([write = std::move(write), text = std::move(text), prompt = std::move(prompt),
-                                     modelID = std::move(modelID),
-                                     staging = std::move(staging)](std::function<void(PackOutcome)> done) {
-    asio::post(workerPool(), [=] {
-      if (!write) return done({false, {}, "no pack writer", {}, {}});
-      try {
-        done(write(text, prompt, modelID, staging));
-      } catch (const std::exception& e) {
-        done({false, {}, e.what(), {}, {}});
-      }
-    });
-  });
+bool runsHere(const asio::any_io_executor& executor) {
+  using Plain = asio::io_context::executor_type;
+  using Tracked = decltype(asio::prefer(std::declval<Plain>(), asio::execution::outstanding_work.tracked));
+  if (executor.target<Plain>()) return runsOn<Plain>(executor);
+  if (executor.target<Tracked>()) return runsOn<Tracked>(executor);
+  if (executor.target<asio::strand<Plain>>()) return runsOn<asio::strand<Plain>>(executor);
+  return true;
 }
 
 asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
@@ -110,8 +92,9 @@ asio::awaitable<void> runProbe(std::shared_ptr<Pending> pending, std::function<a
   if (probe) {
     try {
       value = co_await probe();
-    } catch (const std::exception&) {
-      // Probes map their failures to empty results; an escaped exception does too.
+    } catch (const std::exception& e) {
+      // Probes map their failures to empty results; an escaped exception does too, and says why.
+      logLine(std::string("Tavlo: a probe failed: ") + e.what());
     }
   }
   pending->value = value;
@@ -162,9 +145,18 @@ void CompanionState::readHostName() {
   publishHealth();
 }
 
-CompanionState::~CompanionState() { shutdown(); }
+// The last owner may let go on any thread once the state's loop has stopped
+// (the program's exit): nothing here asks for the state thread.
+CompanionState::~CompanionState() { stopEverything(); }
+
+void CompanionState::requireStateThread(const char* what) const {
+  if (runsHere(executor_)) return;
+  logLine(std::string("Tavlo: CompanionState::") + what + " called off the state's executor");
+  std::abort();
+}
 
 void CompanionState::start() {
+  onStateThread(__func__);
   if (services_.defaults) {
     // A store held by another program is not waited for: its selection comes with a later refresh.
     selectionKnown_ = !services_.defaults->locked();
@@ -179,6 +171,11 @@ void CompanionState::start() {
 }
 
 void CompanionState::shutdown() {
+  onStateThread(__func__);
+  stopEverything();
+}
+
+void CompanionState::stopEverything() {
   if (listenRetry_) {
     listenRetry_->cancel();
     listenRetry_.reset();
@@ -193,9 +190,16 @@ void CompanionState::shutdown() {
   }
 }
 
-void CompanionState::addObserver(Observer observer) { observers_.push_back(std::move(observer)); }
 
+
+void CompanionState::addObserver(Observer observer) {
+  onStateThread(__func__);
+  observers_.push_back(std::move(observer));
+}
+
+// Observers are told on the state thread only.
 void CompanionState::changed(StateField field) {
+  onStateThread(__func__);
   if (field == StateField::tailscaleStatus || field == StateField::selectedModelID) publishHealth();
   for (auto& o : observers_) o(field);
 }
@@ -216,11 +220,13 @@ void CompanionState::publishHealth() {
 }
 
 CompanionSnapshot CompanionState::snapshot() const {
+  onStateThread(__func__);
   return {tailscaleStatus_, allModels(),     selectedModelID_,    serverRunning_, serverPort_,
           recentRequests_,  lastError_,      stagingDir_.string(), menuSymbol(), runningRequests()};
 }
 
 std::vector<LLMModel> CompanionState::allModels() const {
+  onStateThread(__func__);
   std::vector<LLMModel> all;
   all.reserve(cliModels_.size() + ollamaModels_.size() + lmstudioModels_.size());
   all.insert(all.end(), cliModels_.begin(), cliModels_.end());
@@ -230,6 +236,7 @@ std::vector<LLMModel> CompanionState::allModels() const {
 }
 
 std::optional<LLMModel> CompanionState::selectedModel() const {
+  onStateThread(__func__);
   for (const auto* list : {&cliModels_, &ollamaModels_, &lmstudioModels_})
     for (const auto& m : *list)
       if (m.id == selectedModelID_) return m;
@@ -237,11 +244,13 @@ std::optional<LLMModel> CompanionState::selectedModel() const {
 }
 
 std::string CompanionState::menuSymbol() const {
+  onStateThread(__func__);
   if (!serverRunning_) return "macbook.and.iphone.slash";
   return tailscaleStatus_.isConnected() ? "macbook.and.iphone" : "macbook";
 }
 
 void CompanionState::startServer() {
+  onStateThread(__func__);
   if (!services_.startServer) return;
   const bool retrying = listenRetry_ != nullptr;
   try {
@@ -283,6 +292,7 @@ void CompanionState::retryServerLater() {
 }
 
 RequestHandler CompanionState::makeHandler() {
+  onStateThread(__func__);
   return [weak = weak_from_this(), ex = executor_, policy = std::make_shared<RequestPolicy>(policySettings(services_)),
           health = std::shared_ptr<const HealthBoard>(health_)](HTTPRequest request) {
     return handleOnNetwork(weak, ex, policy, health, std::move(request));
@@ -290,6 +300,7 @@ RequestHandler CompanionState::makeHandler() {
 }
 
 void CompanionState::selectModel(const LLMModel& model) {
+  onStateThread(__func__);
   selectedModelID_ = model.id;
   changed(StateField::selectedModelID);
   if (auto store = services_.defaults) {
@@ -299,6 +310,7 @@ void CompanionState::selectModel(const LLMModel& model) {
 }
 
 void CompanionState::openTailscaleApp() {
+  onStateThread(__func__);
   if (!services_.open) return;
   bool installed = tailscaleStatus_.kind != TailscaleStatus::Kind::notInstalled &&
                    tailscaleStatus_.kind != TailscaleStatus::Kind::unknown;
@@ -306,29 +318,29 @@ void CompanionState::openTailscaleApp() {
 }
 
 void CompanionState::openOllamaWebsite() {
+  onStateThread(__func__);
   if (services_.open) services_.open(kOllamaDownload);
 }
 
 void CompanionState::openTavloSite() {
+  onStateThread(__func__);
   if (services_.open) services_.open(kTavloSite);
 }
 
 void CompanionState::openStagingFolder() {
+  onStateThread(__func__);
   if (services_.open) services_.open(stagingDir_.string());
 }
 
 asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
+  onStateThread(__func__);
   auto self = shared_from_this();
   const auto& method = request.method;
   const auto& path = request.path;
   if (method == "GET" && (path == "/" || path == "/health")) {
     co_return healthReply();
   }
-  if (method == "GET" && path == "/models") {
-    auto list = nlohmann::json::array();
-    for (const auto& m : allModels()) list.push_back(modelObject(m, selectedModelID_));
-    co_return HTTPResponse::json({{"ok", true}, {"models", std::move(list)}});
-  }
+  if (method == "GET" && path == "/models") co_return HTTPResponse::json(modelListBody(allModels(), selectedModelID_));
   if (method == "POST" && path == "/models/active") {
     auto body = request.jsonBody();
     if (!body || !body->contains("id") || !(*body)["id"].is_string()) co_return HTTPResponse::badRequest("missing id");
@@ -351,31 +363,34 @@ asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
   co_return HTTPResponse::notFound();
 }
 
+// Not a coroutine: see Generate.cpp's writeOnWorkerPool.
 asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
-  auto self = shared_from_this();
-  std::optional<LLMModel> model = selectedModel();
-  if (!model) {
-    auto all = allModels();
-    if (!all.empty()) model = all.front();
-  }
-  if (!model) co_return HTTPResponse::json({{"ok", false}, {"reply", kNoModelReply}}, 503);
-  if (stopping_) co_return failureReply(*model, kStoppedMessage);
-  // Refused before it is recorded: it never started.
+  return generate(GenerateRequest{std::move(prompt), std::nullopt, allModels(), selectedModelID_}, generateSteps());
+}
+
+// The steps hold the state until the request has its reply.
+GenerateSteps CompanionState::generateSteps() {
+  GenerateSteps steps;
+  steps.admit = [self = shared_from_this()](const std::string& prompt, const LLMModel& model) {
+    return self->admit(prompt, model);
+  };
+  steps.run = [self = shared_from_this()](std::string prompt, LLMModel model) {
+    return self->queuedModelRun(std::move(prompt), std::move(model));
+  };
+  steps.stagingDir = stagingDir_;
+  steps.packWritten = services_.packWritten;
+  return steps;
+}
+
+// A request is refused while the companion stops, and as busy when every run
+// slot and every waiting place is taken; one let in is listed as recent.
+std::optional<HTTPResponse> CompanionState::admit(const std::string& prompt, const LLMModel& model) {
+  if (stopping_) return failedReply(model, kStoppedMessage);
   if (activeRuns_.size() >= std::max<std::size_t>(1, services_.maxModelRuns) &&
       waitingRuns_.size() >= services_.maxWaitingRuns)
-    co_return busyReply(waitingRuns_.size());
-  appendRequest(prompt, model->id);
-
-  ModelAnswer answer = co_await queuedModelRun(prompt, *model);
-  if (!answer) co_return failureReply(*model, answer.error().message);
-
-  // Writing runs off the state thread; the writer itself keeps two writes of
-  // the same pack folder apart.
-  PackOutcome outcome = co_await writePackOffThread(services_.writePack, std::move(answer).value(), prompt, model->id,
-                                                    stagingDir_);
-  if (!outcome.ok) co_return failureReply(*model, outcome.error);
-  if (services_.packWritten) services_.packWritten(outcome.packName, outcome.summary);
-  co_return HTTPResponse::json(outcome.reply, 200);
+    return busyReply(waitingRuns_.size());
+  appendRequest(prompt, model.id);
+  return std::nullopt;
 }
 
 struct CompanionState::ModelRun {
@@ -394,7 +409,7 @@ struct CompanionState::ModelRun {
   }
 };
 
-// Not a coroutine: see writePackOffThread.
+// Not a coroutine: see Generate.cpp's writeOnWorkerPool.
 asio::awaitable<ModelAnswer> CompanionState::queuedModelRun(std::string prompt, LLMModel model) {
   return awaitCallback<ModelAnswer>([self = shared_from_this(), prompt = std::move(prompt),
                                      model = std::move(model)](std::function<void(ModelAnswer)> done) mutable {
@@ -415,6 +430,7 @@ void CompanionState::admitModelRun(std::shared_ptr<ModelRun> run) {
 }
 
 std::vector<RunningRequest> CompanionState::runningRequests() const {
+  onStateThread(__func__);
   std::vector<RunningRequest> list;
   // A stopped run keeps its slot until its tool has ended, but its phone has its reply.
   for (const auto& run : activeRuns_)
@@ -424,6 +440,7 @@ std::vector<RunningRequest> CompanionState::runningRequests() const {
 }
 
 void CompanionState::stopRequest(std::uint64_t id) {
+  onStateThread(__func__);
   auto matches = [id](const std::shared_ptr<ModelRun>& run) { return run->id == id; };
   if (auto it = std::find_if(waitingRuns_.begin(), waitingRuns_.end(), matches); it != waitingRuns_.end()) {
     auto run = std::move(*it);
@@ -469,6 +486,7 @@ asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> ru
 }
 
 void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+  onStateThread(__func__);
   const auto deadline = std::chrono::steady_clock::now() + limit;
   stopping_ = true;
   if (timer_) {
@@ -506,6 +524,7 @@ void CompanionState::appendRequest(const std::string& prompt, const std::string&
 }
 
 asio::awaitable<void> CompanionState::tick() {
+  onStateThread(__func__);
   auto self = shared_from_this();
   readHostName();
   auto tailscale = startOrJoin(tailscaleInFlight_, services_.tailscaleProbe);

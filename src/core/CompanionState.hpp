@@ -1,8 +1,11 @@
 #pragma once
-// The one object that holds everything the companion knows at run time. It
-// lives on the state thread (its executor): every read and write of its
-// fields, the router, the generate pipeline and the refresh run there,
-// without locks. Work that finishes elsewhere is posted back first.
+// The one object that holds everything the companion knows at run time. Runs
+// on the state thread (its executor): every public operation, getter and
+// observer call happens there, without locks; debug and sanitizer builds
+// (TAVLO_CHECK_THREADS) abort when another thread calls in. Work that
+// finishes elsewhere (probes, model runs, pack writing) is posted back first.
+// Only makeHandler's handler runs on the network thread, and HealthBoard is
+// readable from any thread.
 #include <asio.hpp>
 
 #include <chrono>
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/Generate.hpp"
 #include "core/RecentRequest.hpp"
 #include "core/RequestPolicy.hpp"
 #include "http/HTTPRequest.hpp"
@@ -43,18 +47,6 @@ class ServerHandle {
 
 using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
 
-// The model's answer, or the runner's error message.
-using ModelAnswer = Result<std::string>;
-
-// The pack step after the model: writes the pack and builds the reply body.
-// Runs on a worker thread; never throws.
-struct PackOutcome {
-  bool ok = false;
-  nlohmann::json reply;  // the 200 reply body when ok
-  std::string error;     // the failure's description otherwise
-  std::string packName, summary;
-};
-
 // Everything the state uses from the outside world, injectable for tests.
 struct CompanionServices {
   std::function<asio::awaitable<TailscaleStatus>()> tailscaleProbe;
@@ -62,11 +54,9 @@ struct CompanionServices {
   std::function<asio::awaitable<std::vector<LLMModel>>()> lmstudioProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> cliProbe;
   // Cancelling `cancel` ends the run early (the panel's "Stop").
-  std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model, std::shared_ptr<Cancellation> cancel)>
-      runModel;
-  using WritePack = std::function<PackOutcome(const std::string& answer, const std::string& prompt,
-                                              const std::string& modelID, const std::filesystem::path& stagingDir)>;
-  WritePack writePack;
+  using RunModel = std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model,
+                                                              std::shared_ptr<Cancellation> cancel)>;
+  RunModel runModel;
   std::function<std::optional<std::string>()> lanIP;
   std::function<std::string()> hostName;  // the user-visible name, "" when none
   std::function<void(std::string location)> open;
@@ -161,16 +151,17 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   CompanionSnapshot snapshot() const;
 
   // Fields.
-  const TailscaleStatus& tailscaleStatus() const { return tailscaleStatus_; }
-  const std::vector<LLMModel>& ollamaModels() const { return ollamaModels_; }
-  const std::vector<LLMModel>& lmstudioModels() const { return lmstudioModels_; }
-  const std::vector<LLMModel>& cliModels() const { return cliModels_; }
-  const std::string& selectedModelID() const { return selectedModelID_; }
-  bool serverRunning() const { return serverRunning_; }
-  std::uint16_t serverPort() const { return serverPort_; }
-  const std::vector<RecentRequest>& recentRequests() const { return recentRequests_; }
+  const TailscaleStatus& tailscaleStatus() const { return onStateThread(), tailscaleStatus_; }
+  const std::vector<LLMModel>& ollamaModels() const { return onStateThread(), ollamaModels_; }
+  const std::vector<LLMModel>& lmstudioModels() const { return onStateThread(), lmstudioModels_; }
+  const std::vector<LLMModel>& cliModels() const { return onStateThread(), cliModels_; }
+  const std::string& selectedModelID() const { return onStateThread(), selectedModelID_; }
+  bool serverRunning() const { return onStateThread(), serverRunning_; }
+  std::uint16_t serverPort() const { return onStateThread(), serverPort_; }
+  const std::vector<RecentRequest>& recentRequests() const { return onStateThread(), recentRequests_; }
   std::vector<RunningRequest> runningRequests() const;
-  const std::optional<std::string>& lastError() const { return lastError_; }
+  const std::optional<std::string>& lastError() const { return onStateThread(), lastError_; }
+  // Fixed at construction: readable from any thread.
   const std::filesystem::path& stagingDir() const { return stagingDir_; }
   asio::any_io_executor executor() const { return executor_; }
 
@@ -195,13 +186,9 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void stopRequest(std::uint64_t id);
 
   asio::awaitable<HTTPResponse> route(HTTPRequest request);
-  asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
-  void appendRequest(const std::string& prompt, const std::string& modelID);
-
+  // One refresh: the host name and every probe, then the auto-selection and
+  // the pairing record. Overlapping refreshes share one probe of each kind.
   asio::awaitable<void> tick();
-  void scheduleTick();
-  void publishPairingRecord();
-  std::optional<std::string> currentTailscaleIP() const;
 
   // The server's handler. On the network thread it applies the request policy
   // (its own copy, so no state is shared) and answers GET / and /health from
@@ -220,6 +207,26 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   };
 
  private:
+  // Aborts, naming `what`, when the caller is not on the state's executor;
+  // nothing unless TAVLO_CHECK_THREADS (debug and sanitizer builds).
+  void onStateThread(const char* what = __builtin_FUNCTION()) const {
+#ifdef TAVLO_CHECK_THREADS
+    requireStateThread(what);
+#else
+    (void)what;
+#endif
+  }
+  void requireStateThread(const char* what) const;
+
+  asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
+  GenerateSteps generateSteps();
+  std::optional<HTTPResponse> admit(const std::string& prompt, const LLMModel& model);
+  void appendRequest(const std::string& prompt, const std::string& modelID);
+  void scheduleTick();
+  void publishPairingRecord();
+  std::optional<std::string> currentTailscaleIP() const;
+  void stopEverything();
+
   template <class T>
   struct Pending;
   template <class T>

@@ -1,3 +1,4 @@
+// Called on the state thread; any thread may call it (its random source is per thread).
 #include "core/RecentRequest.hpp"
 
 #include <cstdio>

@@ -1,4 +1,5 @@
 #pragma once
+// A plain value; made on the state thread, read wherever a snapshot goes.
 #include <chrono>
 #include <string>
 

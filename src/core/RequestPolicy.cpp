@@ -1,3 +1,4 @@
+// Runs on the network thread: each server handler holds its own RequestPolicy.
 #include "core/RequestPolicy.hpp"
 
 #include <arpa/inet.h>

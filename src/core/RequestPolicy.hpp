@@ -36,7 +36,7 @@ bool isLocalClient(std::string_view address, const std::vector<IPPrefix>& onLink
 std::vector<std::string> resolverSearchDomains(const std::filesystem::path& file = "/etc/resolv.conf");
 
 // The checks every request passes before routing, with what they need. Not
-// thread-safe: the state calls it on its own thread.
+// thread-safe: the server's handler owns one and calls it on the network thread.
 class RequestPolicy {
  public:
   using Clock = std::chrono::steady_clock;

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "pack/PackFolder.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo {
 
@@ -23,14 +24,16 @@ std::string packSuccessText(std::string_view name, std::string_view summary) {
   return text;
 }
 
-nlohmann::json packSuccessReply(const TavloPackWriter::Result& result, const std::string& modelID) {
+nlohmann::json packSuccessReply(TavloPackWriter::Result written, const std::string& modelID) {
+  // Only text goes into JSON: a file that is not UTF-8 is left out, as a read-back would.
   nlohmann::json files = nlohmann::json::object();
-  for (auto& [path, text] : readPackFiles(result.path)) files[path] = std::move(text);
+  for (auto& [path, bytes] : written.files)
+    if (isValidUTF8(bytes)) files[path] = std::move(bytes);
   return {{"ok", true},
-          {"reply", packSuccessText(result.name, result.summary)},
-          {"pack_name", result.name},
-          {"pack_path", result.path.string()},
-          {"summary", result.summary},
+          {"reply", packSuccessText(written.name, written.summary)},
+          {"pack_name", written.name},
+          {"pack_path", written.path.string()},
+          {"summary", written.summary},
           {"model", modelID},
           {"files", std::move(files)}};
 }

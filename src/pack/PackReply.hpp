@@ -1,5 +1,7 @@
 #pragma once
-// The body of the generate reply, shared by POST /generate and `pack`.
+// The bodies of the generate reply, built from what the writer reports it
+// wrote; shared by POST /generate, `generate` and `pack`. Plain functions,
+// called from any thread.
 #include <filesystem>
 #include <map>
 #include <string>
@@ -12,13 +14,13 @@
 namespace tavlo {
 
 // Relative path ("userscripts/dark.user.js") → text of every regular UTF-8
-// file below `folder`. Links are never followed; an unreadable folder gives
-// an empty map.
+// file below `folder`, read from disk. Links are never followed; an unreadable
+// folder gives an empty map.
 std::map<std::string, std::string> readPackFiles(const std::filesystem::path& folder);
 
 // {"ok": true, "reply", "pack_name", "pack_path", "summary", "model", "files"};
-// "files" is read back from the pack folder.
-nlohmann::json packSuccessReply(const TavloPackWriter::Result& result, const std::string& modelID);
+// "files" holds every UTF-8 file the writer wrote (moved out of `written`).
+nlohmann::json packSuccessReply(TavloPackWriter::Result written, const std::string& modelID);
 
 // "📦 Pack '<name>' written.\n\n<summary>\n\nOpen Tavlo → Packs to apply."
 std::string packSuccessText(std::string_view name, std::string_view summary);

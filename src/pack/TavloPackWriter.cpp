@@ -108,6 +108,7 @@ class PackWriting {
       }
       it->second.writeNewFile(where.fileName, bytes, syncNow);
     }
+    files_.emplace(where.folder.empty() ? where.fileName : where.folder + "/" + where.fileName, bytes);
   }
 
   // The manifest marks the pack complete: everything else must be on disk first.
@@ -116,8 +117,11 @@ class PackWriting {
     syncFolders();
     for (const auto& parent : parents_) pack_.subfolder(parent).sync();
     pack_.writeNewFile("manifest.json", manifest);
+    files_.emplace("manifest.json", manifest);
     pack_.sync();
   }
+
+  std::map<std::string, std::string> takeFiles() { return std::move(files_); }
 
  private:
   void syncFolders() {
@@ -132,6 +136,7 @@ class PackWriting {
   std::map<std::string, PackFolder> folders_;  // subfolders written to, kept open
   std::set<std::string> parents_;
   std::size_t written_ = 0;
+  std::map<std::string, std::string> files_;  // path in the pack → bytes written
 };
 
 // The pack names this process is writing right now. A writer takes the first
@@ -210,8 +215,9 @@ struct Contents {
   const std::string& summary;
 };
 
-// Writes the whole pack named `packName` into `folder`, the manifest last.
-void writeContents(PackFolder& folder, const std::string& packName, const Contents& c, const Clock& clock) {
+// Writes the whole pack named `packName` into `folder`, the manifest last;
+// returns every file written with its bytes.
+std::map<std::string, std::string> writeContents(PackFolder& folder, const std::string& packName, const Contents& c, const Clock& clock) {
   PackWriting pack(folder);
   UniqueNames names;
   json artifacts = json::array();
@@ -269,6 +275,7 @@ void writeContents(PackFolder& folder, const std::string& packName, const Conten
                          {"model", c.modelID},
                          {"artifacts", std::move(artifacts)}};
   pack.finish(writePrettyJSON(manifest));
+  return pack.takeFiles();
 }
 
 }  // namespace
@@ -299,14 +306,14 @@ Result writePack(std::string_view rawText, std::string_view rawPrompt, std::stri
   for (int attempt = 0;; ++attempt) {
     const NameReservation reserved(stagingFolder, baseName);
     TemporaryPack temp(stagingFolder);
-    writeContents(temp.folder(), reserved.name(), contents, clock);
+    auto files = writeContents(temp.folder(), reserved.name(), contents, clock);
     const int error = temp.placeAs(reserved.name());
     if (error == 0) {
       try {
         stagingFolder.sync();  // the pack folder's own entry; the pack is complete either way
       } catch (const std::system_error&) {
       }
-      return Result{reserved.name(), staging / reserved.name(), summary};
+      return Result{reserved.name(), staging / reserved.name(), summary, std::move(files)};
     }
     // Another program took the name since it was chosen: write the pack
     // again under the next free name (its name is inside its files).

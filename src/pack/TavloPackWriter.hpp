@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ struct Result {
   std::string name;             // the pack name, which is also the folder's name ("-2", "-3", … when taken)
   std::filesystem::path path;   // absolute path of the pack folder
   std::string summary;          // as written into the manifest
+  // Every file written, by its path inside the pack ("userscripts/a.user.js",
+  // "manifest.json"), with its bytes: what the reply shows without reading the folder back.
+  std::map<std::string, std::string> files;
 };
 
 // Read once for the pack name's local HHmmss and once for the manifest's UTC

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "support/TestSupport.hpp"
 #include "text/JSONText.hpp"
 #include "pack/PackReply.hpp"
 
@@ -17,17 +16,13 @@ TEST(JSONText, CompactSortedWithEscapedSlashesAndRepairedUtf8) {
   EXPECT_EQ(writePrettyJSON(json{{"p", "a/b\xC0"}}), "{\n  \"p\": \"a/b\xEF\xBF\xBD\"\n}");
 }
 
-TEST(Replies, SuccessAndFailureBodies) {
-  EXPECT_EQ(packSuccessText("Demo", "Two scripts"),
-            "\xF0\x9F\x93\xA6 Pack 'Demo' written.\n\nTwo scripts\n\nOpen Tavlo \xE2\x86\x92 Packs to apply.");
+TEST(Replies, FailureTextAndTheFilesTheWriterWrote) {
   EXPECT_EQ(writeCompactJSON(failureReply("LM Studio", "could not create folder /x: Permission denied")),
             "{\"ok\":false,\"reply\":\"\xE2\x9A\xA0\xEF\xB8\x8F LM Studio failed: could not create folder \\/x: Permission denied\"}");
-  testing::TempDir dir;
-  testing::writeFile(dir.path() / "manifest.json", "{}");
-  EXPECT_EQ(packSuccessReply({"demo-101010", dir.path(), "S"}, "claude:cli"),
-            json({{"ok", true}, {"reply", packSuccessText("demo-101010", "S")}, {"pack_name", "demo-101010"},
-                  {"pack_path", dir.path().string()}, {"summary", "S"}, {"model", "claude:cli"},
-                  {"files", {{"manifest.json", "{}"}}}}));
+  // The files come from the writer's report, never from disk; a file that is not UTF-8 is left out.
+  const auto reply = packSuccessReply({"demo-101010", "/nowhere/demo-101010", "S", {{"manifest.json", "{}"}, {"python/b.py", "\xFF"}}},
+                                      "claude:cli");
+  EXPECT_EQ(reply["files"], json({{"manifest.json", "{}"}}));
 }
 
 }  // namespace
