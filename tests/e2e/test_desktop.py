@@ -15,7 +15,7 @@ import pytest
 from companion_support import Companion, FakeBackend, needs_sandbox, tailscale_script, write_tool
 
 pytestmark = needs_sandbox
-DESKTOP_TOOLS = ("Xvfb", "dbus-daemon", "xfce4-panel", "xfwm4", "trayer", "dunst", "xdotool", "import")
+DESKTOP_TOOLS = ("Xvfb", "dbus-daemon", "xfce4-panel", "xfwm4", "trayer", "dunst", "xdotool", "import", "xprop")
 # A session bus that starts no service by itself: only what a test runs is on it.
 BUS_CONFIG = """<busconfig><type>session</type><listen>unix:dir=/tmp</listen><auth>EXTERNAL</auth>
 <policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/>
@@ -109,6 +109,11 @@ class Desktop:
         cols = {(i // 3) % w for i in range(0, min(len(now), len(before)), 3) if now[i:i + 3] != before[i:i + 3]}
         return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols and len(now) == len(before) else None
 
+    def work_area_top(self):
+        """Where the window manager's work area begins (below a bar along the top), or None before it says."""
+        found = re.findall(rb"\d+", self.call("xprop", "-root", "_NET_WORKAREA").split(b"=")[-1])
+        return int(found[1]) if len(found) >= 4 else None
+
     def windows(self, pid):
         """The visible windows of process `pid`, as (x, y, width, height)."""
         found = []
@@ -152,6 +157,8 @@ def start_xfce4_panel(desktop):
     deadline = time.time() + 30
     while not desktop.on_bus("org.kde.StatusNotifierWatcher") and time.time() < deadline:
         time.sleep(0.1)
+    while (desktop.work_area_top() or 0) < 30 and time.time() < deadline:
+        time.sleep(0.1)
     desktop.settled(0, 0, 800, 30)
     return (0, 0, 800, 30)
 
@@ -193,6 +200,9 @@ def test_trayer_hosts_the_xembed_icon_and_no_notification_server_blocks_nothing(
     desktop.run("xfwm4", "--compositor=off")
     desktop.run("trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                 "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true")
+    deadline = time.time() + 30  # a click before the window manager has taken in the bar's strut
+    while (desktop.work_area_top() or 0) < 24 and time.time() < deadline:
+        time.sleep(0.1)
     backend = FakeBackend("ollama")
     backend.models = ["qwen3-coder"]
     companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
