@@ -1,12 +1,12 @@
 """The running companion (--headless) against fake Ollama / LM Studio servers and fake claude,
 codex and tailscale tools: what the phone sees over HTTP, what lands on disk, and how it stops."""
+import contextlib
 import json
 import pathlib
 import signal
 import socket
 import sqlite3
 import threading
-import time
 
 import pytest
 
@@ -15,18 +15,13 @@ from companion_support import PACK, alive, needs_sandbox, slow_claude, tailscale
 pytestmark = needs_sandbox
 
 
-def kv(path, key=None):
-    """The store's rows (or one key's value); None while the file or its table is missing or locked."""
-    if not path.exists():
-        return None
-    db = sqlite3.connect(path)
+def kv(path):
+    """The store's rows; {} while the file or its table is not there yet."""
     try:
-        rows = dict(db.execute("SELECT key, value FROM kv").fetchall())
-        return rows.get(key) if key else rows
+        with contextlib.closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True)) as db:
+            return dict(db.execute("SELECT key, value FROM kv").fetchall())
     except sqlite3.OperationalError:
-        return None
-    finally:
-        db.close()
+        return {}
 
 
 def test_status_models_and_selection_across_restart(companion, backends):
@@ -50,7 +45,7 @@ def test_status_models_and_selection_across_restart(companion, backends):
     assert {p.relative_to(pack).as_posix(): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
     assert companion.stop() == 0
     # Kept in a plain SQLite file; the one-shot commands use the same stored choice, and so does a restart.
-    assert kv(companion.home / "state/tavlo/defaults.sqlite3", "selectedModelID") == "lmstudio:mistral-7b"
+    assert kv(companion.home / "state/tavlo/defaults.sqlite3")["selectedModelID"] == "lmstudio:mistral-7b"
     listed = json.loads(companion.run("models").stdout)["models"]
     assert [m["id"] for m in listed if m["selected"]] == ["lmstudio:mistral-7b"]
     made = companion.run("generate", "a dark mode toggle")
@@ -63,8 +58,7 @@ def test_tailscale_shows_in_health_and_pairing_record(companion):
     write_tool("/usr/local/bin/tailscale", tailscale_script())
     companion.start()
     companion.wait_for(lambda: companion.get_json("/health")[1]["tailscale_ip"] == "100.101.102.103")
-    rows = companion.wait_for(lambda: (r := kv(companion.home / "data/tavlo/pairing.sqlite3")) and
-                              r.get("mac.tailscale_ip") and r)
+    rows = companion.wait_for(lambda: (r := kv(companion.home / "data/tavlo/pairing.sqlite3")).get("mac.tailscale_ip") and r)
     assert {k: v for k, v in rows.items() if k != "mac.updated_at"} == {
         "mac.hostname": "tavlo-test-host", "mac.lan_ip": "", "mac.tailscale_ip": "100.101.102.103",
         "mac.tailscale_hostname": "desk.tail1234.ts.net", "mac.port": 18765}
@@ -73,14 +67,6 @@ def test_tailscale_shows_in_health_and_pairing_record(companion):
     assert out.returncode == 0
     assert {k: json.loads(out.stdout)[k] for k in ("mac.tailscale_ip", "mac.port")} == {
         "mac.tailscale_ip": "100.101.102.103", "mac.port": 18765}
-
-
-def test_hanging_tailscale_holds_no_request(companion):
-    write_tool("/usr/local/bin/tailscale", "exec sleep 30\n")
-    companion.start()
-    began = time.monotonic()
-    assert companion.get_json("/health")[1]["tailscale_ip"] == ""
-    assert time.monotonic() - began < 4, "a request waited for the tailscale tool (its limit is 5 s)"
 
 
 def test_home_unset_stores_are_named_not_misplaced(companion, tmp_path, monkeypatch):
