@@ -17,10 +17,6 @@ INSTANCE = f"Tavlo on {SERVER_HOST}"
 PORT = 18765
 
 
-def run(*args, check=True, timeout=20):
-    return sh(*args, check=check, timeout=timeout)
-
-
 class Node:
     """A network namespace with a long-lived holder process owning private mount and UTS namespaces."""
 
@@ -52,7 +48,7 @@ class Node:
         return ["nsenter", "-t", str(self.holder.pid), "-m", "-u", "-n", "--"]
 
     def sh(self, script, check=True, timeout=20):
-        return run(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
+        return sh(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
     def avahi(self, start):
         # In the foreground, its log kept: a daemon that will not start says why in the failure.
