@@ -374,14 +374,10 @@ std::pair<int, int> socketsOfPort(uint16_t port) {
 // By default one socket serves IPv6 and IPv4 peers; a literal binds that address only. The reply
 // names the peer as the handler sees it (IPv4-mapped shown as IPv4).
 TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
-  const bool haveIPv6 = [] {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6, a.sin6_addr = in6addr_loopback;
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
-  }();
+  auto [loopback6, length] = address("::1", 0);
+  const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+  const bool haveIPv6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback6), length) == 0;
+  if (probe >= 0) ::close(probe);
   if (!haveIPv6) GTEST_SKIP() << "no ::1 here";
   for (const std::string bind : {"", "::1", "127.0.0.1"}) {
     SCOPED_TRACE(bind);
@@ -405,6 +401,7 @@ TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
   }
 }
 
+// Keys for what is not known are left out (the end-to-end test reads a full record through Avahi).
 TEST(HTTPServerTXTRecord, KeysFollowWhatIsKnown) {
   using TXT = std::map<std::string, std::string>;
   AdvertisedPresence presence{"Desk", std::nullopt, TailscaleStatus::stopped()};
@@ -414,8 +411,6 @@ TEST(HTTPServerTXTRecord, KeysFollowWhatIsKnown) {
   EXPECT_EQ(HTTPCompanionServer::txtRecord(1, presence),
             (TXT{{"hostname", "Desk"}, {"lan_ip", "192.168.1.20"}, {"port", "1"}, {"tailscale_hostname", ""},
                  {"tailscale_ip", "100.64.0.7"}, {"version", "0.1.0"}}));
-  presence.tailscale = TailscaleStatus::connected("100.64.0.7", "desk.tail.ts.net");
-  EXPECT_EQ(HTTPCompanionServer::txtRecord(1, presence).at("tailscale_hostname"), "desk.tail.ts.net");
 }
 
 }  // namespace
