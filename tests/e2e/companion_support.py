@@ -6,8 +6,8 @@ import http.client
 import json
 import os
 import pathlib
-import subprocess
 import signal
+import subprocess
 import threading
 import time
 import uuid
