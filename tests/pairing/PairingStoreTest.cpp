@@ -19,23 +19,19 @@ struct LogCapture {
   ~LogCapture() { setLogSink({}); }
 };
 
-// What is loaded back, and which address the phone is given; absent values are stored as "".
-TEST(PairingStore, RoundTripsIncompleteRecordsAndPreferredHost) {
+// What is loaded back; absent values are stored as "" (the phone reads these keys) and read back as absent.
+TEST(PairingStore, RoundTripsAndIncompleteRecords) {
   testing::TempDir tmp;
   KvStore store(tmp / "nested" / "pairing.sqlite3");
-  const std::tuple<Values, Opt> cases[] = {
-      {{"Desk", "192.168.1.20", "100.64.0.7", "desk.tail.ts.net", 18765}, "100.64.0.7:18765"},
-      {{"Desk", "10.0.0.2", "", {}, 18765}, "10.0.0.2:18765"},
-      {{"Desk", {}, {}, {}, 18765}, {}},
-  };
-  for (const auto& [v, preferred] : cases) {
+  for (const Values& v : {Values{"Desk", "192.168.1.20", "100.64.0.7", "desk.tail.ts.net", 18765},
+                          Values{"Desk", "10.0.0.2", {}, {}, 18765}, Values{"Desk", {}, {}, {}, 18765}}) {
     const auto now = PairingStore::Clock::now();
     PairingStore::publish(store, v.host, v.lan, v.ip, v.name, v.port, now);
     const auto r = PairingStore::loadPairingRecord(store);
     ASSERT_TRUE(r);
-    EXPECT_EQ(std::tie(r->hostname, r->lanIP, r->tailscaleHostname, r->port), std::tie(v.host, v.lan, v.name, v.port));
+    EXPECT_EQ(std::tie(r->hostname, r->lanIP, r->tailscaleIP, r->tailscaleHostname, r->port),
+              std::tie(v.host, v.lan, v.ip, v.name, v.port));
     EXPECT_LT(std::chrono::abs(r->updatedAt - now), 1ms);
-    EXPECT_EQ(r->preferredHost(), preferred);
   }
   EXPECT_EQ(store.getString(PairingStore::K::lan), "");
   // No host name or no usable port: not a record; an unreadable time is "unknown".
