@@ -139,16 +139,13 @@ def main():
     print(f"GET /health alone: median {statistics.median(htimes) * 1000:.3f} ms, p99 {pct(htimes, 99) * 1000:.3f} ms")
 
     # 64 generates at once against a back end that answers after one second.
-    import companion_support
-    slow_answer = companion_support.PACK_ANSWER
-    ollama.answer = slow_answer
-    orig = ollama.server.RequestHandlerClass.do_POST
+    orig = ollama.RequestHandlerClass.do_POST
 
     def slow_post(handler):
         time.sleep(1.0)
         orig(handler)
 
-    ollama.server.RequestHandlerClass.do_POST = slow_post
+    ollama.RequestHandlerClass.do_POST = slow_post
     with concurrent.futures.ThreadPoolExecutor(max_workers=80) as pool:
         t0 = time.perf_counter()
         futures = [pool.submit(status_of, gen) for _ in range(64)]
@@ -161,7 +158,7 @@ def main():
     print(f"64 generates at once, 1 s back end: all answered in {wall:.2f} s "
           f"({codes[200]} packs, {codes[503]} busy, {64 - codes[200] - codes[503]} other); "
           f"GET /health meanwhile p99 {pct(during, 99) * 1000:.2f} ms over {len(during)} requests")
-    ollama.server.RequestHandlerClass.do_POST = orig
+    ollama.RequestHandlerClass.do_POST = orig
 
     before = cpu_seconds(c.proc.pid)
     time.sleep(args.idle_seconds)

@@ -6,7 +6,7 @@
 # least 10,000 connections, in a run of its own since tracing slows the server),
 # then the ratios and the load average before and after.
 #   bench/wrk_http.sh [path/to/tavlo-http-testserver] [seconds]
-#       the test server with a trivial handler, on 127.0.0.1:28765
+#       the test server with a trivial handler (`make bench` builds it), on 127.0.0.1:28765
 #   bench/wrk_http.sh --companion [path/to/tavlo-companion] [seconds]
 #       the whole companion (--headless, private HOME) answering GET /health on
 #       18765, inside tools/e2e-sandbox so the port and the model back ends are
@@ -27,7 +27,7 @@ if [ $companion = 1 ]; then
   port_tavlo=18765
   path=/health
 else
-  server=${1:-$root/build/dev/bin/tavlo-http-testserver}
+  server=${1:-$root/build/bench/bin/tavlo-http-testserver}
   port_tavlo=28765
   path=/
 fi

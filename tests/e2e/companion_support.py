@@ -1,43 +1,89 @@
-"""Helpers for end-to-end tests of the running companion: fake back ends on
-their real loopback ports, fake command-line tools, and the companion process."""
+"""What the end-to-end tests share: one fake model back end on its real loopback port, one
+fake-tool writer, one bounded wait, and the companion process with a private HOME, state,
+staging folder and log."""
+import contextlib
+import http.client
 import json
 import os
 import pathlib
-import socket
+import signal
 import subprocess
 import threading
 import time
-import http.client
+import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BIN = pathlib.Path(os.environ.get("TAVLO_BIN", ROOT / "build" / "dev" / "bin" / "tavlo-companion"))
 IN_SANDBOX = os.environ.get("TAVLO_IN_SANDBOX") == "1"
 needs_sandbox = pytest.mark.skipif(not IN_SANDBOX, reason="needs the private namespaces of tools/e2e-sandbox (root)")
+# Scratch folders in the sandbox (tmpfs / bind mounts): where fake tools go, emptied after each test.
+TOOL_DIRS = [pathlib.Path("/usr/local/bin"), pathlib.Path("/opt")]
 
-PACK_ANSWER = json.dumps({
+PACK = {
     "name": "Dark Mode Toggle",
     "summary": "Adds a toggle",
     "userscripts": [{"filename": "dark.js", "description": "Adds a toggle", "body": "console.log(1);\n"}],
-})
+}
+NO_MODEL = {"ok": False, "reply": "⚠️ No model selected on the Mac companion. Open the menu bar and pick one."}
 
 
-class FakeBackend:
-    """Ollama (11434) or LM Studio (1234) on loopback, answering from mutable fields."""
+def wait_until(predicate, timeout=20.0, step=0.05):
+    """Polls `predicate` until it gives a true value or `timeout` passes; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while not (value := predicate()) and time.monotonic() < deadline:
+        time.sleep(step)
+    return value
+
+
+def write_tool(path, script, record=None):
+    """An executable shell script; with `record`, it first writes its arguments there, each ended by NUL."""
+    path = pathlib.Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    recording = f"for a in \"$@\"; do printf '%s\\0' \"$a\"; done > {record}\n" if record else ""
+    path.write_text("#!/bin/sh\n" + recording + script)
+    path.chmod(0o755)
+    return path
+
+
+def tailscale_script(ips=("fd7a:115c::1", "100.101.102.103"), dns="desk.tail1234.ts.net."):
+    status = {"BackendState": "Running", "Self": {"TailscaleIPs": list(ips), "DNSName": dns}}
+    return f"cat <<'EOF'\n{json.dumps(status)}\nEOF\n"
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def slow_claude(folder, seconds=600):
+    """A claude that records its PID, a child's PID and its working folder, runs `seconds`, then answers;
+    returns a function giving the two PIDs once both are known."""
+    write_tool("/usr/local/bin/claude", f"sleep {seconds} & echo $! >> {folder}/pids; echo $$ >> {folder}/pids; "
+               f"pwd > {folder}/cwd; wait\ncat <<'EOF'\n{json.dumps(PACK)}\nEOF\n")
+    return lambda: [int(p) for p in (folder / "pids").read_text().split()] if (folder / "cwd").exists() else []
+
+
+class FakeBackend(ThreadingHTTPServer):
+    """Ollama (11434) or LM Studio (1234) on loopback. GET lists `models` (names, or whole entries);
+    POST records (path, content type, JSON body) in `posts` and answers `answer` as the model's text."""
+    request_queue_size = 256  # the default 5 drops bursts of connections
+    daemon_threads = True
 
     def __init__(self, kind):
-        self.kind = kind
-        self.models = []
-        self.answer = PACK_ANSWER
-        self.requests = []
+        self.models, self.answer, self.posts = [], json.dumps(PACK), []
         backend = self
 
         class Handler(BaseHTTPRequestHandler):
             def log_message(self, *args):
                 pass
 
-            def reply(self, obj, status=200):
-                data = json.dumps(obj).encode()
+            def send(self, status, data):
                 self.send_response(status)
                 self.send_header("Content-Type", "application/json")
                 self.send_header("Content-Length", str(len(data)))
@@ -45,76 +91,50 @@ class FakeBackend:
                 self.wfile.write(data)
 
             def do_GET(self):
-                if backend.kind == "ollama" and self.path == "/api/tags":
-                    return self.reply({"models": [{"name": m, "size": 4_700_000_000} for m in backend.models]})
-                if backend.kind == "lmstudio" and self.path == "/v1/models":
-                    return self.reply({"data": [{"id": m} for m in backend.models]})
-                self.reply({"error": "no"}, 404)
+                entries = [m if isinstance(m, dict) else {"name" if kind == "ollama" else "id": m} for m in backend.models]
+                self.send(200, json.dumps({"models": entries} if kind == "ollama" else {"data": entries}).encode())
 
             def do_POST(self):
                 body = json.loads(self.rfile.read(int(self.headers.get("Content-Length", 0))) or b"{}")
-                backend.requests.append((self.path, body))
-                if backend.kind == "ollama" and self.path == "/api/chat":
-                    return self.reply({"message": {"role": "assistant", "content": backend.answer}})
-                if backend.kind == "lmstudio" and self.path == "/v1/chat/completions":
-                    return self.reply({"choices": [{"message": {"content": backend.answer}}]})
-                self.reply({"error": "no"}, 404)
+                backend.posts.append((self.path, self.headers.get("Content-Type"), body))
+                message = {"role": "assistant", "content": backend.answer}
+                self.send(200, json.dumps({"message": message} if kind == "ollama"
+                                          else {"choices": [{"message": message}]}).encode())
 
-        class Server(ThreadingHTTPServer):
-            request_queue_size = 256  # the default 5 drops bursts of connections
-            daemon_threads = True
-
-        port = 11434 if kind == "ollama" else 1234
-        self.server = Server(("127.0.0.1", port), Handler)
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+        super().__init__(("127.0.0.1", 11434 if kind == "ollama" else 1234), Handler)
+        threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-
-
-def write_tool(path, script):
-    path = pathlib.Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text("#!/bin/sh\n" + script)
-    path.chmod(0o755)
-    return path
-
-
-def tailscale_script(ip="100.101.102.103", dns="desk.tail1234.ts.net."):
-    status = {"BackendState": "Running", "Self": {"TailscaleIPs": ["fd7a:115c::1", ip], "DNSName": dns}}
-    return f"cat <<'EOF'\n{json.dumps(status)}\nEOF\n"
+        self.shutdown()
+        self.server_close()
 
 
 class Companion:
-    """The real binary in --headless mode with a private HOME."""
+    """The real binary with a private HOME (state, data and staging below it) and a log file."""
 
     def __init__(self, binary, home, extra_env=None):
-        self.home = pathlib.Path(home)
-        self.env = {
-            "PATH": "/usr/local/bin:/usr/bin:/bin",
-            "HOME": str(self.home),
-            "XDG_STATE_HOME": str(self.home / "state"),
-            "XDG_DATA_HOME": str(self.home / "data"),
-            "TAVLO_STAGING": str(self.home / "packs"),
-        }
-        self.env.update(extra_env or {})
-        self.binary = binary
-        self.proc = None
+        self.binary, self.home, self.proc = str(binary), pathlib.Path(home), None
+        self.prefix = []  # e.g. ["ip", "netns", "exec", NAME] to start it in another network namespace
+        self.home.mkdir(parents=True, exist_ok=True)
+        self.env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": str(self.home),
+                    "XDG_STATE_HOME": str(self.home / "state"), "XDG_DATA_HOME": str(self.home / "data"),
+                    "TAVLO_STAGING": str(self.home / "packs"), **(extra_env or {})}
 
-    def start(self):
+    def spawn(self, *args):
+        """Starts `tavlo-companion ARGS` (--headless when none) without waiting for it."""
         self.log = open(self.home / "companion.log", "ab")
-        self.proc = subprocess.Popen([self.binary, "--headless"], env=self.env, stdout=self.log, stderr=self.log)
-        deadline = time.time() + 10
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", 18765), timeout=0.2).close()
-                return self
-            except OSError:
-                assert self.proc.poll() is None, self.logtext()
-                time.sleep(0.002)
-        raise AssertionError("companion did not listen: " + self.logtext())
+        self.listened = self.logtext().count("listening on")
+        self.proc = subprocess.Popen([*self.prefix, self.binary, *(args or ["--headless"])], env=self.env,
+                                     stdout=self.log, stderr=self.log)
+        return self.proc
+
+    def start(self, *args):
+        """Spawns and waits until it listens (its log says so)."""
+        self.spawn(*args)
+        wait_until(lambda: self.logtext().count("listening on") > self.listened or self.proc.poll() is not None,
+                   timeout=20, step=0.005)
+        assert self.proc.poll() is None and self.logtext().count("listening on") > self.listened, self.logtext()
+        return self
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -127,31 +147,55 @@ class Companion:
         self.log.close()
         return self.proc.returncode
 
+    def run(self, *args, **kw):
+        """A one-shot command with the companion's environment."""
+        return subprocess.run([self.binary, *args], env=kw.pop("env", self.env), capture_output=True,
+                              timeout=kw.pop("timeout", 60), **kw)
+
     def logtext(self):
         return (self.home / "companion.log").read_text(errors="replace")
 
-    def request(self, method, path, body=None, headers=None, timeout=30):
-        conn = http.client.HTTPConnection("127.0.0.1", 18765, timeout=timeout)
-        data = None if body is None else (body if isinstance(body, (bytes, str)) else json.dumps(body))
-        conn.request(method, path, body=data, headers=headers or {})
-        resp = conn.getresponse()
-        raw = resp.read()
-        conn.close()
-        return resp.status, dict(resp.getheaders()), raw
-
     def get_json(self, path):
-        status, _, raw = self.request("GET", path)
-        return status, json.loads(raw)
+        return self.post_json(path, None, method="GET")
 
-    def post_json(self, path, body, headers=None, timeout=30):
-        status, _, raw = self.request("POST", path, body, headers, timeout)
-        return status, json.loads(raw)
+    def post_json(self, path, body, timeout=30, method="POST"):
+        conn = http.client.HTTPConnection("127.0.0.1", 18765, timeout=timeout)
+        try:
+            conn.request(method, path, body=None if body is None else json.dumps(body))
+            resp = conn.getresponse()
+            return resp.status, json.loads(resp.read())
+        finally:
+            conn.close()
 
     def wait_for(self, predicate, timeout=8.0):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            value = predicate()
-            if value:
-                return value
-            time.sleep(0.1)
-        raise AssertionError("condition not met in time; log: " + self.logtext())
+        value = wait_until(predicate, timeout, step=0.1)
+        assert value, "condition not met in time; log: " + self.logtext()
+        return value
+
+    def selected(self):
+        return self.get_json("/health")[1]["selected_model"]
+
+
+def sh(*args, check=True, timeout=30):
+    return subprocess.run(args, check=check, timeout=timeout, capture_output=True, text=True)
+
+
+@contextlib.contextmanager
+def netns_pair(server_setup, client_setup):
+    """Two network namespaces joined by a veth pair; each setup is a shell script run in its namespace with
+    $DEV naming its end. Yields their names; afterwards every process in them is killed and they go."""
+    tag = uuid.uuid4().hex[:6]
+    names = (f"tavlo-s-{tag}", f"tavlo-c-{tag}")
+    try:
+        for ns in names:
+            sh("ip", "netns", "add", ns)
+        sh("ip", "link", "add", f"s{tag}", "netns", names[0], "type", "veth", "peer", "name", f"c{tag}", "netns", names[1])
+        for ns, dev, script in zip(names, (f"s{tag}", f"c{tag}"), (server_setup, client_setup)):
+            sh("ip", "netns", "exec", ns, "sh", "-ec", f"DEV={dev}; ip link set lo up; {script}")
+        yield names
+    finally:
+        for ns in names:
+            for pid in sh("ip", "netns", "pids", ns, check=False).stdout.split():
+                with contextlib.suppress(ProcessLookupError):
+                    os.kill(int(pid), signal.SIGKILL)
+            sh("ip", "netns", "del", ns, check=False)

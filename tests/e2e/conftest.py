@@ -1,11 +1,9 @@
-"""Shared fixtures for end-to-end tests: they run the real built binary."""
-import os
-import pathlib
+"""Fixtures of the end-to-end tests: they run the real built binary."""
+import shutil
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-BIN = pathlib.Path(os.environ.get("TAVLO_BIN", ROOT / "build" / "dev" / "bin" / "tavlo-companion"))
+from companion_support import BIN, IN_SANDBOX, TOOL_DIRS, Companion, FakeBackend
 
 
 @pytest.fixture(scope="session")
@@ -13,3 +11,30 @@ def tavlo_bin():
     if not BIN.exists():
         pytest.fail(f"{BIN} is missing: run `make build` first")
     return str(BIN)
+
+
+@pytest.fixture(autouse=True)
+def no_fake_tools_left():
+    """Empties the sandbox's scratch tool folders after each test (only where they are mounts of its own)."""
+    yield
+    mounts = {line.split()[4] for line in open("/proc/self/mountinfo")} if IN_SANDBOX else set()
+    for folder in TOOL_DIRS:
+        if str(folder) in mounts:
+            for entry in folder.iterdir():
+                shutil.rmtree(entry) if entry.is_dir() and not entry.is_symlink() else entry.unlink()
+
+
+@pytest.fixture
+def backends():
+    ollama, lmstudio = FakeBackend("ollama"), FakeBackend("lmstudio")
+    yield ollama, lmstudio
+    ollama.close()
+    lmstudio.close()
+
+
+@pytest.fixture
+def companion(tavlo_bin, tmp_path):
+    c = Companion(tavlo_bin, tmp_path / "home")
+    yield c
+    if c.proc:
+        c.stop()

@@ -5,16 +5,12 @@ import pathlib
 import re
 import socket
 import subprocess
-import time
 
 import pytest
 
-from companion_support import Companion, write_tool
+from companion_support import BIN, Companion, needs_sandbox, wait_until, write_tool
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("TAVLO_IN_SANDBOX") != "1" or os.environ.get("TAVLO_NO_SANDBOX") == "1",
-    reason="needs tools/e2e-sandbox (private network namespace for the port and the firewall rules)",
-)
+pytestmark = needs_sandbox  # the port, the firewall rules, interfaces and mounts are the sandbox's own
 
 LINE = re.compile(r"^(ok    |warn  |FAIL  )[^:]+: \S")
 
@@ -30,20 +26,14 @@ def bus(tmp_path):
     address = f"unix:path={tmp_path}/bus"
     proc = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + address],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.time() + 20
-    while not (tmp_path / "bus").exists():
-        assert proc.poll() is None and time.time() < deadline, "dbus-daemon did not start"
-        time.sleep(0.02)
+    assert wait_until(lambda: (tmp_path / "bus").exists() or proc.poll() is not None) and proc.poll() is None
     yield address
     proc.terminate()
     proc.wait(10)
 
 
 def held_port():
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("127.0.0.1", 18765))
-    s.listen()
+    s = socket.create_server(("127.0.0.1", 18765))
     comm = pathlib.Path("/proc/self/comm").read_text().strip()
     return s.close, [f"FAIL  port 18765: held by {comm} (pid {os.getpid()})"], 1
 
@@ -107,7 +97,7 @@ def everything_works(tmp, env):
         subprocess.run(["avahi-daemon", "--daemonize", "--no-drop-root", "--no-chroot"], env=daemon_env, check=True)
         steps.append(lambda: subprocess.run(["avahi-daemon", "--kill"], check=False))
         tool = write_tool(tmp / "home" / ".local" / "bin" / "codex", "exit 0\n")
-        companion = Companion(env["TAVLO_BIN"], tmp / "home", {"DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]})
+        companion = Companion(BIN, tmp / "home", {"DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]})
         companion.start()
         steps.append(companion.stop)
         browse = ["avahi-browse", "-pt", "_tavlo._tcp"]
@@ -153,9 +143,7 @@ def test_doctor_names_the_problem_and_what_to_do(tavlo_bin, tmp_path, bus, situa
            "TAVLO_STAGING": str(tmp_path / "packs"), "XDG_STATE_HOME": str(tmp_path / "state"),
            "DBUS_SYSTEM_BUS_ADDRESS": bus, "DBUS_SESSION_BUS_ADDRESS": bus}
     (tmp_path / "home").mkdir()
-    env["TAVLO_BIN"] = tavlo_bin  # for a situation that starts the companion
     undo, expected, status = SITUATIONS[situation](tmp_path, env)
-    del env["TAVLO_BIN"]
     try:
         r = subprocess.run([tavlo_bin, "doctor"], capture_output=True, text=True, env=env, timeout=60)
     finally:

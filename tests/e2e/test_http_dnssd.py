@@ -6,46 +6,24 @@ import pathlib
 import shutil
 import signal
 import subprocess
-import time
-import uuid
 
 import pytest
 
-from conftest import BIN
+from companion_support import Companion, needs_sandbox, netns_pair, sh, tailscale_script, wait_until, write_tool
 
+pytestmark = needs_sandbox  # the fake tailscale goes in the sandbox's own /usr/local/bin
 SERVER_HOST = "tavlo-srv"
 INSTANCE = f"Tavlo on {SERVER_HOST}"
 PORT = 18765
-TESTSERVER = pathlib.Path(os.environ.get("TAVLO_HTTP_TESTSERVER", BIN.parent / "tavlo-http-testserver"))
-SANDBOXED = os.environ.get("TAVLO_IN_SANDBOX") == "1"
-FAKE_TAILSCALE = pathlib.Path("/usr/local/bin/tailscale")  # the sandbox's private scratch folder
-
-
-def run(*args, check=True, timeout=20):
-    return subprocess.run(args, check=check, timeout=timeout, capture_output=True, text=True)
-
-
-def wait_until(predicate, timeout=20, step=0.5):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if value := predicate():
-            return value
-        time.sleep(step)
-    return predicate()
 
 
 class Node:
     """A network namespace with a long-lived holder process owning private mount and UTS namespaces."""
 
-    def __init__(self, netns, hostname):
-        self.netns = netns
+    def __init__(self, netns):
+        self.netns, self.daemon = netns, None
         self.holder = subprocess.Popen(["ip", "netns", "exec", netns, "unshare", "--mount", "--uts",
                                         "--propagation", "private", "sleep", "3600"])
-        try:
-            self.start(hostname)
-        except BaseException:
-            self.close()  # a node whose set-up failed leaves nothing running
-            raise
 
     def start(self, hostname):
         # Entered only once the holder runs `sleep`: `ip netns exec` makes a mount namespace of its own
@@ -70,7 +48,7 @@ class Node:
         return ["nsenter", "-t", str(self.holder.pid), "-m", "-u", "-n", "--"]
 
     def sh(self, script, check=True, timeout=20):
-        return run(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
+        return sh(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
     def avahi(self, start):
         # In the foreground, its log kept: a daemon that will not start says why in the failure.
@@ -86,23 +64,14 @@ class Node:
             self.daemon.wait(timeout=10)
         assert ok, f"avahi-daemon start={start} failed: {log.read_text(errors='replace')[-2000:]}"
 
-    def popen(self, *args):
-        return subprocess.Popen([*self.enter(), *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
     def get(self, path):  # the raw reply from the server; text mode folds CR LF
         return self.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
                        f"printf 'GET {path} HTTP/1.1\\r\\nHost: 10.77.0.1:{PORT}\\r\\n\\r\\n' >&3; cat <&3").stdout
 
-    def close(self):
-        # Every process in our own namespace is ours: end each by its pid.
-        for pid in run("ip", "netns", "pids", self.netns, check=False).stdout.split():
-            try:
-                os.kill(int(pid), signal.SIGKILL)
-            except (ProcessLookupError, ValueError):
-                pass
-        self.holder.kill()
+    def reap(self):
+        """After every process in the namespace was killed."""
         self.holder.wait(timeout=10)
-        if getattr(self, "daemon", None):
+        if self.daemon:
             self.daemon.wait(timeout=10)
         pathlib.Path(f"/tmp/{self.netns}-avahi.log").unlink(missing_ok=True)
 
@@ -113,56 +82,24 @@ def skip_reason():
     for tool in ("ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon", "avahi-browse"):
         if not shutil.which(tool) and not os.path.exists(f"/usr/sbin/{tool}"):
             return f"{tool} is not installed"
-    probe = f"tavlo-probe-{uuid.uuid4().hex[:6]}"
-    if run("ip", "netns", "add", probe, check=False).returncode != 0:
-        return "ip netns add failed: network namespaces are not available here"
-    run("ip", "netns", "del", probe, check=False)
 
 
 @pytest.fixture
 def link():
     if reason := skip_reason():
         pytest.skip(f"DNS-SD end-to-end test skipped: {reason}")
-    tag = uuid.uuid4().hex[:6]
-    ends = ((f"tavlo-s-{tag}", f"ts{tag}", "10.77.0.1/24", SERVER_HOST),
-            (f"tavlo-c-{tag}", f"tc{tag}", "10.77.0.2/24", "tavlo-phone"))
+    # Each side's interface is named like a built-in Ethernet port, so it is the LAN address.
+    eth0 = "ip link set $DEV name eth0; ip addr add {} dev eth0; ip link set eth0 up multicast on"
     nodes = []
     try:
-        run("ip", "link", "add", ends[0][1], "type", "veth", "peer", "name", ends[1][1])
-        # Each side's interface is named like a built-in Ethernet port, so it is the LAN address.
-        for ns, dev, addr, _ in ends:
-            run("ip", "netns", "add", ns)
-            run("ip", "link", "set", dev, "netns", ns)
-            run("ip", "netns", "exec", ns, "sh", "-ec", f"ip link set {dev} name eth0; ip addr add {addr} dev eth0; "
-                "ip link set eth0 up multicast on; ip link set lo up")
-        for ns, _, _, hostname in ends:
-            nodes.append(Node(ns, hostname))
-        yield nodes
+        with netns_pair(eth0.format("10.77.0.1/24"), eth0.format("10.77.0.2/24")) as names:
+            for ns, hostname in zip(names, (SERVER_HOST, "tavlo-phone")):
+                nodes.append(Node(ns))
+                nodes[-1].start(hostname)
+            yield nodes
     finally:
         for node in nodes:
-            node.close()
-        for ns, *_ in ends:
-            run("ip", "netns", "del", ns, check=False)
-
-
-def fake_tailscale(ips, dns_name):
-    assert SANDBOXED, "only the sandbox's /usr/local/bin is scratch"
-    FAKE_TAILSCALE.write_text('#!/bin/sh\necho \'{"BackendState":"Running","Self":'
-                              f'{{"TailscaleIPs":{ips},"DNSName":"{dns_name}."}}}}\'\n')
-    FAKE_TAILSCALE.chmod(0o755)
-
-
-def end(proc):
-    """SIGTERM (then SIGKILL after 10 s) and removal of any fake tailscale."""
-    if SANDBOXED:
-        FAKE_TAILSCALE.unlink(missing_ok=True)
-    if proc.poll() is None:
-        proc.send_signal(signal.SIGTERM)
-    try:
-        proc.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+            node.reap()
 
 
 def browse(client):
@@ -177,56 +114,33 @@ def browse(client):
 
 
 def seen(client, **txt):
-    """Waits for the server's entry at 10.77.0.1:PORT and checks the given TXT keys; returns the TXT."""
-    entry = wait_until(lambda: browse(client).get(INSTANCE))
-    assert entry, f"{INSTANCE} not seen; browse gave {browse(client)}"
-    assert entry[:2] == ("10.77.0.1", PORT)
-    assert {key: entry[2].get(key) for key in txt} == txt
-    return entry[2]
+    """Waits for the server's entry at 10.77.0.1:PORT with the given TXT values."""
+    entry = wait_until(lambda: (e := browse(client).get(INSTANCE)) and {k: e[2].get(k) for k in txt} == txt and e, step=0.5)
+    assert entry and entry[:2] == ("10.77.0.1", PORT), f"{INSTANCE} with {txt} not seen; browse gave {browse(client)}"
 
 
-def test_advertisement_is_seen_and_survives_a_daemon_restart(link):
+def test_companion_advertises_follows_changes_and_withdraws(link, tavlo_bin, tmp_path):
     server, client = link
-    assert TESTSERVER.exists(), f"{TESTSERVER} is missing: build the tests first"
-    if SANDBOXED:
-        fake_tailscale('["fd7a::5","100.64.9.9"]', "tavlo-srv.example.ts.net")
-    proc = server.popen(str(TESTSERVER), "--port", str(PORT))
+    write_tool("/usr/local/bin/tailscale", tailscale_script(["100.64.1.2"], "desk.example.ts.net."))
+    companion = Companion(tavlo_bin, tmp_path)
+    companion.prefix = server.enter()
+    companion.spawn()
     try:
-        assert proc.stdout.readline().strip() == f"listening {PORT}"
-        txt = seen(client, version="0.1.0", hostname=SERVER_HOST, port=str(PORT), lan_ip="10.77.0.1")
-        if SANDBOXED:
-            assert (txt["tailscale_ip"], txt["tailscale_hostname"]) == ("100.64.9.9", "tavlo-srv.example.ts.net")
-        reply = client.get("/")
-        assert reply.startswith("HTTP/1.1 200 OK") and reply.endswith('{"ok":true,"status":"ready"}')
-
+        seen(client, version="0.1.0", hostname=SERVER_HOST, port=str(PORT), lan_ip="10.77.0.1",
+             tailscale_ip="100.64.1.2", tailscale_hostname="desk.example.ts.net")
+        reply = client.get("/health")  # the phone's request over the link
+        assert reply.startswith("HTTP/1.1 200 OK") and '"tailscale_ip":"100.64.1.2"' in reply
+        # Tailscale comes up with another address: the record follows within a refresh, in place.
+        write_tool("/usr/local/bin/tailscale", tailscale_script(["100.64.7.7"], "desk2.example.ts.net."))
+        seen(client, tailscale_ip="100.64.7.7", tailscale_hostname="desk2.example.ts.net", lan_ip="10.77.0.1")
+        # The daemon restarts: the companion goes on and registers again.
         server.avahi(start=False)
         assert wait_until(lambda: INSTANCE not in browse(client)), "entry outlived its daemon"
         server.avahi(start=True)
-        seen(client, port=str(PORT))  # registered again after the daemon restarted
-        assert proc.poll() is None, "server died with the daemon"
-    finally:
-        end(proc)
-
-
-def test_companion_advertises_tailscale_and_withdraws_on_sigterm(link, tmp_path):
-    server, client = link
-    if not SANDBOXED:
-        pytest.skip("needs the sandbox's private /usr/local/bin for a fake tailscale")
-    fake_tailscale('["100.64.1.2"]', "desk.example.ts.net")
-    env = f"HOME={tmp_path} XDG_STATE_HOME={tmp_path}/state XDG_DATA_HOME={tmp_path}/data"
-    proc = server.popen("env", *env.split(), str(BIN), "--headless")
-    try:
-        seen(client, tailscale_ip="100.64.1.2", tailscale_hostname="desk.example.ts.net", lan_ip="10.77.0.1",
-             hostname=SERVER_HOST)
-        assert '"tailscale_ip":"100.64.1.2"' in client.get("/health")  # the phone's request over the link
-        # Tailscale comes up with another address: the record follows within a refresh, in place.
-        fake_tailscale('["100.64.7.7"]', "desk2.example.ts.net")
-        changed = wait_until(lambda: browse(client).get(INSTANCE, (0, 0, {}))[2].get("tailscale_ip") == "100.64.7.7",
-                             timeout=15)
-        assert changed, f"TXT not updated: {browse(client)}"
-        seen(client, tailscale_hostname="desk2.example.ts.net", lan_ip="10.77.0.1", hostname=SERVER_HOST)
-        proc.send_signal(signal.SIGTERM)
-        assert proc.wait(timeout=10) == 0
+        seen(client, tailscale_ip="100.64.7.7", port=str(PORT))
+        assert companion.proc.poll() is None, "the companion died with the daemon"
+        companion.proc.send_signal(signal.SIGTERM)
+        assert companion.proc.wait(timeout=10) == 0
         assert wait_until(lambda: INSTANCE not in browse(client)), "advertisement outlived the companion"
     finally:
-        end(proc)
+        companion.stop()

@@ -2,50 +2,43 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
-
-#include <atomic>
-#include <chrono>
 #include <deque>
-#include <filesystem>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "http/HTTPCompanionServer.hpp"
 #include "platform/Log.hpp"
+#include "support/TestSupport.hpp"
 
 namespace tavlo {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using testing::waitUntil;
 
-// A blocking raw-socket client with bounded waits, to `to` (IPv4 or IPv6), optionally from `from`.
+// The socket address of an IPv4 or IPv6 literal and a port, and its length.
+std::pair<sockaddr_storage, socklen_t> address(const char* text, uint16_t port) {
+  sockaddr_storage a{};
+  if (std::string_view(text).find(':') != std::string_view::npos) {
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
+    a6.sin6_family = AF_INET6, a6.sin6_port = htons(port), inet_pton(AF_INET6, text, &a6.sin6_addr);
+    return {a, sizeof(sockaddr_in6)};
+  }
+  auto& a4 = reinterpret_cast<sockaddr_in&>(a);
+  a4.sin_family = AF_INET, a4.sin_port = htons(port), inet_pton(AF_INET, text, &a4.sin_addr);
+  return {a, sizeof(sockaddr_in)};
+}
+
+// A blocking raw-socket client with bounded waits, to `to`, optionally from `from`.
 class Client {
  public:
   explicit Client(uint16_t port, const char* to = "127.0.0.1", const char* from = nullptr) {
-    sockaddr_storage addr{}, source{};
-    const bool v6 = std::string_view(to).find(':') != std::string_view::npos;
-    fd_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-    auto fill = [&](sockaddr_storage& a, const char* text, uint16_t p) {
-      if (v6) {
-        auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
-        a6.sin6_family = AF_INET6, a6.sin6_port = htons(p), inet_pton(AF_INET6, text, &a6.sin6_addr);
-      } else {
-        auto& a4 = reinterpret_cast<sockaddr_in&>(a);
-        a4.sin_family = AF_INET, a4.sin_port = htons(p), inet_pton(AF_INET, text, &a4.sin_addr);
-      }
-    };
-    const socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    fill(addr, to, port);
-    if (from) fill(source, from, 0), ::bind(fd_, reinterpret_cast<sockaddr*>(&source), length);
+    auto [addr, length] = address(to, port);
+    fd_ = ::socket(addr.ss_family, SOCK_STREAM, 0);
+    if (auto source = address(from ? from : to, 0).first; from) ::bind(fd_, reinterpret_cast<sockaddr*>(&source), length);
     connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), length) == 0;
   }
   ~Client() { if (fd_ >= 0) ::close(fd_); }
@@ -75,7 +68,6 @@ class Client {
       if ((n = ::recv(fd_, buf, sizeof buf, 0)) <= 0) return closedByPeer = true, out;
     return out;
   }
-
   bool connected = false, closedByPeer = false;
 
  private:
@@ -83,13 +75,6 @@ class Client {
 };
 
 auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds wait = 3000ms) {
-  for (const auto deadline = Clock::now() + wait; !condition(); std::this_thread::sleep_for(5ms))
-    if (Clock::now() > deadline) return false;
-  return true;
-}
-
 std::string bodyOf(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
 
 // Counts handled requests and records log lines. The default handler echoes method, path, query and
@@ -160,6 +145,8 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
       {{"GET /throw HTTP/1.1\r\n\r\n"}, false, "500 Internal Server Error\n{\"error\":\"internal error\",\"ok\":false}"},
       {{"POST / HTTP/1.1\r\nContent-Length: 16777217\r\n\r\n"}, false, tooLarge},
       {{"POST / HTTP/1.1\r\nContent-Length: 99999999999\r\n\r\n"}, false, tooLarge},
+      // A client that uploads its whole body before reading still reads the early 413.
+      {{"POST / HTTP/1.1\r\nContent-Length: 17825792\r\n\r\n" + std::string(17 << 20, 'u')}, false, tooLarge},
       {{"POST /size HTTP/1.1\r\nContent-Length: 16777216\r\n\r\n" + std::string(16 << 20, 'z')}, false,
        "200 OK\n16777216"},  // exactly at the limit
       {{bigHead}, false, ""},
@@ -189,15 +176,6 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
   EXPECT_EQ(handled_, 13);
 }
 
-// A client that uploads its whole body before reading still reads the early 413.
-TEST_F(ServerTest, EarlyReplyKeepsReadingTheUpload) {
-  startServer();
-  Client c(port());
-  EXPECT_TRUE(c.send("POST / HTTP/1.1\r\nContent-Length: 17825792\r\n\r\n" + std::string(17 << 20, 'u')));
-  EXPECT_TRUE(c.readAll().starts_with("HTTP/1.1 413 "));
-  EXPECT_EQ(handled_, 0);
-}
-
 TEST_F(ServerTest, ExpectContinueIsAnsweredBeforeTheBody) {
   startServer();
   Client c(port());
@@ -215,20 +193,12 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   Client silent(port()), partial(port()), slowBody(port());
   partial.send("GET / HTTP/1.1\r\n");
   slowBody.send("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nab");
-  auto begin = Clock::now();
-  for (Client* c : {&silent, &partial, &slowBody}) {
-    EXPECT_EQ(c->readAll(3000ms), "");
-    EXPECT_TRUE(c->closedByPeer);
-  }
-  EXPECT_LT(Clock::now() - begin, 2000ms);
-  EXPECT_TRUE(waitFor([&] { return server_->openConnections() == 0; }));
+  for (Client* c : {&silent, &partial, &slowBody}) EXPECT_TRUE(c->readAll(3000ms).empty() && c->closedByPeer);
+  EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }));
 
   // A piece every 50 ms never trips the idle limit, only the head or body deadline; the body's
   // deadline grows with the size it announces (here 1 s per 100 bytes).
-  options.idleTimeout = 2000ms;
-  options.headTimeout = 400ms;
-  options.bodyTimeout = 400ms;
-  options.bodyBlockBytes = 100;
+  options.idleTimeout = 2000ms, options.headTimeout = options.bodyTimeout = 400ms, options.bodyBlockBytes = 100;
   startServer(options);
   const std::tuple<std::string, std::string, std::size_t> trickles[] = {
       {"", "GET / HTTP/1.1\r\nX-Slow: " + std::string(40, 'a'), 1},
@@ -240,7 +210,6 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
     SCOPED_TRACE(head + trickle.substr(0, 20));
     Client c(port());
     c.send(head);
-    begin = Clock::now();
     for (std::size_t i = 0; i < trickle.size() && !c.readable(0ms); i += step) {
       c.send(trickle.substr(i, step));
       std::this_thread::sleep_for(50ms);
@@ -248,7 +217,6 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
     const std::string reply = c.readAll(3000ms);
     EXPECT_EQ(reply.empty() ? "" : bodyOf(reply), head.starts_with("POST /fits") ? "POST /fits [" + trickle + "]" : "");
     EXPECT_TRUE(c.closedByPeer);
-    EXPECT_LT(Clock::now() - begin, 5000ms);
   }
   EXPECT_EQ(handled_, 1);
 }
@@ -261,17 +229,17 @@ TEST_F(ServerTest, OneAddressCannotTakeTheServer) {
   startServer(options);
   std::deque<Client> trickling;
   for (int i = 0; i < 1100; ++i) trickling.emplace_back(port(), "127.0.0.1", "127.0.0.2").send("GET / HTTP/1.1\r\n");
-  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 64; }, 10000ms));
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 64; }, 10000ms));
   const auto closed = [&] {
     return std::count_if(trickling.begin(), trickling.end(), [](Client& c) { return c.readable(0ms); });
   };
-  EXPECT_TRUE(waitFor([&] { return closed() == 1100 - 64; }, 10000ms));
+  EXPECT_TRUE(waitUntil([&] { return closed() == 1100 - 64; }, 10000ms));
   for (auto& c : trickling) c.send("X");
   Client other(port(), "127.0.0.1", "127.0.0.3");
   other.send("GET /health HTTP/1.1\r\n\r\n");
   EXPECT_EQ(bodyOf(other.readAll(2000ms)), "GET /health []");
   // The other host's connection may still be closing (slow under ThreadSanitizer).
-  EXPECT_TRUE(waitFor([&] { return server_->openConnections() == 64u; }, 10000ms));
+  EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 64u; }, 10000ms));
 }
 
 TEST_F(ServerTest, ConnectionLimitQueuesTheRest) {
@@ -280,7 +248,7 @@ TEST_F(ServerTest, ConnectionLimitQueuesTheRest) {
   options.deferAccept = 0s;
   startServer(options);
   Client first(port()), second(port());
-  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 2; }));
   Client third(port());  // waits in the backlog
   third.send("GET /third HTTP/1.1\r\n\r\n");
   EXPECT_FALSE(third.readable(200ms));
@@ -296,10 +264,10 @@ TEST_F(ServerTest, ReceiveErrorsAreLogged) {
   for (std::size_t i = 0; i < 2; ++i) {
     Client c(port());
     c.send(cases[i].first);
-    ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 1; }));
     std::this_thread::sleep_for(50ms);
     c.reset();
-    ASSERT_TRUE(waitFor([&] { return logs().size() == i + 1; }));
+    ASSERT_TRUE(waitUntil([&] { return logs().size() == i + 1; }));
     EXPECT_EQ(logs()[i], cases[i].second);
   }
   EXPECT_EQ(handled_, 0);
@@ -324,13 +292,11 @@ TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
   for (int i = 0; i < 8; ++i) slow.emplace_back(port()).send("GET /slow HTTP/1.1\r\n\r\n");
   Client slowloris(port());
   slowloris.send("GET /");
-  ASSERT_TRUE(waitFor([&] { return parked == 8; }));
-  for (int i = 0; i < 20; ++i) {
-    const auto begin = Clock::now();
+  ASSERT_TRUE(waitUntil([&] { return parked == 8; }));
+  for (int i = 0; i < 20; ++i) {  // a held request would get no answer at all
     Client c(port());
     c.send("GET /fast HTTP/1.1\r\n\r\n");
     EXPECT_EQ(bodyOf(c.readAll()), "/fast");
-    EXPECT_LT(Clock::now() - begin, 200ms);
     slowloris.send("x");
   }
   asio::post(other, [&] { gate.cancel(); });
@@ -347,7 +313,7 @@ TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
     warm.send("GET / HTTP/1.1\r\n\r\n");
     warm.readAll();
   }
-  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }));
   std::this_thread::sleep_for(100ms);  // the warm-up socket may still be closing
   const auto before = openDescriptors();
   for (int i = 0; i < 10000; ++i) {
@@ -357,8 +323,8 @@ TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
     if (i % 4 == 2) c.send("POST /x HTTP/1.1\r\nContent-Length: 9\r\n\r\nab"), c.shutdownSend(), c.readAll();
     // i % 4 == 3: connect and close
   }
-  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 0; }, 5000ms));
-  waitFor([&] { return openDescriptors() == before; }, 2000ms);  // the last socket may still be closing
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }, 5000ms));
+  waitUntil([&] { return openDescriptors() == before; }, 2000ms);  // the last socket may still be closing
   EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -369,18 +335,14 @@ TEST_F(ServerTest, BusyPortStartTwiceAndStop) {
   options.advertise = false;
   HTTPCompanionServer busy(firstPort, [](HTTPRequest) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse{}; },
                            options);
-  try {
-    busy.start();
-    ADD_FAILURE() << "start() succeeded on a busy port";
-  } catch (const std::system_error& e) {
-    EXPECT_STREQ(e.what(), "Address already in use");
-  }
-  EXPECT_EQ(busy.boundPort(), 0);
+  std::string error;
+  try { busy.start(); } catch (const std::system_error& e) { error = e.what(); }
+  EXPECT_EQ(std::make_pair(error, busy.boundPort()), std::make_pair(std::string("Address already in use"), uint16_t{0}));
 
   // A second start() replaces the listener; stop() lets accepted connections finish.
   Client accepted(firstPort);
   accepted.send("GET /old");
-  ASSERT_TRUE(waitFor([&] { return server_->openConnections() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 1; }));
   server_->start();
   const uint16_t secondPort = port();
   EXPECT_FALSE(Client(firstPort).connected);
@@ -399,15 +361,12 @@ std::pair<int, int> socketsOfPort(uint16_t port) {
   int all = 0, closeOnExec = 0;
   for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
     const int fd = std::atoi(entry.path().filename().c_str());
-    sockaddr_storage local{};
+    sockaddr_in6 local{};  // sin6_port and sin_port share their place
     socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) continue;
-    const uint16_t localPort = local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
-                               : local.ss_family == AF_INET ? reinterpret_cast<sockaddr_in&>(local).sin_port
-                                                            : 0;
-    if (ntohs(localPort) != port) continue;
-    ++all;
-    closeOnExec += (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || ntohs(local.sin6_port) != port ||
+        (local.sin6_family != AF_INET && local.sin6_family != AF_INET6))
+      continue;
+    ++all, closeOnExec += (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
   }
   return {all, closeOnExec};
 }
@@ -415,14 +374,10 @@ std::pair<int, int> socketsOfPort(uint16_t port) {
 // By default one socket serves IPv6 and IPv4 peers; a literal binds that address only. The reply
 // names the peer as the handler sees it (IPv4-mapped shown as IPv4).
 TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
-  const bool haveIPv6 = [] {
-    const int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6, a.sin6_addr = in6addr_loopback;
-    const bool ok = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
-  }();
+  auto [loopback6, length] = address("::1", 0);
+  const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+  const bool haveIPv6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&loopback6), length) == 0;
+  if (probe >= 0) ::close(probe);
   if (!haveIPv6) GTEST_SKIP() << "no ::1 here";
   for (const std::string bind : {"", "::1", "127.0.0.1"}) {
     SCOPED_TRACE(bind);
@@ -437,15 +392,16 @@ TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
       ASSERT_EQ(c.connected, bind.empty() || bind == to) << to;
       if (!c.connected) continue;
       c.send("GET / HTTP/1.1\r\n");
-      ASSERT_TRUE(waitFor([&] { return server.openConnections() == 1; }));
+      ASSERT_TRUE(waitUntil([&] { return server.openConnections() == 1; }));
       EXPECT_EQ(socketsOfPort(server.boundPort()), std::make_pair(2, 2));  // the listener and the accepted one
       c.send("\r\n");
       EXPECT_EQ(bodyOf(c.readAll()), to);
-      ASSERT_TRUE(waitFor([&] { return server.openConnections() == 0; }));
+      ASSERT_TRUE(waitUntil([&] { return server.openConnections() == 0; }));
     }
   }
 }
 
+// Keys for what is not known are left out (the end-to-end test reads a full record through Avahi).
 TEST(HTTPServerTXTRecord, KeysFollowWhatIsKnown) {
   using TXT = std::map<std::string, std::string>;
   AdvertisedPresence presence{"Desk", std::nullopt, TailscaleStatus::stopped()};
@@ -455,8 +411,6 @@ TEST(HTTPServerTXTRecord, KeysFollowWhatIsKnown) {
   EXPECT_EQ(HTTPCompanionServer::txtRecord(1, presence),
             (TXT{{"hostname", "Desk"}, {"lan_ip", "192.168.1.20"}, {"port", "1"}, {"tailscale_hostname", ""},
                  {"tailscale_ip", "100.64.0.7"}, {"version", "0.1.0"}}));
-  presence.tailscale = TailscaleStatus::connected("100.64.0.7", "desk.tail.ts.net");
-  EXPECT_EQ(HTTPCompanionServer::txtRecord(1, presence).at("tailscale_hostname"), "desk.tail.ts.net");
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// Serves a fixed JSON reply with the real server, advertising on: used by the
-// DNS-SD end-to-end test and the load scripts.
+// Serves a fixed JSON reply with the real server, advertising on: the server
+// bench/wrk_http.sh loads.
 //   tavlo-http-testserver [--port N] [--no-advertise]
-// Prints "listening <port>" once serving; stops on SIGINT or SIGTERM.
+// Prints "listening <port>" once serving; stops on SIGINT or SIGTERM. Runs on the
+// main thread, which only waits for the signal; the server answers on its own thread.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

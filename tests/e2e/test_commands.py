@@ -1,0 +1,173 @@
+"""The command line: help, usage and setting errors, and `models` / `generate` against fake Ollama /
+LM Studio servers on their real loopback ports and fake `claude` / `codex` tools."""
+import json
+import os
+import pathlib
+import pty
+import signal
+import subprocess
+
+import pytest
+
+from companion_support import NO_MODEL, PACK, alive, needs_sandbox, slow_claude, wait_until, write_tool
+
+NO_HOME = {"HOME": None, "XDG_STATE_HOME": None, "XDG_DATA_HOME": None, "TAVLO_STAGING": None}
+PACK_ARGS = ["pack", "--prompt", "p", "--model", "ollama:m"]
+
+
+def test_help_and_version(companion):
+    r = companion.run("--help", text=True)
+    assert r.returncode == 0 and "tavlo-companion pack --prompt TEXT --model ID" in r.stdout
+    r = companion.run("--version", text=True)
+    assert r.returncode == 0 and r.stdout.startswith("tavlo-companion ")
+
+
+@pytest.mark.parametrize("args, env, status, named", [
+    (["--bogus"], {}, 2, "--bogus"),
+    (["--headless", "--listen", "not-an-ip"], {}, 2, "not-an-ip"),
+    (["--listen"], {}, 2, "--listen"),
+    (["--headless", "--panel"], {}, 2, "--panel"),
+    (["generate", "--model", "mistral:7b", "x"], {}, 2, ""),
+    (["pack", "--model", "ollama:m"], {}, 2, ""),
+    (["pack", "--prompt", "p"], {}, 2, ""),
+    (["pack", "--prompt"], {}, 2, ""),
+    (["pack", "--prompt", "p", "--model", "llama3"], {}, 2, ""),
+    (["pack", "--prompt", "p", "--model", "openai:gpt"], {}, 2, ""),
+    ([*PACK_ARGS, "--bogus"], {}, 2, ""),
+    ([*PACK_ARGS, "--answer", "/nonexistent/answer.txt"], {}, 2, ""),
+    ([*PACK_ARGS, "--staging", "~nosuchuser/x"], {}, 2, '"nosuchuser"'),
+    (["--headless"], {"TAVLO_STAGING": "~nosuchuser/x"}, 1, '"nosuchuser"'),
+    (["--headless"], NO_HOME, 1, "HOME"),
+    (["pairing"], NO_HOME, 2, "HOME"),
+    *[(["--headless"], {name: value}, 1, name) for name, value in [
+        ("TAVLO_MAX_RUNS", "0"), ("TAVLO_MAX_RUNS", "65"), ("TAVLO_MAX_RUNS", "two"), ("TAVLO_MAX_RUNS", "2x"),
+        ("TAVLO_TOOL_TIMEOUT", "0"), ("TAVLO_TOOL_TIMEOUT", "-5"), ("TAVLO_TOOL_TIMEOUT", "1.5")]],
+])
+def test_usage_and_setting_errors_are_one_line_and_make_nothing(companion, tmp_path, args, env, status, named):
+    env = {k: v for k, v in {**companion.env, **env}.items() if v is not None}
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    r = companion.run(*args, env=env, cwd=cwd, input=b"{}", timeout=30)
+    assert (r.returncode, r.stdout, r.stderr.count(b"\n")) == (status, b"", 1), r.stderr
+    assert named.encode() in r.stderr
+    assert list(cwd.iterdir()) == [] and not (companion.home / "packs").exists()
+
+
+def on_terminal(companion, *args):
+    """What the program writes to a terminal as its standard output."""
+    leader, follower = pty.openpty()
+    subprocess.run([companion.binary, *args], stdout=follower, env=companion.env, timeout=60, check=True)
+    os.close(follower)
+    return read_all(leader).decode()
+
+
+def read_all(fd):
+    data = b""
+    try:
+        while chunk := os.read(fd, 4096):
+            data += chunk
+    except OSError:  # EIO: the terminal's other side is closed and drained
+        pass
+    os.close(fd)
+    return data
+
+
+@needs_sandbox
+def test_models_lists_tools_then_ollama_then_lmstudio(companion, backends):
+    ollama, lmstudio = backends
+    ollama.models = [{"name": "llama3:8b", "size": 4700000000}, "tiny"]
+    lmstudio.models = ["qwen/qwen3-8b"]
+    r = companion.run("models")
+    assert (r.returncode, r.stdout) == (0,
+        b'{"models":[{"id":"ollama:llama3:8b","name":"llama3:8b","provider":"ollama","selected":false,'
+        b'"subtitle":"4.7 GB"},{"id":"ollama:tiny","name":"tiny","provider":"ollama","selected":false,'
+        b'"subtitle":""},{"id":"lmstudio:qwen\\/qwen3-8b","name":"qwen\\/qwen3-8b","provider":"lmstudio",'
+        b'"selected":false,"subtitle":""}],"ok":true}\n')
+    assert companion.run("models", "--json").stdout == r.stdout
+    assert on_terminal(companion, "models") == (
+        "ID                      PROVIDER  NAME           SIZE    SELECTED\r\n"
+        "ollama:llama3:8b        ollama    llama3:8b      4.7 GB\r\n"
+        "ollama:tiny             ollama    tiny\r\n"
+        "lmstudio:qwen/qwen3-8b  lmstudio  qwen/qwen3-8b\r\n")
+    write_tool("/usr/local/bin/claude", "")
+    write_tool(companion.home / ".local/bin/codex", "")
+    ids = [m["id"] for m in json.loads(companion.run("models").stdout)["models"]]
+    assert ids == ["claude:cli", "codex:cli", "ollama:llama3:8b", "ollama:tiny", "lmstudio:qwen/qwen3-8b"]
+
+
+@needs_sandbox
+def test_models_and_generate_with_nothing_installed(companion, tmp_path):
+    assert companion.run("models").stdout == b'{"models":[],"ok":true}\n'
+    r = companion.run("generate", "--staging", str(tmp_path / "s"), "make a button")
+    assert r.returncode == 3 and json.loads(r.stdout) == NO_MODEL
+    assert not (tmp_path / "s").exists()
+
+
+def check_pack_on_disk(r, staging, model):
+    assert r.returncode == 0, r.stderr
+    reply = json.loads(r.stdout)
+    pack = pathlib.Path(reply["pack_path"])
+    assert (reply["ok"], reply["model"], pack) == (True, model, staging / reply["pack_name"])
+    assert {str(p.relative_to(pack)): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
+
+
+@needs_sandbox
+def test_generate_chooses_the_model_staging_and_passes_the_prompt(companion, backends, tmp_path):
+    ollama, lmstudio = backends
+    ollama.models, lmstudio.models = ["llama3:8b"], ["qwen/qwen3-8b"]
+    # No model named: the first one listed; staging from the command line.
+    check_pack_on_disk(companion.run("generate", "--staging", str(tmp_path / "deep/s"), "x"), tmp_path / "deep/s",
+                       "ollama:llama3:8b")
+    # An unlisted id is used as given; staging from TAVLO_STAGING.
+    companion.env["TAVLO_STAGING"] = str(tmp_path / "env")
+    check_pack_on_disk(companion.run("generate", "--model", "lmstudio:not-listed", "x"), tmp_path / "env",
+                       "lmstudio:not-listed")
+    assert lmstudio.posts[0][2]["model"] == "not-listed"
+    # The prompt reaches the tool as one argument, whatever it holds.
+    write_tool("/usr/local/bin/claude", f"cat <<'EOF'\n{json.dumps(PACK)}\nEOF\n", record=tmp_path / "argv")
+    prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
+    check_pack_on_disk(companion.run("generate", "--model", "claude:cli", "--", prompt), tmp_path / "env", "claude:cli")
+    assert (tmp_path / "argv").read_bytes().split(b"\0")[1].endswith(f"\n\nUSER: {prompt}\n\nJSON:".encode())
+    # A failing tool: exit 1 and the 500 reply, naming the provider.
+    write_tool("/opt/homebrew/bin/codex", "echo boom >&2; exit 1\n")
+    r = companion.run("generate", "--model", "codex:cli", "x")
+    assert (r.returncode, r.stdout) == (1, '{"ok":false,"reply":"⚠️ Codex failed: CLI exit 1: boom\\n"}\n'.encode())
+
+
+@needs_sandbox
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
+def test_interrupted_generate_ends_its_tool(companion, tmp_path, sig):
+    pids = slow_claude(tmp_path)
+    proc = subprocess.Popen([companion.binary, "generate", "--model", "claude:cli", "x"], env=companion.env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert wait_until(lambda: len(pids()) == 2)
+    scratch = pathlib.Path((tmp_path / "cwd").read_text().strip())
+    proc.send_signal(sig)
+    out, _ = proc.communicate(timeout=10)
+    reply = {"ok": False, "reply": f"⚠️ Claude failed: stopped: interrupted by {signal.Signals(sig).name}"}
+    assert (proc.returncode, json.loads(out)) == (1, reply)
+    assert not any(alive(p) for p in pids()) and not scratch.exists()
+
+
+@needs_sandbox
+def test_generate_on_a_terminal_shows_a_live_line_then_erases_it(companion, tmp_path):
+    slow_claude(tmp_path, 2.5)
+    leader, follower = pty.openpty()
+    proc = subprocess.Popen([companion.binary, "generate", "--model", "claude:cli", "x"], env=companion.env,
+                            stdout=subprocess.PIPE, stderr=follower)
+    os.close(follower)
+    out, _ = proc.communicate(timeout=60)
+    text = read_all(leader).decode()
+    assert proc.returncode == 0 and json.loads(out)["ok"] is True
+    assert text.startswith("\r⏳ claude:cli — 0 s\r⏳ claude:cli — 1 s"), text
+    assert text.endswith("\r\033[K") and text.count("\r\033[K") == 1, text
+
+
+@needs_sandbox
+def test_tool_timeout_setting_stops_the_tool_and_says_so(companion, tmp_path):
+    pids = slow_claude(tmp_path)
+    companion.env["TAVLO_TOOL_TIMEOUT"] = "2"
+    r = companion.run("generate", "--model", "claude:cli", "x")
+    assert (r.returncode, json.loads(r.stdout)) == (1, {
+        "ok": False, "reply": "⚠️ Claude failed: CLI tool stopped: no answer within 2 seconds"})
+    assert wait_until(lambda: not any(alive(p) for p in pids()))
