@@ -1,7 +1,5 @@
 #include "pairing/PairingStore.hpp"
 
-#include <asio.hpp>
-
 #include <cmath>
 #include <cstdlib>
 #include <ctime>
@@ -15,12 +13,6 @@ std::optional<std::string> emptyToNil(std::optional<std::string> s) {
 }
 
 }  // namespace
-
-std::optional<std::string> PairingRecord::preferredHost() const {
-  if (tailscaleIP && !tailscaleIP->empty()) return *tailscaleIP + ":" + std::to_string(port);
-  if (lanIP && !lanIP->empty()) return *lanIP + ":" + std::to_string(port);
-  return std::nullopt;
-}
 
 std::optional<std::string> defaultStorePath() {
   const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -72,61 +64,6 @@ std::optional<PairingRecord> loadPairingRecord(KvStore& store) {
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::get<double>(*v))));
   }
   return info;
-}
-
-namespace {
-
-class PollingObserver : public ChangeObserver {
- public:
-  PollingObserver(std::shared_ptr<KvStore> store, asio::any_io_executor executor, std::function<void()> handler,
-                  std::chrono::milliseconds interval)
-      : state_(std::make_shared<State>(std::move(store), executor, std::move(handler), interval)) {
-    state_->last = state_->store->dataVersion();
-    arm(state_);
-  }
-  ~PollingObserver() override {
-    // The timer lives on the executor's thread: cancel it there.
-    auto state = state_;
-    asio::post(state->timer.get_executor(), [state] {
-      state->stopped = true;
-      state->timer.cancel();
-    });
-  }
-
- private:
-  struct State {
-    State(std::shared_ptr<KvStore> s, asio::any_io_executor ex, std::function<void()> h, std::chrono::milliseconds i)
-        : store(std::move(s)), timer(ex), handler(std::move(h)), interval(i) {}
-    std::shared_ptr<KvStore> store;
-    asio::steady_timer timer;
-    std::function<void()> handler;
-    std::chrono::milliseconds interval;
-    std::optional<std::int64_t> last;
-    bool stopped = false;
-  };
-
-  static void arm(const std::shared_ptr<State>& state) {
-    state->timer.expires_after(state->interval);
-    state->timer.async_wait([state](const std::error_code& ec) {
-      if (ec || state->stopped) return;
-      auto now = state->store->dataVersion();
-      if (now && now != state->last) {
-        state->last = now;
-        state->handler();
-      }
-      arm(state);
-    });
-  }
-
-  std::shared_ptr<State> state_;
-};
-
-}  // namespace
-
-std::unique_ptr<ChangeObserver> observeRemoteChanges(std::shared_ptr<KvStore> store, asio::any_io_executor executor,
-                                                     std::function<void()> handler,
-                                                     std::chrono::milliseconds interval) {
-  return std::make_unique<PollingObserver>(std::move(store), std::move(executor), std::move(handler), interval);
 }
 
 std::string isoTime(Clock::time_point t) {

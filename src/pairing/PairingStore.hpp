@@ -4,12 +4,8 @@
 // Blocking SQLite calls: the state posts them to the store strand; commands call them directly.
 #include <chrono>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
-
-#include <asio/any_io_executor.hpp>
 
 #include "platform/KvStore.hpp"
 
@@ -37,8 +33,6 @@ struct PairingRecord {
   std::int64_t port = 0;
   Clock::time_point updatedAt = distantPast;
 
-  // The address to connect to, with ":" and the port; Tailscale wins over the LAN.
-  std::optional<std::string> preferredHost() const;
   bool operator==(const PairingRecord&) const = default;
 };
 
@@ -55,17 +49,6 @@ bool publish(KvStore& store, const std::string& hostname, const std::optional<st
              std::int64_t port, Clock::time_point now = Clock::now(), bool always = false);
 
 std::optional<PairingRecord> loadPairingRecord(KvStore& store);
-
-// Calls `handler` on `executor` whenever another connection (the phone side, or
-// another process) commits a change to the store's file. The store is polled
-// (PRAGMA data_version) every `interval`; destroying the token ends it.
-class ChangeObserver {
- public:
-  virtual ~ChangeObserver() = default;
-};
-std::unique_ptr<ChangeObserver> observeRemoteChanges(std::shared_ptr<KvStore> store, asio::any_io_executor executor,
-                                                     std::function<void()> handler,
-                                                     std::chrono::milliseconds interval = std::chrono::seconds(1));
 
 // The record as JSON text keys, as `tavlo-companion pairing` prints it and the
 // QR code carries it; "mac.updated_at" as UTC ISO 8601.
