@@ -20,6 +20,7 @@
 #include "text/JSONText.hpp"
 #include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
+#include "platform/Async.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "providers/LLMRunner.hpp"
 
@@ -136,9 +137,15 @@ int runGenerateCommand(const std::vector<std::string>& args) {
 
   const auto label = model->providerLabel();
   stopOnSignal(stopSignals, std::string(label));
-  std::promise<LLMResult> done;
-  LLMRunner::generate(*prompt, *model, config, [&done](LLMResult r) { done.set_value(std::move(r)); });
+  std::promise<Result<std::string>> done;
   auto answer = done.get_future();
+  std::thread([done = std::move(done), run = LLMRunner::generate(*prompt, *model, config)]() mutable {
+    try {
+      done.set_value(runToCompletion(std::move(run)));
+    } catch (const std::exception& e) {
+      done.set_value(fail(e.what()));
+    }
+  }).detach();
   const bool live = ::isatty(STDERR_FILENO) == 1;
   const auto started = std::chrono::steady_clock::now();
   for (auto shown = std::chrono::seconds(0);; ++shown) {
@@ -149,7 +156,7 @@ int runGenerateCommand(const std::vector<std::string>& args) {
     // Paced from the start, so the seconds shown do not drift behind.
     if (answer.wait_until(started + shown + std::chrono::seconds(1)) == std::future_status::ready) break;
   }
-  const LLMResult result = answer.get();
+  const Result<std::string> result = answer.get();
   {
     std::lock_guard lock(outcomeMutex);
     if (outcomeDecided) {
@@ -159,10 +166,10 @@ int runGenerateCommand(const std::vector<std::string>& args) {
     outcomeDecided = true;
     eraseLiveLine();
   }
-  if (!result.ok()) return print(failureReply(label, result.errorDescription()), kExitFailed);
+  if (!result) return print(failureReply(label, result.error().message), kExitFailed);
 
   try {  // creates the staging folder, or says why it cannot
-    const auto written = TavloPackWriter::writePack(*result.answer, *prompt, model->id, *stagingDir);
+    const auto written = TavloPackWriter::writePack(*result, *prompt, model->id, *stagingDir);
     return print(packSuccessReply(written, model->id), kExitOk);
   } catch (const std::exception& e) {
     return print(failureReply(label, e.what()), kExitFailed);

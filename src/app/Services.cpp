@@ -87,10 +87,7 @@ bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string&
 
 CompanionServices makeServices(const CompanionEnvironment& env) {
   CompanionServices s;
-  s.tailscaleProbe = [] {
-    return awaitCallback<TailscaleStatus>(
-        [](std::function<void(TailscaleStatus)> done) { TailscaleProbe::read(std::move(done)); });
-  };
+  s.tailscaleProbe = [] { return TailscaleProbe::read(); };
   installModelServices(s, env.toolTimeLimit);
   s.writePack = [](const std::string& answer, const std::string& prompt, const std::string& modelID,
                    const std::filesystem::path& stagingDir) {
