@@ -44,8 +44,8 @@ struct ProcessResult {
   bool truncated = false; // a stream wrote more than `outputLimit`
   bool stopped = false;   // stopAllProcesses() ended it, or kept it from starting
   bool cancelled = false; // the request's Cancellation ended it, or kept it from starting
-  std::string out;
-  std::string err;
+  std::string out{};
+  std::string err{};
 };
 
 // Returns once the child has been reaped (and, after a kill, its group); an

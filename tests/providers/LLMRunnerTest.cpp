@@ -66,6 +66,34 @@ TEST(LLMRunnerTest, ErrorStatusesAndUnreadableAnswersGiveTheRunnersOwnErrors) {
     EXPECT_EQ(text(c.read(c.response)), c.expected) << (c.response ? c.response->body.substr(0, 60) : "");
 }
 
+// What the phone reads for each way a tool can end. (Running tools is the process runner's part.)
+TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
+  const std::string a300(300, 'a'), b150(150, 'b'), c100(100, 'c'), fffd = "\xEF\xBF\xBD";
+  std::string e600;
+  for (int i = 0; i < 600; ++i) e600 += "\xC3\xA9";
+  ProviderConfig config;
+  config.toolTimeLimit = 300ms;
+  const std::pair<Result<ProcessResult>, std::string> cases[] = {
+      {fail("cannot start /x: Argument list too long"), "cannot start /x: Argument list too long"},
+      {ProcessResult{.exitStatus = 2, .out = "discarded\n", .err = "not logged in\n"}, "CLI exit 2: not logged in\n"},
+      // Nothing on stderr: the reason is on stdout (claude without a login does this).
+      {ProcessResult{.exitStatus = 1, .out = "Not logged in\n", .err = " \n"}, "CLI exit 1: Not logged in"},
+      // Its last non-empty lines that fit in 500 characters, or the end of one long line.
+      {ProcessResult{.exitStatus = 3, .out = a300 + "\n" + b150 + "\r\n\n \n" + c100 + "\n"},
+       "CLI exit 3: " + b150 + "\n" + c100},
+      {ProcessResult{.exitStatus = 1, .out = "x\n" + e600}, "CLI exit 1: " + e600.substr(200)},
+      {ProcessResult{.exitStatus = -1, .termSignal = 9}, "CLI exit 9: "},
+      // Bytes that are not UTF-8 are repaired, as in the HTTP back ends' answers.
+      {ProcessResult{.exitStatus = 1, .err = "\xFF\xFE"}, "CLI exit 1: " + fffd + fffd},
+      {ProcessResult{.exitStatus = 0, .out = "ok\xFF"}, "(answer) ok" + fffd},
+      {ProcessResult{.exitStatus = -1, .termSignal = 9, .timedOut = true}, "CLI tool stopped: no answer within 300 ms"},
+      {ProcessResult{.exitStatus = -1, .termSignal = 9, .stopped = true}, kStoppedMessage},
+      {ProcessResult{.exitStatus = -1, .cancelled = true}, kCancelledMessage},
+      {ProcessResult{.exitStatus = 0, .truncated = true, .out = std::string(64u << 20, 'x')}, "CLI answer larger than 64 MiB"}};
+  for (const auto& [outcome, expected] : cases)
+    EXPECT_EQ(text(LLMRunner::toolAnswer(outcome, config)), expected) << expected.substr(0, 40);
+}
+
 // The panel's "Stop" and the idle limit end a chat call that gets no answer.
 TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
@@ -84,115 +112,54 @@ TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
   EXPECT_EQ(run("x", kOllama, config), "the request timed out (no data for 300 ms)");
 }
 
-class LLMRunnerToolTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    config_.rootDirectory = root_.path().string();
-    config_.homeDirectory = (root_ / "home").string();
-    config_.searchPath = "";  // the test machine's own PATH stays out
-  }
-  // A fake tool that records its argv (each argument NUL-terminated) in "argv"; its folder,
-  // that folder's entries and $CLAUDECODE in "env"; then runs `body`.
-  void install(const std::string& relative, const std::string& body, bool executable = true) {
-    testing::writeScript(root_ / relative,
-                         "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + (root_ / "argv").string() +
-                             "\n{ pwd; ls -A; echo \"${CLAUDECODE-unset}\"; } > " + (root_ / "env").string() + "\n" +
-                             body,
-                         executable);
-  }
-  testing::TempDir root_;
-  ProviderConfig config_;
-};
+// Which copy of a tool is listed and runs: Homebrew's, then /usr/local, then
+// the home folder's, then PATH's absolute folders, then nvm's newest Node
+// version (by number, not by name). A tool runs in an empty scratch folder of
+// its own, without CLAUDECODE; its argv, a tool's folder entries and
+// $CLAUDECODE are recorded in "argv" and "env".
+TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
+  testing::TempDir root;
+  ProviderConfig config;
+  config.rootDirectory = root.path().string();
+  config.homeDirectory = (root / "home").string();
+  config.searchPath = "relative::.:" + (root / "bin").string();  // the test machine's own PATH stays out
+  auto install = [&](const std::string& relative, const std::string& body, bool executable = true) {
+    testing::writeScript(root / relative,
+                         "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + (root / "argv").string() +
+                             "\n{ pwd; ls -A; echo \"${CLAUDECODE-unset}\"; } > " + (root / "env").string() + "\n" +
+                             body, executable);
+  };
+  for (const auto& dir : CLIProbe::searchDirectories(config)) EXPECT_TRUE(dir.starts_with('/')) << dir;
+  const LLMModel gemini{"gemini:x", P::gemini, "x", std::nullopt};
+  EXPECT_EQ(run("x", kClaude, config), "CLI tool not found");
+  EXPECT_EQ(run("x", gemini, config), "Gemini provider not yet wired");
+  install("usr/local/bin/codex", "", false);  // neither a file that cannot run nor a folder counts
+  std::filesystem::create_directories(root / "usr/local/bin/claude");
+  EXPECT_TRUE(runToCompletion(CLIProbe::list(config)).empty());
 
-TEST_F(LLMRunnerToolTest, ClaudeRunsInAnEmptyScratchFolderWithoutClaudeCode) {
-  install("usr/local/bin/claude", "printf '{\"name\":\"x\"}\\n'\n");
+  install("home/.nvm/versions/node/v9.11.2/bin/codex", "echo v9\n");
+  install("home/.nvm/versions/node/v18.19.0/bin/codex", "cat; echo v18\n");
+  EXPECT_EQ(run("hi", kCodex, config), "(answer) v18\n");  // stdin is /dev/null: `cat` returns at once
+  EXPECT_EQ(readFile(root / "argv"), "exec" + std::string(1, '\0') + "--skip-git-repo-check" + '\0' +
+                                         LLMRunner::combinedPrompt("hi") + '\0');
+  EXPECT_EQ(runToCompletion(CLIProbe::list(config)), std::vector<LLMModel>{CLIProbe::codexModel()});
+  install("bin/codex", "echo path\n");
+  EXPECT_EQ(run("x", kCodex, config), "(answer) path\n");
+  fs::remove(root / "usr/local/bin/claude");
+  for (auto place : {"usr/bin/", "home/.local/bin/", "home/.claude/local/", "usr/local/bin/", "opt/homebrew/bin/"}) {
+    install(std::string(place) + "claude", "echo " + std::string(place) + "\n");
+    EXPECT_EQ(run("x", kClaude, config), "(answer) " + std::string(place) + "\n");
+  }
+  install("opt/homebrew/bin/claude", "echo brew\n", false);  // a file that cannot run is passed over
   ::setenv("CLAUDECODE", "1", 1);
-  EXPECT_EQ(run("x", kClaude, config_), "(answer) {\"name\":\"x\"}\n");
+  EXPECT_EQ(run("x", kClaude, config), "(answer) usr/local/bin/\n");
   ::unsetenv("CLAUDECODE");
-  std::string env = readFile(root_ / "env"), cwd = env.substr(0, env.find('\n'));
+  std::string env = readFile(root / "env"), cwd = env.substr(0, env.find('\n'));
   EXPECT_EQ(env, cwd + "\nunset\n");  // nothing in the folder, CLAUDECODE removed
   EXPECT_NE(cwd.find("/tavlo-tool-"), std::string::npos) << cwd;
   EXPECT_FALSE(fs::exists(cwd));
-}
-
-// Which copy of a tool runs: Homebrew's, then /usr/local, then the home
-// folder's, then PATH, then nvm's newest Node version (by number, not by name).
-TEST_F(LLMRunnerToolTest, ToolPlacesInOrderAndModelsThatCannotRun) {
-  const LLMModel gemini{"gemini:x", P::gemini, "x", std::nullopt};
-  EXPECT_EQ(run("x", kClaude, config_), "CLI tool not found");
-  EXPECT_EQ(run("x", gemini, config_), "Gemini provider not yet wired");
-  install("home/.nvm/versions/node/v9.11.2/bin/codex", "echo v9\n");
-  install("home/.nvm/versions/node/v18.19.0/bin/codex", "cat; echo v18\n");
-  EXPECT_EQ(run("hi", kCodex, config_), "(answer) v18\n");  // stdin is /dev/null: `cat` returns at once
-  EXPECT_EQ(readFile(root_ / "argv"), "exec" + std::string(1, '\0') + "--skip-git-repo-check" + '\0' +
-                                          LLMRunner::combinedPrompt("hi") + '\0');
-  config_.searchPath = "relative::.:" + (root_ / "bin").string();
-  for (const auto& dir : CLIProbe::searchDirectories(config_)) EXPECT_TRUE(dir.starts_with('/')) << dir;
-  install("bin/codex", "echo path\n");
-  EXPECT_EQ(run("x", kCodex, config_), "(answer) path\n");
-  for (auto place : {"home/.local/bin/", "usr/local/bin/", "opt/homebrew/bin/"}) {
-    install(std::string(place) + "claude", "echo " + std::string(place) + "\n");
-    EXPECT_EQ(run("x", kClaude, config_), "(answer) " + std::string(place) + "\n");
-  }
-  install("opt/homebrew/bin/claude", "echo brew\n", false);  // a file that cannot run is passed over
-  EXPECT_EQ(run("x", kClaude, config_), "(answer) usr/local/bin/\n");
-}
-
-TEST_F(LLMRunnerToolTest, FailingHungAndDetachingToolsEndCleanly) {
-  struct Case { std::string script; std::chrono::milliseconds limit; std::string expected; };
-  const std::string a300(300, 'a'), b150(150, 'b'), c100(100, 'c'), fffd = "\xEF\xBF\xBD";
-  std::string e500;
-  for (int i = 0; i < 500; ++i) e500 += "\xC3\xA9";
-  const Case cases[] = {{"echo discarded; echo 'not logged in' >&2; exit 2\n", 10min, "CLI exit 2: not logged in\n"},
-                        // Nothing on stderr: the reason is on stdout (claude without a login does this).
-                        {"echo 'Not logged in \xC2\xB7 Please run /login'; exit 1\n", 10min,
-                         "CLI exit 1: Not logged in \xC2\xB7 Please run /login"},
-                        // Its last non-empty lines that fit in 500 characters, or the end of one long line.
-                        {"echo '  ' >&2; printf '" + a300 + "\\n" + b150 + "\\n\\n \\n" + c100 + "\\n'; exit 3\n", 10min,
-                         "CLI exit 3: " + b150 + "\n" + c100},
-                        {"echo x; i=0; while [ $i -lt 600 ]; do printf '\xC3\xA9'; i=$((i+1)); done; exit 1\n", 10min,
-                         "CLI exit 1: " + e500},
-                        // Bytes that are not UTF-8 are repaired, as in the HTTP back ends' answers.
-                        {"printf '\\377\\376' >&2; exit 1\n", 10min, "CLI exit 1: " + fffd + fffd},
-                        {"printf 'ok\\377'\n", 10min, "(answer) ok" + fffd},
-                        {"sleep 30\n", 300ms, "CLI tool stopped: no answer within 300 ms"},
-                        {"sleep 30 & echo done\n", 10min, "(answer) done\n"}};
-  for (const auto& c : cases) {
-    install("usr/local/bin/claude", c.script);
-    config_.toolTimeLimit = c.limit;
-    EXPECT_EQ(run("x", kClaude, config_), c.expected) << c.script;
-  }
-  install("usr/local/bin/claude", "head -c 20971520 /dev/zero | tr '\\0' a & head -c 20971520 /dev/zero >&2; wait\n");
-  EXPECT_EQ(run("x", kClaude, config_), "(answer) " + std::string(20u << 20, 'a'));
   // One argument cannot exceed the kernel's 128 KiB limit: the launch error is passed on.
-  EXPECT_NE(run(std::string(1 << 20, 'p'), kClaude, config_).find(": Argument list too long"), std::string::npos);
-  stopAllProcesses();
-  EXPECT_EQ(run("x", kClaude, config_), kStoppedMessage);
-  allowProcesses();
-}
-
-// The panel's "Stop" kills the tool's whole process group; a run stopped
-// before it started never starts.
-TEST_F(LLMRunnerToolTest, CancellingKillsTheToolsGroup) {
-  const fs::path child = root_ / "child";
-  install("usr/local/bin/claude", "sleep 60 & echo $! > " + child.string() + ".tmp; mv " + child.string() + ".tmp " +
-                                      child.string() + "; wait\n");
-  auto cancel = std::make_shared<Cancellation>();
-  std::thread stopper([&] {
-    testing::waitUntil([&] { return fs::exists(child); });
-    cancel->cancel();
-  });
-  EXPECT_EQ(run("x", kClaude, config_, cancel), kCancelledMessage);
-  stopper.join();
-  // The grandchild went with the group: gone, or a zombie nobody has reaped yet.
-  const std::string stat = "/proc/" + readFile(child).substr(0, readFile(child).find('\n')) + "/stat";
-  EXPECT_TRUE(testing::waitUntil([&] {
-    const std::string line = readFile(stat);
-    return line.empty() || line[line.rfind(')') + 2] == 'Z';
-  }));
-  fs::remove(root_ / "argv");
-  EXPECT_EQ(run("x", kClaude, config_, cancel), kCancelledMessage);
-  EXPECT_FALSE(fs::exists(root_ / "argv"));
+  EXPECT_NE(run(std::string(1 << 20, 'p'), kClaude, config).find(": Argument list too long"), std::string::npos);
 }
 
 }  // namespace

@@ -2,11 +2,9 @@
 
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
-#include "providers/CLIProbe.hpp"
 #include "providers/LMStudioProbe.hpp"
 #include "providers/OllamaProbe.hpp"
 #include "support/FakeHttpServer.hpp"
-#include "support/TestSupport.hpp"
 
 namespace tavlo {
 namespace {
@@ -62,25 +60,6 @@ TEST(ProviderProbesTest, NoServerOrASilentOneGivesAnEmptyListInTime) {
   auto [ollama, lmstudio] = runToCompletion(OllamaProbe::list(config), LMStudioProbe::list(config));
   EXPECT_TRUE(ollama.empty());
   EXPECT_TRUE(lmstudio.empty());
-}
-
-TEST(CLIProbeTest, FindsExecutableToolsInEverySearchedFolder) {
-  testing::TempDir root;
-  ProviderConfig config;
-  config.rootDirectory = root.path().string();
-  config.homeDirectory = (root / "home").string();
-  config.searchPath = "";
-  testing::writeScript(root / "usr/local/bin/claude", "", false);  // neither a file that cannot run nor a folder counts
-  std::filesystem::create_directories(root / "usr/local/bin/codex");
-  EXPECT_TRUE(runToCompletion(CLIProbe::list(config)).empty());
-  testing::writeScript(root / "home/.local/bin/claude", "");
-  testing::writeScript(root / "usr/bin/codex", "");
-  EXPECT_EQ(runToCompletion(CLIProbe::list(config)), (Models{CLIProbe::claudeModel(), CLIProbe::codexModel()}));
-  for (auto place : {"opt/homebrew/bin/", "usr/local/bin/", "home/.claude/local/"}) {
-    testing::writeScript(root / place / "tool", "");
-    EXPECT_TRUE(CLIProbe::exists("tool", config)) << place;
-    std::filesystem::remove(root / place / "tool");
-  }
 }
 
 }  // namespace
