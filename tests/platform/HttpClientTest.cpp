@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
 
 #include "platform/Async.hpp"
@@ -62,8 +61,7 @@ TEST(HttpClientTest, TransportFailuresAreErrorsNotAnswers) {
       {{.url = unsized.baseURL() + "/", .maxBodyBytes = 1 << 20}, "the response body is larger than 1 MiB"}};
   for (const auto& [request, reason] : cases) {
     auto r = runToCompletion(client.send(request));
-    ASSERT_FALSE(r) << request.url;
-    EXPECT_NE(r.error().message.find(reason), std::string::npos) << r.error().message;
+    EXPECT_TRUE(!r && r.message().find(reason) != std::string::npos) << request.url << ": " << outcome(r);
   }
   EXPECT_EQ(runToCompletion(client.send({.url = sized.baseURL() + "/", .maxBodyBytes = 4 << 20}))->body, big);
 

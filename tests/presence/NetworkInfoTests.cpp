@@ -44,10 +44,6 @@ struct InterfaceList {
   const ifaddrs* head() const { return list.empty() ? nullptr : list.data(); }
 };
 
-std::optional<std::string> lanIP(const std::vector<Interface>& interfaces) {
-  return NetworkInfo::lanIPFrom(InterfaceList(interfaces).head());
-}
-
 TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
   const std::pair<std::vector<Interface>, std::optional<std::string>> cases[] = {
       {{}, std::nullopt},
@@ -57,7 +53,8 @@ TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
       {{{"eno1", "10.0.0.5", false}, {"wlan0", "10.0.0.6"}}, "10.0.0.6"},
   };
   for (const auto& [interfaces, expected] : cases)
-    EXPECT_EQ(lanIP(interfaces), expected) << (interfaces.empty() ? "empty" : interfaces[0].name);
+    EXPECT_EQ(NetworkInfo::lanIPFrom(InterfaceList(interfaces).head()), expected)
+        << (interfaces.empty() ? "empty" : interfaces[0].name);
 }
 
 // The subnets a client may connect from: every up interface's address under its
