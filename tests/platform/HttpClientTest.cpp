@@ -15,7 +15,6 @@ using testing::FakeHttpServer;
 using testing::FakeReply;
 using testing::FakeRequest;
 
-// The body, or the error's message.
 std::string outcome(const Result<FetchResponse>& r) { return r ? r->body : r.error().message; }
 
 asio::awaitable<std::thread::id> sendNotingThread(HttpClient& client, FetchRequest request,
@@ -94,6 +93,11 @@ TEST(HttpClientTest, ManySlowRequestsWaitTogether) {
   for (auto& a : answers) asio::co_spawn(io, sendNotingThread(client, {.url = server.baseURL() + "/"}, a), asio::detached);
   io.run();
   for (const auto& a : answers) EXPECT_EQ(outcome(*a), "ok");
+}
+
+// What the pool's work throws is not lost on a pool thread (nor does it end the program).
+TEST(AsyncTest, AnExceptionOnTheWorkerPoolReachesTheAwaitingCoroutine) {
+  EXPECT_THROW(runToCompletion(runBlocking([]() -> int { throw std::runtime_error("lost"); })), std::runtime_error);
 }
 
 }  // namespace

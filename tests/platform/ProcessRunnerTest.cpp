@@ -82,7 +82,6 @@ TEST_F(ProcessRunnerTest, DrainsLargeOutputOnBothStreamsAtOnce) {
 TEST_F(ProcessRunnerTest, HungChildrenAndGrandchildrenHoldingThePipesEndInTime) {
   const fs::path pids = dir_ / "grandchild";
   for (bool hangs : {true, false}) {
-    SCOPED_TRACE(hangs ? "child hangs" : "grandchild holds the pipes");
     auto exe = script("run", "sleep 60 & echo $! > " + pids.string() + (hangs ? "; echo started; sleep 60" : "; echo answer"));
     const auto begin = std::chrono::steady_clock::now();
     auto r = run({.executable = exe, .timeLimit = hangs ? 300ms : 0ms, .exitGrace = 200ms});

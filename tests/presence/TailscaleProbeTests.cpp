@@ -37,7 +37,6 @@ TEST(TailscaleStatusParsing, ConnectedOnlyWithAnIPv4WhileRunning) {
 constexpr const char* kRunning =
     R"(echo '{"BackendState":"Running","Self":{"TailscaleIPs":["fd7a::1","100.90.1.2"],"DNSName":"desk.example.ts.net."}}')";
 
-// Fake `tailscale` tools in a temporary folder.
 TEST(TailscaleToolTest, FirstExecutableCandidateRunsAndItsOutputDecides) {
   testing::TempDir dir;
   auto tool = [&](const std::string& name, const std::string& script, bool executable = true) {
