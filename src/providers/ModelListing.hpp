@@ -7,7 +7,6 @@
 
 #include <asio/awaitable.hpp>
 
-#include "platform/Result.hpp"
 #include "providers/LLMModel.hpp"
 #include "providers/ProviderConfig.hpp"
 
