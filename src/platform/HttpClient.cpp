@@ -131,8 +131,10 @@ struct HttpClient::Transfer {
       response.status = status;
       return;
     }
-    if (tooLarge || code == CURLE_FILESIZE_EXCEEDED) failWith("the response body is larger than " + sizeText(request.maxBodyBytes));
-    else failWith(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
+    if (tooLarge || code == CURLE_FILESIZE_EXCEEDED)
+      failWith("the response body is larger than " + sizeText(request.maxBodyBytes));
+    else
+      failWith(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
   }
 };
 

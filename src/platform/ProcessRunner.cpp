@@ -231,7 +231,11 @@ Result<pid_t> spawnChild(const ProcessRequest& request, const Pipes& pipes, cons
 class ChildWatch {
  public:
   ChildWatch(const ProcessRequest& request, pid_t pid, Pipes& pipes, ProcessResult& result)
-      : request_(request), pid_(pid), result_(result), pidFd_(openPidFd(pid)), deadline_(Clock::now() + request.timeLimit) {
+      : request_(request),
+        pid_(pid),
+        result_(result),
+        pidFd_(openPidFd(pid)),
+        deadline_(Clock::now() + request.timeLimit) {
     streams_[0] = {std::exchange(pipes.out[0], -1), &result.out};
     streams_[1] = {std::exchange(pipes.err[0], -1), &result.err};
   }
