@@ -7,9 +7,9 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <future>
 
 #include "support/FakeHttpServer.hpp"
+#include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "providers/LLMRunner.hpp"
@@ -25,10 +25,8 @@ using tavlo::testing::FakeRequest;
 const LLMModel kOllama{"ollama:m", LLMModel::Provider::ollama, "m", std::nullopt};
 const LLMModel kClaude{"claude:cli", LLMModel::Provider::claude, "Claude (CLI)", std::nullopt};
 
-LLMResult runOnce(const ProviderConfig& config, const LLMModel& model) {
-  std::promise<LLMResult> p;
-  LLMRunner::generate("make a button", model, config, [&p](LLMResult r) { p.set_value(std::move(r)); });
-  return p.get_future().get();
+Result<std::string> runOnce(const ProviderConfig& config, const LLMModel& model) {
+  return runToCompletion(LLMRunner::generate("make a button", model, config));
 }
 
 void BM_OllamaChatInstantBackend(benchmark::State& state) {
@@ -37,7 +35,7 @@ void BM_OllamaChatInstantBackend(benchmark::State& state) {
   config.ollamaURL = server.baseURL();
   for (auto _ : state) {
     auto r = runOnce(config, kOllama);
-    if (!r.ok()) state.SkipWithError(r.errorDescription().c_str());
+    if (!r) state.SkipWithError(r.error().message.c_str());
   }
 }
 BENCHMARK(BM_OllamaChatInstantBackend)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -46,11 +44,9 @@ void BM_HttpClientInstantBackend(benchmark::State& state) {
   FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = "{}"}; });
   HttpClient& client = HttpClient::shared();
   for (auto _ : state) {
-    std::promise<FetchResponse> p;
     FetchRequest request;
     request.url = server.baseURL() + "/";
-    client.send(std::move(request), [&p](FetchResponse r) { p.set_value(std::move(r)); });
-    benchmark::DoNotOptimize(p.get_future().get());
+    benchmark::DoNotOptimize(runToCompletion(client.send(std::move(request))));
   }
 }
 BENCHMARK(BM_HttpClientInstantBackend)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -65,7 +61,7 @@ void BM_ToolStartInstantTool(benchmark::State& state) {
   config.homeDirectory = (root / "home").string();
   for (auto _ : state) {
     auto r = runOnce(config, kClaude);
-    if (!r.ok()) state.SkipWithError(r.errorDescription().c_str());
+    if (!r) state.SkipWithError(r.error().message.c_str());
   }
   std::filesystem::remove_all(root);
 }
@@ -76,7 +72,7 @@ BENCHMARK(BM_ToolStartInstantTool)->UseRealTime()->Unit(benchmark::kMicrosecond)
 void BM_RunnerSpawnTrue(benchmark::State& state) {
   for (auto _ : state) {
     auto r = runProcess({.executable = "/bin/true"});
-    if (!r.started || r.exitStatus != 0) state.SkipWithError(r.error.c_str());
+    if (!r || r->exitStatus != 0) state.SkipWithError(r ? "exit status not 0" : r.error().message.c_str());
   }
 }
 BENCHMARK(BM_RunnerSpawnTrue)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -85,7 +81,7 @@ BENCHMARK(BM_RunnerSpawnTrue)->UseRealTime()->Unit(benchmark::kMicrosecond);
 void BM_RunnerSpawnTrueInScratchFolder(benchmark::State& state) {
   for (auto _ : state) {
     auto r = runProcess({.executable = "/bin/true", .scratchDirectory = true});
-    if (!r.started || r.exitStatus != 0) state.SkipWithError(r.error.c_str());
+    if (!r || r->exitStatus != 0) state.SkipWithError(r ? "exit status not 0" : r.error().message.c_str());
   }
 }
 BENCHMARK(BM_RunnerSpawnTrueInScratchFolder)->UseRealTime()->Unit(benchmark::kMicrosecond);
@@ -101,17 +97,22 @@ void BM_BarePosixSpawnBaseline(benchmark::State& state) {
 }
 BENCHMARK(BM_BarePosixSpawnBaseline)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+asio::awaitable<void> countAnswer(asio::awaitable<Result<std::string>> run, int& ok) {
+  Result<std::string> answer = co_await std::move(run);
+  ok += answer.ok();
+}
+
 // 64 chat calls at once against a back end that answers each after one second.
 void BM_SixtyFourCallsSlowBackend(benchmark::State& state) {
   FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = R"({"message":{"content":"{}"}})", .delay = 1s}; });
   ProviderConfig config;
   config.ollamaURL = server.baseURL();
   for (auto _ : state) {
-    std::vector<std::promise<LLMResult>> done(64);
-    for (auto& p : done)
-      LLMRunner::generate("x", kOllama, config, [&p](LLMResult r) { p.set_value(std::move(r)); });
+    asio::io_context io;
     int ok = 0;
-    for (auto& p : done) ok += p.get_future().get().ok();
+    for (int i = 0; i < 64; ++i)
+      asio::co_spawn(io, countAnswer(LLMRunner::generate("x", kOllama, config), ok), asio::detached);
+    io.run();
     if (ok != 64) state.SkipWithError("not every call succeeded");
   }
 }

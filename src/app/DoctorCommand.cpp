@@ -28,6 +28,7 @@
 
 #include "app/Commands.hpp"
 #include "core/CompanionState.hpp"
+#include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "presence/NetworkInfo.hpp"
@@ -83,7 +84,9 @@ ProcessResult runTool(const std::string& path, std::vector<std::string> args) {
   request.executable = path;
   request.args = std::move(args);
   request.timeLimit = kToolTime;
-  return runProcess(request);
+  // A tool that cannot start reads as one that printed nothing and failed.
+  Result<ProcessResult> result = runProcess(request);
+  return result ? std::move(*result) : ProcessResult{};
 }
 
 std::string firstLine(const std::string& text) {
@@ -165,10 +168,8 @@ bool healthAnswers(const std::string& listenAddress) {
   FetchRequest request;
   request.url = "http://" + host + ":" + std::to_string(kPort) + "/health";
   request.totalTimeout = std::chrono::seconds(3);
-  std::promise<FetchResponse> answer;
-  HttpClient::shared().send(request, [&answer](FetchResponse r) { answer.set_value(std::move(r)); });
-  const FetchResponse response = answer.get_future().get();
-  return response.ok() && response.status == 200;
+  const Result<FetchResponse> response = runToCompletion(HttpClient::shared().send(request));
+  return response && response->status == 200;
 }
 
 // True when the companion serves the port.
@@ -500,13 +501,9 @@ void checkAddresses(Report& report) {
 
 // ---- model sources -------------------------------------------------------
 
-using Lister = void (*)(const ProviderConfig&, std::function<void(std::vector<LLMModel>)>);
+using Lister = asio::awaitable<std::vector<LLMModel>> (*)(ProviderConfig);
 
-std::size_t countModels(Lister list, const ProviderConfig& config) {
-  std::promise<std::size_t> count;
-  list(config, [&count](std::vector<LLMModel> models) { count.set_value(models.size()); });
-  return count.get_future().get();
-}
+std::size_t countModels(Lister list, const ProviderConfig& config) { return runToCompletion(list(config)).size(); }
 
 struct Source {
   std::string name;

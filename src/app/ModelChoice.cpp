@@ -2,9 +2,9 @@
 #include "app/ModelChoice.hpp"
 
 #include <filesystem>
-#include <future>
 
 #include "core/CompanionState.hpp"
+#include "platform/Async.hpp"
 #include "platform/KvStore.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/LMStudioProbe.hpp"
@@ -13,17 +13,9 @@
 namespace tavlo {
 
 std::vector<LLMModel> probeAllModelsOnce(const ProviderConfig& config) {
-  using List = std::vector<LLMModel>;
-  std::promise<List> cli, ollama, lmstudio;
-  auto into = [](std::promise<List>& p) { return [&p](List models) { p.set_value(std::move(models)); }; };
-  CLIProbe::list(config, into(cli));
-  OllamaProbe::list(config, into(ollama));
-  LMStudioProbe::list(config, into(lmstudio));
-  List all = cli.get_future().get();
-  for (auto* p : {&ollama, &lmstudio}) {
-    List part = p->get_future().get();
-    all.insert(all.end(), part.begin(), part.end());
-  }
+  auto [all, ollama, lmstudio] =
+      runToCompletion(CLIProbe::list(config), OllamaProbe::list(config), LMStudioProbe::list(config));
+  for (auto* part : {&ollama, &lmstudio}) all.insert(all.end(), part->begin(), part->end());
   return all;
 }
 

@@ -1,5 +1,7 @@
+// The model probes and the runner as the state's services. Each returns an
+// awaitable that the state thread awaits; the work itself runs where the
+// probe or runner puts it (HTTP thread, worker pool, a tool's own thread).
 #include "app/Services.hpp"
-#include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/LLMRunner.hpp"
@@ -10,29 +12,13 @@
 namespace tavlo {
 
 void installModelServices(CompanionServices& s, std::chrono::milliseconds toolTimeLimit) {
-  auto editable = std::make_shared<ProviderConfig>();
-  editable->toolTimeLimit = toolTimeLimit;
-  std::shared_ptr<const ProviderConfig> config = editable;
-  using Models = std::vector<LLMModel>;
-  s.ollamaProbe = [config] {
-    return awaitCallback<Models>([config](std::function<void(Models)> done) { OllamaProbe::list(*config, done); });
-  };
-  s.lmstudioProbe = [config] {
-    return awaitCallback<Models>([config](std::function<void(Models)> done) { LMStudioProbe::list(*config, done); });
-  };
-  s.cliProbe = [config] {
-    return awaitCallback<Models>([config](std::function<void(Models)> done) { CLIProbe::list(*config, done); });
-  };
+  ProviderConfig config;
+  config.toolTimeLimit = toolTimeLimit;
+  s.ollamaProbe = [config] { return OllamaProbe::list(config); };
+  s.lmstudioProbe = [config] { return LMStudioProbe::list(config); };
+  s.cliProbe = [config] { return CLIProbe::list(config); };
   s.runModel = [config](std::string prompt, LLMModel model, std::shared_ptr<Cancellation> cancel) {
-    return awaitCallback<ModelAnswer>([config, prompt = std::move(prompt), model = std::move(model),
-                                       cancel = std::move(cancel)](std::function<void(ModelAnswer)> done) {
-      LLMRunner::generate(
-          prompt, model, *config,
-          [done](LLMResult r) {
-            done(r.answer ? ModelAnswer(*r.answer) : ModelAnswer(fail(r.errorDescription())));
-          },
-          cancel);
-    });
+    return LLMRunner::generate(std::move(prompt), std::move(model), config, std::move(cancel));
   };
 }
 

@@ -1,5 +1,6 @@
 // `models`: one round of the three probes. Piped, or with --json, printed as
-// the GET /models body (scripts read it); on a terminal, as a table.
+// the GET /models body (scripts read it); on a terminal, as a table. Runs on
+// the main thread; the probes run to completion there (runToCompletion).
 #include <unistd.h>
 
 #include <algorithm>

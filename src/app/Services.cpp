@@ -86,10 +86,7 @@ bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string&
 
 CompanionServices makeServices(const CompanionEnvironment& env) {
   CompanionServices s;
-  s.tailscaleProbe = [] {
-    return awaitCallback<TailscaleStatus>(
-        [](std::function<void(TailscaleStatus)> done) { TailscaleProbe::read(std::move(done)); });
-  };
+  s.tailscaleProbe = [] { return TailscaleProbe::read(); };
   installModelServices(s, env.toolTimeLimit);
   s.lanIP = [] { return NetworkInfo::lanIP(); };
   s.hostName = [] { return localizedHostName(); };

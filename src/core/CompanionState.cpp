@@ -16,7 +16,7 @@
 #include "platform/HostName.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
-#include "providers/LLMError.hpp"
+#include "providers/StopMessages.hpp"
 
 namespace tavlo {
 namespace {

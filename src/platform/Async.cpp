@@ -1,3 +1,4 @@
+// Called from any thread: the shared pool and the store strand are created on first use.
 #include "platform/Async.hpp"
 
 #include <future>

@@ -1,6 +1,7 @@
 #pragma once
 // A way to stop one piece of running work from another thread: the panel's
 // "Stop" asks, the work (a tool's process group, an HTTP call) notices.
+// Every member may be called from any thread.
 #include <atomic>
 #include <functional>
 #include <mutex>

@@ -1,4 +1,5 @@
 #pragma once
+// Called from any thread; returns at once.
 #include <string>
 
 namespace tavlo {

@@ -1,4 +1,5 @@
 #pragma once
+// Called from any thread; reads a small file, no network.
 #include <string>
 
 namespace tavlo {

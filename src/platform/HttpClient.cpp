@@ -1,10 +1,10 @@
+// The client's own thread runs the transfers and everything in this file
+// below HttpClient::send; send itself is called from any thread.
 #include "platform/HttpClient.hpp"
 
 #include <curl/curl.h>
 
 #include <algorithm>
-#include <exception>
-#include <list>
 
 #include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
@@ -28,8 +28,9 @@ std::string secondsText(std::chrono::milliseconds ms) {
 
 struct HttpClient::Transfer {
   FetchRequest request;
-  std::function<void(FetchResponse)> done;
+  std::function<void(Result<FetchResponse>)> done;
   FetchResponse response;
+  std::string error;  // set when no answer arrived
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -42,12 +43,16 @@ struct HttpClient::Transfer {
     if (headers) curl_slist_free_all(headers);
   }
 
+  // Ends the transfer with `failure`, dropping whatever arrived of an answer.
+  void failWith(std::string failure) {
+    response = FetchResponse{};
+    error = std::move(failure);
+  }
+
+  // Hands the outcome to the waiting coroutine (a post to its executor).
   void finish() {
-    try {
-      if (done) done(std::move(response));
-    } catch (...) {
-      // The callback's failure stays with the callback; the client keeps running.
-    }
+    if (error.empty()) done(std::move(response));
+    else done(fail(std::move(error)));
     done = nullptr;
   }
 
@@ -126,13 +131,10 @@ struct HttpClient::Transfer {
       response.status = status;
       return;
     }
-    response.status = 0;
-    response.body.clear();
-    if (tooLarge || code == CURLE_FILESIZE_EXCEEDED) {
-      response.error = "the response body is larger than " + sizeText(request.maxBodyBytes);
-    } else {
-      response.error = errorBuffer[0] ? errorBuffer : curl_easy_strerror(code);
-    }
+    if (tooLarge || code == CURLE_FILESIZE_EXCEEDED)
+      failWith("the response body is larger than " + sizeText(request.maxBodyBytes));
+    else
+      failWith(errorBuffer[0] ? errorBuffer : curl_easy_strerror(code));
   }
 };
 
@@ -157,98 +159,102 @@ HttpClient& HttpClient::shared() {
   return *client;
 }
 
-void HttpClient::send(FetchRequest request, std::function<void(FetchResponse)> done) {
-  auto transfer = std::make_unique<Transfer>();
-  transfer->request = std::move(request);
-  transfer->done = std::move(done);
+asio::awaitable<Result<FetchResponse>> HttpClient::send(FetchRequest request) {
+  return awaitCallback<Result<FetchResponse>>(
+      [this, request = std::move(request)](std::function<void(Result<FetchResponse>)> done) mutable {
+        auto transfer = std::make_unique<Transfer>();
+        transfer->request = std::move(request);
+        transfer->done = std::move(done);
+        queue(std::move(transfer));
+      });
+}
+
+void HttpClient::queue(std::unique_ptr<Transfer> transfer) {
   {
     std::lock_guard lock(mutex_);
-    if (!stopping_) {
-      pending_.push_back(std::move(transfer));
-    }
+    if (!stopping_) pending_.push_back(std::move(transfer));
   }
   if (transfer) {
-    transfer->response.error = "the HTTP client is shutting down";
+    transfer->failWith("the HTTP client is shutting down");
     transfer->finish();
     return;
   }
   curl_multi_wakeup(static_cast<CURLM*>(multi_));
 }
 
-asio::awaitable<FetchResponse> HttpClient::send(FetchRequest request) {
-  return awaitCallback<FetchResponse>([this, request = std::move(request)](std::function<void(FetchResponse)> done) mutable {
-    send(std::move(request), std::move(done));
-  });
+void HttpClient::finish(Active& active, Active::iterator it) {
+  curl_multi_remove_handle(static_cast<CURLM*>(multi_), (*it)->easy);
+  auto transfer = std::move(*it);
+  active.erase(it);
+  transfer->finish();
+}
+
+// Starts the transfers queued since the last round; false once the client is stopping
+// (every transfer, queued or running, then ends with an error).
+bool HttpClient::admitQueued(Active& active) {
+  std::deque<std::unique_ptr<Transfer>> incoming;
+  bool stop;
+  {
+    std::lock_guard lock(mutex_);
+    incoming.swap(pending_);
+    stop = stopping_;
+  }
+  for (auto& t : incoming) {
+    if (stop || !t->prepare() || curl_multi_add_handle(static_cast<CURLM*>(multi_), t->easy) != CURLM_OK) {
+      t->failWith(stop ? "the HTTP client is shutting down" : "cannot start the HTTP request");
+      t->finish();
+      continue;
+    }
+    active.push_back(std::move(t));
+  }
+  if (!stop) return true;
+  while (!active.empty()) {
+    active.front()->failWith("the HTTP client is shutting down");
+    finish(active, active.begin());
+  }
+  return false;
+}
+
+void HttpClient::collectFinished(Active& active) {
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(static_cast<CURLM*>(multi_), &left)) {
+    if (msg->msg != CURLMSG_DONE) continue;
+    Transfer* t = nullptr;
+    curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+    CURLcode code = msg->data.result;
+    auto it = std::find_if(active.begin(), active.end(), [t](const auto& p) { return p.get() == t; });
+    if (it == active.end()) continue;
+    t->complete(code);
+    finish(active, it);
+  }
+}
+
+// Idle limit: no byte in either direction for too long ends the transfer;
+// so does a cancellation (the loop comes round at least every 100 ms).
+void HttpClient::endStalledOrCancelled(Active& active) {
+  auto now = Clock::now();
+  for (auto it = active.begin(); it != active.end();) {
+    auto next = std::next(it);
+    Transfer& t = **it;
+    if (t.request.cancel && t.request.cancel->cancelled()) {
+      t.failWith("the request was cancelled");
+      finish(active, it);
+    } else if (t.request.idleTimeout.count() > 0 && now - t.lastActivity >= t.request.idleTimeout) {
+      t.failWith("the request timed out (no data for " + secondsText(t.request.idleTimeout) + ")");
+      finish(active, it);
+    }
+    it = next;
+  }
 }
 
 void HttpClient::run() {
   auto* multi = static_cast<CURLM*>(multi_);
-  std::list<std::unique_ptr<Transfer>> active;
-
-  auto finish = [&](std::list<std::unique_ptr<Transfer>>::iterator it) {
-    curl_multi_remove_handle(multi, (*it)->easy);
-    auto transfer = std::move(*it);
-    active.erase(it);
-    transfer->finish();
-  };
-
-  for (;;) {
-    std::deque<std::unique_ptr<Transfer>> incoming;
-    bool stop;
-    {
-      std::lock_guard lock(mutex_);
-      incoming.swap(pending_);
-      stop = stopping_;
-    }
-    for (auto& t : incoming) {
-      if (stop || !t->prepare() || curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
-        t->response.error = stop ? "the HTTP client is shutting down" : "cannot start the HTTP request";
-        t->finish();
-        continue;
-      }
-      active.push_back(std::move(t));
-    }
-    if (stop) {
-      while (!active.empty()) {
-        active.front()->response = FetchResponse{};
-        active.front()->response.error = "the HTTP client is shutting down";
-        finish(active.begin());
-      }
-      return;
-    }
-
+  Active active;
+  while (admitQueued(active)) {
     int running = 0;
     curl_multi_perform(multi, &running);
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
-      if (msg->msg != CURLMSG_DONE) continue;
-      Transfer* t = nullptr;
-      curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
-      CURLcode code = msg->data.result;
-      auto it = std::find_if(active.begin(), active.end(), [t](const auto& p) { return p.get() == t; });
-      if (it == active.end()) continue;
-      t->complete(code);
-      finish(it);
-    }
-
-    // Idle limit: no byte in either direction for too long ends the transfer;
-    // so does a cancellation (the loop comes round at least every 100 ms).
-    auto now = Clock::now();
-    for (auto it = active.begin(); it != active.end();) {
-      auto next = std::next(it);
-      const auto& t = **it;
-      if (t.request.cancel && t.request.cancel->cancelled()) {
-        (*it)->response = FetchResponse{};
-        (*it)->response.error = "the request was cancelled";
-        finish(it);
-      } else if (t.request.idleTimeout.count() > 0 && now - t.lastActivity >= t.request.idleTimeout) {
-        (*it)->response = FetchResponse{};
-        (*it)->response.error = "the request timed out (no data for " + secondsText(t.request.idleTimeout) + ")";
-        finish(it);
-      }
-      it = next;
-    }
-
+    collectFinished(active);
+    endStalledOrCancelled(active);
     long timeout = 1000;
     curl_multi_timeout(multi, &timeout);
     if (timeout < 0 || timeout > 100) timeout = active.empty() ? 1000 : 100;

@@ -1,19 +1,23 @@
 #pragma once
 // A small HTTP client for the loopback calls to the model servers. All
 // transfers run on one libcurl multi thread, so many requests can wait on slow
-// servers at once without a thread each.
+// servers at once without a thread each. Called from any thread; the awaiting
+// coroutine resumes on its own executor.
 #include <asio/awaitable.hpp>
 
 #include <chrono>
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/Result.hpp"
 
 namespace tavlo {
 
@@ -32,12 +36,10 @@ struct FetchRequest {
   std::shared_ptr<Cancellation> cancel{};
 };
 
+// An HTTP answer, whatever its status.
 struct FetchResponse {
-  long status = 0;     // 0 when no HTTP answer arrived
+  long status = 0;
   std::string body{};
-  std::string error{};  // transport failure (refused, timed out, too large); empty when an answer arrived
-
-  bool ok() const { return error.empty(); }
 };
 
 class HttpClient {
@@ -50,15 +52,19 @@ class HttpClient {
   // The process-wide client; never destroyed, so late callbacks stay safe at exit.
   static HttpClient& shared();
 
-  // `done` is called exactly once, on the client's thread; keep it short.
-  void send(FetchRequest request, std::function<void(FetchResponse)> done);
-
-  // Resumes the awaiting coroutine on its own executor.
-  asio::awaitable<FetchResponse> send(FetchRequest request);
+  // The answer, or an error when none arrived: refused, timed out, too
+  // large, cancelled, the client shutting down (the message says which).
+  asio::awaitable<Result<FetchResponse>> send(FetchRequest request);
 
  private:
   struct Transfer;
+  using Active = std::list<std::unique_ptr<Transfer>>;
+  void queue(std::unique_ptr<Transfer> transfer);
   void run();
+  bool admitQueued(Active& active);
+  void collectFinished(Active& active);
+  void endStalledOrCancelled(Active& active);
+  void finish(Active& active, Active::iterator it);
 
   void* multi_ = nullptr;
   std::mutex mutex_;

@@ -11,6 +11,9 @@
 // store opens it later, on the next write or `retry()`. Writes that meet the
 // lock are kept (the latest value of each key) and saved with the next write or
 // `retry()` that gets through.
+//
+// Called from any thread (a mutex guards the database); the companion's
+// writes leave the state thread through the store strand (platform/Async.hpp).
 #include <sqlite3.h>
 
 #include <chrono>

@@ -1,4 +1,5 @@
 #pragma once
+// Called from any thread: each line is written whole.
 #include <functional>
 #include <string>
 #include <string_view>

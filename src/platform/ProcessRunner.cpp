@@ -14,14 +14,14 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
+#include <utility>
 #include <thread>
 
-#include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 
 extern char** environ;
@@ -132,6 +132,243 @@ void drainNowAndClose(Stream* streams, std::size_t limit, bool& truncated) {
   }
 }
 
+
+// A new empty folder under the temp folder, removed with whatever the process
+// left in it when this goes (after the process has been reaped). Usually the
+// tool left it empty: one rmdir, without listing it first.
+class ScratchFolder {
+ public:
+  ScratchFolder() = default;
+  ScratchFolder(const ScratchFolder&) = delete;
+  ScratchFolder& operator=(const ScratchFolder&) = delete;
+  ~ScratchFolder() {
+    std::error_code ignored;
+    if (!path_.empty() && ::rmdir(path_.c_str()) != 0) std::filesystem::remove_all(path_, ignored);
+  }
+  Result<void> create() {
+    std::string pattern;
+    try {
+      pattern = (std::filesystem::temp_directory_path() / "tavlo-tool-XXXXXX").string();
+    } catch (const std::filesystem::filesystem_error& e) {
+      return fail(e.what());  // TMPDIR names no folder
+    }
+    if (!::mkdtemp(pattern.data())) return fail(std::string("cannot create a scratch folder: ") + std::strerror(errno));
+    path_ = pattern;
+    return {};
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// The pipes the child writes its output to; whatever is still open is closed when this goes.
+struct Pipes {
+  int out[2] = {-1, -1};
+  int err[2] = {-1, -1};
+  Pipes() = default;
+  Pipes(const Pipes&) = delete;
+  Pipes& operator=(const Pipes&) = delete;
+  ~Pipes() {
+    for (int* fd : {&out[0], &out[1], &err[0], &err[1]}) closeFd(*fd);
+  }
+  Result<void> open(bool captureStderr) {
+    if (::pipe2(out, O_CLOEXEC) != 0 || (captureStderr && ::pipe2(err, O_CLOEXEC) != 0))
+      return fail(std::string("cannot create a pipe: ") + std::strerror(errno));
+    return {};
+  }
+};
+
+std::vector<char*> argumentVector(const std::string& program, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Starts the child: stdin from /dev/null, stdout (and stderr) into the pipes,
+// in a process group of its own so that a time-out can kill everything it started.
+Result<pid_t> spawnChild(const ProcessRequest& request, const Pipes& pipes, const std::string& scratch) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipes.out[1], 1);
+  if (request.captureStderr)
+    posix_spawn_file_actions_adddup2(&actions, pipes.err[1], 2);
+  else
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  onlyStandardStreams(actions);
+  if (!scratch.empty())
+    posix_spawn_file_actions_addchdir_np(&actions, scratch.c_str());
+  else if (request.workingDirectory)
+    posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
+
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t noSignals;
+  sigset_t allSignals;
+  sigemptyset(&noSignals);
+  sigfillset(&allSignals);
+  posix_spawnattr_setsigmask(&attr, &noSignals);
+  posix_spawnattr_setsigdefault(&attr, &allSignals);
+  posix_spawnattr_setpgroup(&attr, 0);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<char*> argv = argumentVector(request.executable, request.args);
+  std::vector<char*> envp = environmentWithout(request.unsetEnvironment);
+  pid_t pid = -1;
+  int rc = ::posix_spawn(&pid, request.executable.c_str(), &actions, &attr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return fail("cannot start " + request.executable + ": " + std::strerror(rc));
+  return pid;
+}
+
+// Reads both pipes while the child runs, until the child has exited and its
+// pipes are closed; the time limit, or a grandchild that keeps the pipes past
+// the exit grace, kills the group and ends the reading.
+class ChildWatch {
+ public:
+  ChildWatch(const ProcessRequest& request, pid_t pid, Pipes& pipes, ProcessResult& result)
+      : request_(request),
+        pid_(pid),
+        result_(result),
+        pidFd_(openPidFd(pid)),
+        deadline_(Clock::now() + request.timeLimit) {
+    streams_[0] = {std::exchange(pipes.out[0], -1), &result.out};
+    streams_[1] = {std::exchange(pipes.err[0], -1), &result.err};
+  }
+  ChildWatch(const ChildWatch&) = delete;
+  ChildWatch& operator=(const ChildWatch&) = delete;
+  ~ChildWatch() {
+    closeFd(streams_[0].fd);
+    closeFd(streams_[1].fd);
+    closeFd(pidFd_);
+  }
+
+  void run() {
+    for (;;) {
+      const bool pipesOpen = streams_[0].fd >= 0 || streams_[1].fd >= 0;
+      if (!pipesOpen && exited_) return;
+      const auto now = Clock::now();
+      const bool overTime = request_.timeLimit.count() > 0 && now >= deadline_;
+      // The tool has ended but something it started still holds the pipes.
+      const bool overGrace = exited_ && pipesOpen && now - exitedAt_ >= request_.exitGrace;
+      if (overTime || overGrace) {
+        result_.timedOut = overTime;
+        ::kill(-pid_, SIGKILL);
+        drainNowAndClose(streams_, request_.outputLimit, result_.truncated);
+        return;
+      }
+      if (!pollOnce(now)) return;
+      if (!exited_ && pidFd_ < 0) checkExited();
+    }
+  }
+
+ private:
+  // Notes whether the child has ended, without reaping it: a zombie keeps the
+  // process group id valid for a kill.
+  void checkExited() {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
+      markExited();
+  }
+  void markExited() {
+    exited_ = true;
+    exitedAt_ = Clock::now();
+  }
+
+  // How long one poll may wait: until the deadline, the end of the exit grace,
+  // or (without a pidfd to wake it) the next look at the child.
+  int pollTimeout(Clock::time_point now) const {
+    long long waitMs = -1;
+    auto clampTo = [&](Clock::time_point t) {
+      long long ms = std::max<long long>(std::chrono::ceil<std::chrono::milliseconds>(t - now).count(), 0);
+      waitMs = waitMs < 0 ? ms : std::min(waitMs, ms);
+    };
+    if (request_.timeLimit.count() > 0) clampTo(deadline_);
+    if (exited_) clampTo(exitedAt_ + request_.exitGrace);
+    if (!exited_ && pidFd_ < 0) clampTo(now + std::chrono::milliseconds(20));
+    return static_cast<int>(std::min<long long>(waitMs, 1 << 30));
+  }
+
+  // One poll of the open pipes (and the pidfd); false when polling failed.
+  bool pollOnce(Clock::time_point now) {
+    pollfd fds[3];
+    int which[3];
+    int count = 0;
+    for (int i = 0; i < 2; ++i)
+      if (streams_[i].fd >= 0) {
+        fds[count] = {streams_[i].fd, POLLIN, 0};
+        which[count++] = i;
+      }
+    if (pidFd_ >= 0 && !exited_) {
+      fds[count] = {pidFd_, POLLIN, 0};
+      which[count++] = 2;
+    }
+    int n = ::poll(fds, static_cast<nfds_t>(count), pollTimeout(now));
+    if (n < 0 && errno != EINTR) return false;
+    for (int k = 0; n > 0 && k < count; ++k) {
+      if (!fds[k].revents) continue;
+      if (which[k] == 2) {
+        checkExited();
+        if (!exited_) markExited();
+      } else if (readSome(streams_[which[k]], request_.outputLimit, result_.truncated) == ReadOutcome::end) {
+        closeFd(streams_[which[k]].fd);
+      }
+    }
+    return true;
+  }
+
+  const ProcessRequest& request_;
+  const pid_t pid_;
+  ProcessResult& result_;
+  Stream streams_[2];
+  int pidFd_;
+  const Clock::time_point deadline_;
+  bool exited_ = false;
+  Clock::time_point exitedAt_{};
+};
+
+// Whether a run may start: not while the program is stopping, not once cancelled.
+std::optional<ProcessResult> refusedBeforeStart(const ProcessRequest& request) {
+  ProcessResult refused;
+  {
+    std::lock_guard lock(running().mutex);
+    refused.stopped = running().stopping;
+  }
+  refused.cancelled = !refused.stopped && request.cancel && request.cancel->cancelled();
+  if (refused.stopped || refused.cancelled) return refused;
+  return std::nullopt;
+}
+
+// Registered before anything can be awaited; a stop that came in the meantime ends it at once.
+void registerGroup(pid_t pid) {
+  std::lock_guard lock(running().mutex);
+  running().groups.insert(pid);
+  if (running().stopping) ::kill(-pid, SIGKILL);
+}
+
+// Out of the list before it is reaped: its id may be reused afterwards.
+void unregisterGroup(pid_t pid, ProcessResult& result) {
+  std::lock_guard lock(running().mutex);
+  running().groups.erase(pid);
+  result.stopped = running().stopping;
+}
+
+void reap(pid_t pid, ProcessResult& result) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    result.exitStatus = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.exitStatus = -1;
+    result.termSignal = WTERMSIG(status);
+  }
+}
+
 }  // namespace
 
 bool isExecutableFile(const std::string& path) {
@@ -156,192 +393,31 @@ void allowProcesses() {
   running().stopping = false;
 }
 
-ProcessResult runProcess(const ProcessRequest& request) {
+Result<ProcessResult> runProcess(const ProcessRequest& request) {
   CallCount counted;
-  ProcessResult result;
-  {
-    std::lock_guard lock(running().mutex);
-    if (running().stopping) {
-      result.stopped = true;
-      result.error = "stopped before it started";
-      return result;
-    }
-  }
-  if (request.cancel && request.cancel->cancelled()) {
-    result.cancelled = true;
-    result.error = "stopped before it started";
-    return result;
-  }
-  std::string scratch;
-  if (request.scratchDirectory) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavlo-tool-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
-      result.error = std::string("cannot create a scratch folder: ") + std::strerror(errno);
-      return result;
-    }
-    scratch = pattern;
-  }
-  // Removed on every path out, after the process has been reaped. Usually the
-  // tool left it empty: one rmdir, without listing it first.
-  struct RemoveScratch {
-    const std::string& path;
-    ~RemoveScratch() {
-      std::error_code ignored;
-      if (!path.empty() && ::rmdir(path.c_str()) != 0) std::filesystem::remove_all(path, ignored);
-    }
-  } removeScratch{scratch};
-  int outPipe[2] = {-1, -1};
-  int errPipe[2] = {-1, -1};
-  auto fail = [&](const std::string& what, int err) {
-    result.started = false;
-    result.error = what + ": " + std::strerror(err);
-    for (int* fd : {&outPipe[0], &outPipe[1], &errPipe[0], &errPipe[1]}) closeFd(*fd);
-    return result;
-  };
-  if (::pipe2(outPipe, O_CLOEXEC) != 0) return fail("cannot create a pipe", errno);
-  if (request.captureStderr && ::pipe2(errPipe, O_CLOEXEC) != 0) return fail("cannot create a pipe", errno);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  if (request.captureStderr)
-    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-  else
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  onlyStandardStreams(actions);
-  if (!scratch.empty())
-    posix_spawn_file_actions_addchdir_np(&actions, scratch.c_str());
-  else if (request.workingDirectory)
-    posix_spawn_file_actions_addchdir_np(&actions, request.workingDirectory->c_str());
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t noSignals;
-  sigset_t allSignals;
-  sigemptyset(&noSignals);
-  sigfillset(&allSignals);
-  posix_spawnattr_setsigmask(&attr, &noSignals);
-  posix_spawnattr_setsigdefault(&attr, &allSignals);
-  // Its own process group, so a time-out can kill everything the tool started.
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(request.executable.c_str()));
-  for (const auto& a : request.args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp = environmentWithout(request.unsetEnvironment);
-
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, request.executable.c_str(), &actions, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return fail("cannot start " + request.executable, rc);
-  result.started = true;
-  {
-    // Registered before anything can be awaited; a stop that came in the meantime ends it at once.
-    std::lock_guard lock(running().mutex);
-    running().groups.insert(pid);
-    if (running().stopping) ::kill(-pid, SIGKILL);
-  }
+  if (auto refused = refusedBeforeStart(request)) return std::move(*refused);
+  ScratchFolder scratch;
+  if (request.scratchDirectory)
+    if (auto made = scratch.create(); !made) return made.error();
+  Pipes pipes;
+  if (auto opened = pipes.open(request.captureStderr); !opened) return opened.error();
+  Result<pid_t> spawned = spawnChild(request, pipes, scratch.path());
+  if (!spawned) return spawned.error();
+  const pid_t pid = *spawned;
+  registerGroup(pid);
   // Cleared below before the child is reaped, so the kill never reaches a reused id.
   if (request.cancel) request.cancel->setReaction([pid] { ::kill(-pid, SIGKILL); });
-  closeFd(outPipe[1]);
-  closeFd(errPipe[1]);
+  closeFd(pipes.out[1]);
+  closeFd(pipes.err[1]);
 
-  Stream streams[2] = {{outPipe[0], &result.out}, {errPipe[0], &result.err}};
-  int pidFd = openPidFd(pid);
-  bool exited = false;
-  int status = 0;
-  const auto start = Clock::now();
-  const bool limited = request.timeLimit.count() > 0;
-  const auto deadline = start + request.timeLimit;
-  Clock::time_point exitedAt{};
-
-  // Checks whether the child has ended, without reaping it: a zombie keeps
-  // the process group id valid for the kill below.
-  auto checkExited = [&] {
-    siginfo_t info{};
-    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) {
-      exited = true;
-      exitedAt = Clock::now();
-    }
-  };
-
-  for (;;) {
-    bool pipesOpen = streams[0].fd >= 0 || streams[1].fd >= 0;
-    if (!pipesOpen && exited) break;
-    auto now = Clock::now();
-    if (limited && now >= deadline) {
-      result.timedOut = true;
-      ::kill(-pid, SIGKILL);
-      drainNowAndClose(streams, request.outputLimit, result.truncated);
-      break;
-    }
-    if (exited && pipesOpen && now - exitedAt >= request.exitGrace) {
-      // The tool has ended but something it started still holds the pipes.
-      ::kill(-pid, SIGKILL);
-      drainNowAndClose(streams, request.outputLimit, result.truncated);
-      break;
-    }
-
-    pollfd fds[3];
-    int count = 0;
-    int which[3];
-    for (int i = 0; i < 2; ++i)
-      if (streams[i].fd >= 0) {
-        fds[count] = {streams[i].fd, POLLIN, 0};
-        which[count++] = i;
-      }
-    if (pidFd >= 0 && !exited) {
-      fds[count] = {pidFd, POLLIN, 0};
-      which[count++] = 2;
-    }
-    long long waitMs = -1;
-    auto clampTo = [&](Clock::time_point t) {
-      long long ms = std::chrono::ceil<std::chrono::milliseconds>(t - now).count();
-      ms = std::max<long long>(ms, 0);
-      waitMs = waitMs < 0 ? ms : std::min(waitMs, ms);
-    };
-    if (limited) clampTo(deadline);
-    if (exited) clampTo(exitedAt + request.exitGrace);
-    if (!exited && pidFd < 0) clampTo(now + std::chrono::milliseconds(20));
-    int n = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(std::min<long long>(waitMs, 1 << 30)));
-    if (n < 0 && errno != EINTR) break;
-    for (int k = 0; n > 0 && k < count; ++k) {
-      if (!fds[k].revents) continue;
-      if (which[k] == 2) {
-        checkExited();
-        if (!exited) exited = true, exitedAt = Clock::now();
-      } else if (readSome(streams[which[k]], request.outputLimit, result.truncated) == ReadOutcome::end) {
-        closeFd(streams[which[k]].fd);
-      }
-    }
-    if (!exited && pidFd < 0) checkExited();
-  }
-  closeFd(streams[0].fd);
-  closeFd(streams[1].fd);
-  if (pidFd >= 0) ::close(pidFd);
+  ProcessResult result;
+  ChildWatch(request, pid, pipes, result).run();
   if (request.cancel) {
     request.cancel->clearReaction();
     result.cancelled = request.cancel->cancelled();
   }
-  {
-    // Out of the list before it is reaped: its id may be reused afterwards.
-    std::lock_guard lock(running().mutex);
-    running().groups.erase(pid);
-    result.stopped = running().stopping;
-  }
-
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) {
-    result.exitStatus = WEXITSTATUS(status);
-  } else if (WIFSIGNALED(status)) {
-    result.exitStatus = -1;
-    result.termSignal = WTERMSIG(status);
-  }
+  unregisterGroup(pid, result);
+  reap(pid, result);
   return result;
 }
 
@@ -355,10 +431,7 @@ bool startDetached(const std::string& program, const std::vector<std::string>& a
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
+  std::vector<char*> argv = argumentVector(program, args);
   pid_t pid = -1;
   const bool searched = program.find('/') == std::string::npos;
   int rc = searched ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ)
@@ -368,23 +441,6 @@ bool startDetached(const std::string& program, const std::vector<std::string>& a
   if (rc != 0) return false;
   std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
   return true;
-}
-
-void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done) {
-  asio::post(workerPool(), [request = std::move(request), done = std::move(done)]() mutable {
-    ProcessResult result;
-    try {
-      result = runProcess(request);
-    } catch (const std::exception& e) {
-      result = ProcessResult{};
-      result.error = e.what();
-    }
-    try {
-      done(std::move(result));
-    } catch (...) {
-      // A throwing callback must not take the worker pool down with it.
-    }
-  });
 }
 
 }  // namespace tavlo

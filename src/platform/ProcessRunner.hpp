@@ -2,13 +2,16 @@
 // Runs a child process without a shell (posix_spawn), stdin from /dev/null,
 // stdout and stderr drained together with poll so a chatty tool never blocks.
 // Every child gets descriptors 0-2 only, whatever else the program holds open.
+// Blocking, called from any thread (the worker pool, a tool's own thread, a
+// command's main thread).
 #include <chrono>
 #include <cstddef>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/Result.hpp"
 
 namespace tavlo {
 
@@ -32,21 +35,22 @@ struct ProcessRequest {
   std::shared_ptr<Cancellation> cancel{};
 };
 
+// How a process ended. A process stopped before it started has ended too:
+// `stopped` or `cancelled` is set, with no output and exit status -1.
 struct ProcessResult {
-  bool started = false;   // false: the process could not be started; `error` says why
-  std::string error;
   int exitStatus = -1;    // the exit code, or -1 when the process ended by a signal
   int termSignal = 0;     // the signal that ended it, 0 when it exited
   bool timedOut = false;  // the time limit ran out and the process group was killed
   bool truncated = false; // a stream wrote more than `outputLimit`
   bool stopped = false;   // stopAllProcesses() ended it, or kept it from starting
   bool cancelled = false; // the request's Cancellation ended it, or kept it from starting
-  std::string out;
-  std::string err;
+  std::string out{};
+  std::string err{};
 };
 
-// Blocking: returns once the child has been reaped (and, after a kill, its group).
-ProcessResult runProcess(const ProcessRequest& request);
+// Returns once the child has been reaped (and, after a kill, its group); an
+// error when it could not be started (no pipe, no scratch folder, spawn failed).
+Result<ProcessResult> runProcess(const ProcessRequest& request);
 
 // For a program that is stopping: kills the process group of every process
 // running now and keeps new ones from starting. Returns at once.
@@ -56,9 +60,6 @@ void stopAllProcesses();
 bool waitForProcesses(std::chrono::milliseconds limit);
 // Undoes stopAllProcesses (tests).
 void allowProcesses();
-
-// Runs the process on the worker pool; `done` is called once, on a pool thread.
-void runProcessAsync(ProcessRequest request, std::function<void(ProcessResult)> done);
 
 // Starts `program` (searched on PATH when it holds no "/") with `args` in a
 // session of its own, every standard stream on /dev/null, without waiting:

@@ -2,7 +2,8 @@
 // The one way an expected failure travels: a Result holds either the value or
 // an Error whose message is shown to the user as is (after "failed: " in a
 // reply). Exceptions are left for what cannot happen (a broken invariant, no
-// memory). Header-only and free of Asio, so every module can use it.
+// memory). Header-only and free of Asio, so every module can use it. Plain
+// values, handed between threads like any other.
 #include <cassert>
 #include <string>
 #include <utility>

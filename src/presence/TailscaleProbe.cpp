@@ -69,29 +69,14 @@ TailscaleStatus readBlocking(const Options& options) {
   request.args = {"status", "--json"};
   request.timeLimit = options.timeLimit;
   request.captureStderr = false;
-  const ProcessResult result = runProcess(request);
+  const Result<ProcessResult> result = runProcess(request);
   // The exit status is not looked at: output that parses is used whatever it is.
-  if (!result.started || result.timedOut) return TailscaleStatus::stopped();
-  return parseStatus(result.out);
-}
-
-void read(std::function<void(TailscaleStatus)> done, Options options) {
-  asio::post(workerPool(), [done = std::move(done), options = std::move(options)] {
-    TailscaleStatus status = TailscaleStatus::stopped();
-    try {
-      status = readBlocking(options);
-    } catch (...) {
-      // Allocation failure or similar inside the runner: report, never throw across threads.
-    }
-    done(std::move(status));
-  });
+  if (!result || result->timedOut) return TailscaleStatus::stopped();
+  return parseStatus(result->out);
 }
 
 asio::awaitable<TailscaleStatus> read(Options options) {
-  return awaitCallback<TailscaleStatus>(
-      [options = std::move(options)](std::function<void(TailscaleStatus)> done) mutable {
-        read(std::move(done), std::move(options));
-      });
+  return runBlocking([options = std::move(options)] { return readBlocking(options); });
 }
 
 }  // namespace tavlo::TailscaleProbe

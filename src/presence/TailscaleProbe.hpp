@@ -1,10 +1,10 @@
 #pragma once
 // Asks the `tailscale` tool ("status --json") whether Tailscale is up and, if
-// so, for this machine's Tailscale IPv4 address and DNS name.
+// so, for this machine's Tailscale IPv4 address and DNS name. readBlocking
+// runs on the calling thread; read runs it on the worker pool.
 #include <asio/awaitable.hpp>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,10 +27,7 @@ TailscaleStatus parseStatus(std::string_view out);
 // Runs the tool on the calling thread and waits for it (at most the time limit).
 TailscaleStatus readBlocking(const Options& options = {});
 
-// Runs the tool on the worker pool; `done` is called once, on a pool thread.
-void read(std::function<void(TailscaleStatus)> done, Options options = {});
-
-// Awaitable form: resumes the caller on its own executor.
+// readBlocking on the worker pool; resumes the awaiting coroutine on its own executor.
 asio::awaitable<TailscaleStatus> read(Options options = {});
 
 }  // namespace tavlo::TailscaleProbe

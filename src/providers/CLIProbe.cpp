@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <sstream>
 
@@ -84,24 +83,8 @@ std::vector<LLMModel> listNow(const ProviderConfig& config) {
   return out;
 }
 
-void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done) {
-  // A home folder on a stalled network mount must not stall the caller.
-  asio::post(workerPool(), [config, done = std::move(done)]() mutable {
-    std::vector<LLMModel> models;
-    try {
-      models = listNow(config);
-    } catch (const std::exception&) {
-      models.clear();
-    }
-    done(std::move(models));
-  });
-}
-
-asio::awaitable<std::vector<LLMModel>> list() { return list(ProviderConfig{}); }
-
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
-  return awaitCallback<std::vector<LLMModel>>(
-      [config = std::move(config)](std::function<void(std::vector<LLMModel>)> done) { list(config, std::move(done)); });
+  return runBlocking([config = std::move(config)] { return listNow(config); });
 }
 
 }  // namespace tavlo::CLIProbe

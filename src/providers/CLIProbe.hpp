@@ -1,9 +1,10 @@
 #pragma once
 // Finds the `claude` and `codex` command-line tools. Presence of an
 // executable file is all that is tested; the tools are never run here.
+// list() looks on the worker pool (a home folder on a stalled network mount
+// must not stall the caller); the rest runs on the calling thread.
 #include <asio/awaitable.hpp>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,7 @@ bool exists(const std::string& tool, const ProviderConfig& config);
 // Claude first, then Codex; synchronous (a few stat calls).
 std::vector<LLMModel> listNow(const ProviderConfig& config);
 
-// `done` is called once, on a worker thread.
-void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done);
-asio::awaitable<std::vector<LLMModel>> list();
+// listNow on the worker pool; resumes the awaiting coroutine on its own executor.
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config);
 
 LLMModel claudeModel();

@@ -42,13 +42,3 @@ std::string_view LLMModel::providerIcon() const {
 }
 
 }  // namespace tavlo
-
-std::size_t std::hash<tavlo::LLMModel>::operator()(const tavlo::LLMModel& m) const noexcept {
-  std::size_t h = std::hash<std::string>{}(m.id);
-  auto mix = [&h](std::size_t v) { h ^= v + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2); };
-  mix(std::hash<std::string_view>{}(tavlo::LLMModel::rawValue(m.provider)));
-  mix(std::hash<std::string>{}(m.name));
-  mix(m.subtitle ? std::hash<std::string>{}(*m.subtitle) : 0x51u);
-  mix(m.subtitle.has_value());
-  return h;
-}

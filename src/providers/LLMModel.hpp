@@ -1,6 +1,6 @@
 #pragma once
+// One selectable model: a plain value, used from any thread.
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,8 +28,3 @@ struct LLMModel {
 };
 
 }  // namespace tavlo
-
-template <>
-struct std::hash<tavlo::LLMModel> {
-  std::size_t operator()(const tavlo::LLMModel& m) const noexcept;
-};

@@ -1,71 +1,29 @@
 #include "providers/LLMRunner.hpp"
 
 #include <algorithm>
-#include <exception>
-#include <thread>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
-#include "text/UnicodeText.hpp"
 #include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 #include "platform/HttpClient.hpp"
-#include "providers/ProviderJSON.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "providers/CLIProbe.hpp"
+#include "providers/ProviderJSON.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo::LLMRunner {
 namespace {
 
 using nlohmann::json;
-
-// Delivers on the worker pool, never on the caller's thread, and keeps a
-// throwing callback from escaping a thread.
-void deliverLater(Done done, LLMResult result) {
-  asio::post(workerPool(), [done = std::move(done), result = std::move(result)]() mutable {
-    try {
-      done(std::move(result));
-    } catch (...) {
-    }
-  });
-}
-
-void deliver(Done& done, LLMResult result) {
-  try {
-    done(std::move(result));
-  } catch (...) {
-  }
-}
+using AnswerReader = Result<std::string> (*)(const Result<FetchResponse>&);
 
 json chatMessages(const std::string& prompt) {
   return json::array({{{"role", "system"}, {"content", systemPrompt()}}, {{"role", "user"}, {"content", prompt}}});
 }
 
 std::string jsonText(const json& body) { return body.dump(-1, ' ', false, json::error_handler_t::replace); }
-
-// Sends the chat request and reads the answer on the worker pool, off the HTTP thread.
-void postChat(const ProviderConfig& config, std::string url, std::string body, LLMResult (*read)(const FetchResponse&),
-              Done done, std::shared_ptr<Cancellation> cancel) {
-  FetchRequest request;
-  request.method = "POST";
-  request.url = std::move(url);
-  request.headers = {{"Content-Type", "application/json"}};
-  request.body = std::move(body);
-  request.idleTimeout = config.chatIdleTimeout;
-  request.cancel = cancel;
-  config.client().send(std::move(request), [read, cancel, done = std::move(done)](FetchResponse response) mutable {
-    asio::post(workerPool(), [read, cancel, done = std::move(done), response = std::move(response)]() mutable {
-      LLMResult result;
-      try {
-        result = cancel && cancel->cancelled() ? LLMResult::failure(LLMError::network(kCancelledMessage))
-                                               : read(response);
-      } catch (const std::exception& e) {
-        result = LLMResult::platformFailure(e.what());
-      }
-      deliver(done, std::move(result));
-    });
-  });
-}
 
 std::string durationText(std::chrono::milliseconds d) {
   auto ms = d.count();
@@ -124,6 +82,67 @@ std::string lastLines(std::string_view text, std::size_t limit) {
   return out;
 }
 
+FetchRequest chatRequest(const ProviderConfig& config, std::string url, std::string body,
+                         std::shared_ptr<Cancellation> cancel) {
+  FetchRequest request;
+  request.method = "POST";
+  request.url = std::move(url);
+  request.headers = {{"Content-Type", "application/json"}};
+  request.body = std::move(body);
+  request.idleTimeout = config.chatIdleTimeout;
+  request.cancel = std::move(cancel);
+  return request;
+}
+
+// The answer is read on the worker pool: a large one must not stall the caller's thread.
+asio::awaitable<Result<std::string>> readOffThread(AnswerReader read, Result<FetchResponse> response) {
+  return runBlocking([read, response = std::move(response)] { return read(response); });
+}
+
+asio::awaitable<Result<std::string>> postChat(ProviderConfig config, std::string url, std::string body,
+                                              AnswerReader read, std::shared_ptr<Cancellation> cancel) {
+  FetchRequest request = chatRequest(config, std::move(url), std::move(body), cancel);
+  Result<FetchResponse> response = co_await config.client().send(std::move(request));
+  if (cancel && cancel->cancelled()) co_return fail(kCancelledMessage);
+  Result<std::string> answer = co_await readOffThread(read, std::move(response));
+  co_return answer;
+}
+
+asio::awaitable<Result<std::string>> answerAtOnce(Result<std::string> answer) { co_return answer; }
+
+// Runs the first executable of `paths` with `arguments` on a thread of its own
+// (a tool lives for minutes), in an empty folder of its own removed afterwards;
+// its standard output is the answer.
+asio::awaitable<Result<std::string>> runShellTool(const std::vector<std::string>& paths,
+                                                  std::vector<std::string> arguments, const ProviderConfig& config,
+                                                  std::shared_ptr<Cancellation> cancel) {
+  const std::string chosen = CLIProbe::firstExecutable(paths);
+  if (chosen.empty()) return answerAtOnce(fail("CLI tool not found"));
+  ProcessRequest request;
+  request.executable = chosen;
+  request.args = std::move(arguments);
+  request.timeLimit = config.toolTimeLimit;
+  // `claude -p` waits for stdin when it is an open pipe, and refuses to start
+  // inside another Claude Code session.
+  request.unsetEnvironment = {"CLAUDECODE"};
+  request.scratchDirectory = true;
+  request.cancel = std::move(cancel);
+  return runOnOwnThread([request = std::move(request), config] { return toolAnswer(runProcess(request), config); });
+}
+
+asio::awaitable<Result<std::string>> ollama(const std::string& prompt, const std::string& modelName,
+                                            const ProviderConfig& config, std::shared_ptr<Cancellation> cancel) {
+  json body{{"model", modelName}, {"messages", chatMessages(prompt)}, {"stream", false}, {"format", "json"}};
+  return postChat(config, config.ollamaURL + "/api/chat", jsonText(body), &ollamaAnswer, std::move(cancel));
+}
+
+asio::awaitable<Result<std::string>> lmstudio(const std::string& prompt, const std::string& modelName,
+                                              const ProviderConfig& config, std::shared_ptr<Cancellation> cancel) {
+  json body{{"model", modelName}, {"messages", chatMessages(prompt)}, {"temperature", 0.3}, {"stream", false}};
+  return postChat(config, config.lmStudioURL + "/v1/chat/completions", jsonText(body), &lmstudioAnswer,
+                  std::move(cancel));
+}
+
 }  // namespace
 
 const std::string& systemPrompt() {
@@ -160,28 +179,28 @@ std::string combinedPrompt(std::string_view prompt) {
   return out;
 }
 
-LLMResult ollamaAnswer(const FetchResponse& response) {
-  if (!response.ok()) return LLMResult::platformFailure(response.error);
-  if (response.status == 0) return LLMResult::failure(LLMError::network("no response"));
-  if (response.status < 200 || response.status >= 300) {
-    std::string tail = isValidUTF8(response.body) ? std::string(graphemePrefix(response.body, 400)) : "(no body)";
-    return LLMResult::failure(LLMError::network("ollama " + std::to_string(response.status) + ": " + tail));
+Result<std::string> ollamaAnswer(const Result<FetchResponse>& response) {
+  if (!response) return response.error();
+  if (response->status == 0) return fail("no response");
+  if (response->status < 200 || response->status >= 300) {
+    std::string tail = isValidUTF8(response->body) ? std::string(graphemePrefix(response->body, 400)) : "(no body)";
+    return fail("ollama " + std::to_string(response->status) + ": " + tail);
   }
-  auto body = parseProviderJSON(response.body);
+  auto body = parseProviderJSON(response->body);
   if (body.is_object()) {
     auto message = body.find("message");
     if (message != body.end() && message->is_object()) {
       auto content = message->find("content");
-      if (content != message->end() && content->is_string()) return LLMResult::success(content->get<std::string>());
+      if (content != message->end() && content->is_string()) return content->get<std::string>();
     }
   }
-  return LLMResult::failure(LLMError::network("malformed ollama response"));
+  return fail("malformed ollama response");
 }
 
-LLMResult lmstudioAnswer(const FetchResponse& response) {
-  if (!response.ok()) return LLMResult::platformFailure(response.error);
+Result<std::string> lmstudioAnswer(const Result<FetchResponse>& response) {
+  if (!response) return response.error();
   // The status is not examined: an error status with a readable completion still counts.
-  auto body = parseProviderJSON(response.body);
+  auto body = parseProviderJSON(response->body);
   if (body.is_object()) {
     auto choices = body.find("choices");
     if (choices != body.end() && choices->is_array() && !choices->empty() && choices->front().is_object()) {
@@ -189,30 +208,28 @@ LLMResult lmstudioAnswer(const FetchResponse& response) {
       auto message = first.find("message");
       if (message != first.end() && message->is_object()) {
         auto content = message->find("content");
-        if (content != message->end() && content->is_string()) return LLMResult::success(content->get<std::string>());
+        if (content != message->end() && content->is_string()) return content->get<std::string>();
       }
     }
   }
-  return LLMResult::failure(LLMError::network("malformed LM Studio response"));
+  return fail("malformed LM Studio response");
 }
 
-LLMResult toolAnswer(const ProcessResult& result, const ProviderConfig& config) {
-  if (result.stopped) return LLMResult::failure(LLMError::network(kStoppedMessage));
-  if (result.cancelled) return LLMResult::failure(LLMError::network(kCancelledMessage));
-  if (!result.started) return LLMResult::platformFailure(result.error);
-  if (result.timedOut)
-    return LLMResult::failure(
-        LLMError::network("CLI tool stopped: no answer within " + durationText(config.toolTimeLimit)));
+Result<std::string> toolAnswer(const Result<ProcessResult>& ran, const ProviderConfig& config) {
+  if (!ran) return ran.error();
+  const ProcessResult& result = *ran;
+  if (result.stopped) return fail(kStoppedMessage);
+  if (result.cancelled) return fail(kCancelledMessage);
+  if (result.timedOut) return fail("CLI tool stopped: no answer within " + durationText(config.toolTimeLimit));
   if (result.exitStatus != 0) {
     int status = result.exitStatus == -1 ? result.termSignal : result.exitStatus;
     std::string reason = asText(result.err);
     // Some tools explain a failure on standard output only ("Not logged in").
     if (reason.find_first_not_of(" \t\r\n") == std::string::npos) reason = lastLines(asText(result.out), 500);
-    return LLMResult::failure(LLMError::network("CLI exit " + std::to_string(status) + ": " + reason));
+    return fail("CLI exit " + std::to_string(status) + ": " + reason);
   }
-  if (result.truncated && result.out.size() >= ProcessRequest{}.outputLimit)
-    return LLMResult::failure(LLMError::network("CLI answer larger than 64 MiB"));
-  return LLMResult::success(asText(result.out));
+  if (result.truncated && result.out.size() >= ProcessRequest{}.outputLimit) return fail("CLI answer larger than 64 MiB");
+  return asText(result.out);
 }
 
 std::vector<std::string> claudePaths(const ProviderConfig& config) {
@@ -227,88 +244,22 @@ std::vector<std::string> codexPaths(const ProviderConfig& config) {
   return toolPaths("codex", {root + "/opt/homebrew/bin/codex", root + "/usr/local/bin/codex"}, config);
 }
 
-void runShellTool(const std::vector<std::string>& paths, std::vector<std::string> arguments,
-                  const ProviderConfig& config, Done done, std::shared_ptr<Cancellation> cancel) {
-  auto chosen = std::find_if(paths.begin(), paths.end(), [](const std::string& p) { return isExecutableFile(p); });
-  if (chosen == paths.end()) return deliverLater(std::move(done), LLMResult::failure(LLMError::unsupported("CLI tool not found")));
-
-  ProcessRequest request;
-  request.executable = *chosen;
-  request.args = std::move(arguments);
-  request.timeLimit = config.toolTimeLimit;
-  // `claude -p` waits for stdin when it is an open pipe, and refuses to start
-  // inside another Claude Code session.
-  request.unsetEnvironment = {"CLAUDECODE"};
-  // A tool lives for minutes: it gets a thread of its own rather than one of
-  // the shared pool's few workers.
-  // It runs in an empty folder of its own, removed afterwards.
-  request.scratchDirectory = true;
-  request.cancel = std::move(cancel);
-  std::thread([request = std::move(request), config, done = std::move(done)]() mutable {
-    LLMResult result;
-    try {
-      result = toolAnswer(runProcess(request), config);
-    } catch (const std::exception& e) {
-      result = LLMResult::platformFailure(e.what());
-    }
-    deliver(done, std::move(result));
-  }).detach();
-}
-
-void ollama(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done,
-            std::shared_ptr<Cancellation> cancel) {
-  json body{{"model", modelName}, {"messages", chatMessages(prompt)}, {"stream", false}, {"format", "json"}};
-  postChat(config, config.ollamaURL + "/api/chat", jsonText(body), &ollamaAnswer, std::move(done),
-           std::move(cancel));
-}
-
-void lmstudio(const std::string& prompt, const std::string& modelName, const ProviderConfig& config, Done done,
-              std::shared_ptr<Cancellation> cancel) {
-  json body{{"model", modelName}, {"messages", chatMessages(prompt)}, {"temperature", 0.3}, {"stream", false}};
-  postChat(config, config.lmStudioURL + "/v1/chat/completions", jsonText(body), &lmstudioAnswer,
-           std::move(done), std::move(cancel));
-}
-
-void claudeCLI(const std::string& prompt, const ProviderConfig& config, Done done,
-               std::shared_ptr<Cancellation> cancel) {
-  runShellTool(claudePaths(config), {"-p", combinedPrompt(prompt), "--output-format", "text"}, config, std::move(done),
-               std::move(cancel));
-}
-
-void codexCLI(const std::string& prompt, const ProviderConfig& config, Done done,
-              std::shared_ptr<Cancellation> cancel) {
-  // Today's codex answers non-interactively through `exec`: the final message
-  // on stdout, progress on stderr.
-  runShellTool(codexPaths(config), {"exec", "--skip-git-repo-check", combinedPrompt(prompt)}, config, std::move(done),
-               std::move(cancel));
-}
-
-void generate(std::string prompt, LLMModel model, const ProviderConfig& config, Done done,
-              std::shared_ptr<Cancellation> cancel) {
-  try {
-    switch (model.provider) {
-      case LLMModel::Provider::ollama: return ollama(prompt, model.name, config, std::move(done), std::move(cancel));
-      case LLMModel::Provider::lmstudio:
-        return lmstudio(prompt, model.name, config, std::move(done), std::move(cancel));
-      case LLMModel::Provider::claude: return claudeCLI(prompt, config, std::move(done), std::move(cancel));
-      case LLMModel::Provider::codex: return codexCLI(prompt, config, std::move(done), std::move(cancel));
-      case LLMModel::Provider::gemini: break;
-    }
-    deliverLater(std::move(done), LLMResult::failure(LLMError::unsupported("Gemini provider not yet wired")));
-  } catch (const std::exception& e) {
-    if (done) deliverLater(std::move(done), LLMResult::platformFailure(e.what()));
+asio::awaitable<Result<std::string>> generate(std::string prompt, LLMModel model, ProviderConfig config,
+                                              std::shared_ptr<Cancellation> cancel) {
+  switch (model.provider) {
+    case LLMModel::Provider::ollama: return ollama(prompt, model.name, config, std::move(cancel));
+    case LLMModel::Provider::lmstudio: return lmstudio(prompt, model.name, config, std::move(cancel));
+    case LLMModel::Provider::claude:
+      return runShellTool(claudePaths(config), {"-p", combinedPrompt(prompt), "--output-format", "text"}, config,
+                          std::move(cancel));
+    case LLMModel::Provider::codex:
+      // Today's codex answers non-interactively through `exec`: the final
+      // message on stdout, progress on stderr.
+      return runShellTool(codexPaths(config), {"exec", "--skip-git-repo-check", combinedPrompt(prompt)}, config,
+                          std::move(cancel));
+    case LLMModel::Provider::gemini: break;
   }
-}
-
-asio::awaitable<LLMResult> generate(std::string prompt, LLMModel model) {
-  return generate(std::move(prompt), std::move(model), ProviderConfig{});
-}
-
-asio::awaitable<LLMResult> generate(std::string prompt, LLMModel model, ProviderConfig config) {
-  return awaitCallback<LLMResult>(
-      [prompt = std::move(prompt), model = std::move(model), config = std::move(config)](Done done) mutable {
-        generate(std::move(prompt), std::move(model), config, std::move(done));
-      });
+  return answerAtOnce(fail("Gemini provider not yet wired"));
 }
 
 }  // namespace tavlo::LLMRunner

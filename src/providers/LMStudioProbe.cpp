@@ -10,7 +10,7 @@
 namespace tavlo::LMStudioProbe {
 
 std::vector<LLMModel> modelsFromResponse(const FetchResponse& response) {
-  if (!response.ok() || response.status != 200) return {};
+  if (response.status != 200) return {};
   auto json = parseProviderJSON(response.body);
   if (json.is_discarded() || !json.is_object()) return {};
   auto data = json.find("data");
@@ -27,14 +27,9 @@ std::vector<LLMModel> modelsFromResponse(const FetchResponse& response) {
   return out;
 }
 
-void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done) {
-  fetchModelList(config, config.lmStudioURL + "/v1/models", modelsFromResponse, std::move(done));
-}
-
-asio::awaitable<std::vector<LLMModel>> list() { return list(ProviderConfig{}); }
-
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
-  return awaitModelList([config = std::move(config)](ModelsDone done) { list(config, std::move(done)); });
+  std::string url = config.lmStudioURL + "/v1/models";
+  return fetchModelList(std::move(config), std::move(url), &modelsFromResponse);
 }
 
 }  // namespace tavlo::LMStudioProbe

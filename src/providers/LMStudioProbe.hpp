@@ -1,9 +1,9 @@
 #pragma once
 // Lists the models of the local LM Studio server (GET /v1/models). Never
-// fails: every problem gives an empty list.
+// fails: every problem gives an empty list. Called from any coroutine; the
+// answer is parsed on the worker pool.
 #include <asio/awaitable.hpp>
 
-#include <functional>
 #include <vector>
 
 #include "providers/LLMModel.hpp"
@@ -15,9 +15,7 @@ struct FetchResponse;
 
 namespace tavlo::LMStudioProbe {
 
-// `done` is called once, on a worker thread.
-void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done);
-asio::awaitable<std::vector<LLMModel>> list();
+// The listed models; resumes the awaiting coroutine on its own executor.
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config);
 
 std::vector<LLMModel> modelsFromResponse(const FetchResponse& response);

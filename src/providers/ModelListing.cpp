@@ -1,32 +1,26 @@
 #include "providers/ModelListing.hpp"
 
-#include <exception>
-
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
 
 namespace tavlo {
+namespace {
 
-void fetchModelList(const ProviderConfig& config, std::string url, ModelsParser parse, ModelsDone done) {
+// Off the caller's thread: a large answer takes a while to parse.
+asio::awaitable<std::vector<LLMModel>> parseOffThread(ModelsParser parse, FetchResponse response) {
+  return runBlocking([parse, response = std::move(response)] { return parse(response); });
+}
+
+}  // namespace
+
+asio::awaitable<std::vector<LLMModel>> fetchModelList(ProviderConfig config, std::string url, ModelsParser parse) {
   FetchRequest request;
   request.url = std::move(url);
   request.totalTimeout = config.probeTimeout;
-  config.client().send(std::move(request), [parse, done = std::move(done)](FetchResponse response) mutable {
-    // Parsing happens off the HTTP thread so a large answer never stalls other transfers.
-    asio::post(workerPool(), [parse, done = std::move(done), response = std::move(response)]() mutable {
-      std::vector<LLMModel> models;
-      try {
-        models = parse(response);
-      } catch (const std::exception&) {
-        models.clear();
-      }
-      done(std::move(models));
-    });
-  });
-}
-
-asio::awaitable<std::vector<LLMModel>> awaitModelList(std::function<void(ModelsDone)> start) {
-  return awaitCallback<std::vector<LLMModel>>(std::move(start));
+  Result<FetchResponse> response = co_await config.client().send(std::move(request));
+  if (!response) co_return std::vector<LLMModel>{};
+  std::vector<LLMModel> models = co_await parseOffThread(parse, std::move(response).value());
+  co_return models;
 }
 
 }  // namespace tavlo

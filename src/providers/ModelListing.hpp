@@ -1,7 +1,7 @@
 #pragma once
 // The shared road of the two HTTP model listings: one GET with the probe's
-// time limit, the answer parsed off the HTTP thread, every failure an empty list.
-#include <functional>
+// time limit, the answer parsed on the worker pool, every failure an empty
+// list. Called from any coroutine; it resumes on its own executor.
 #include <string>
 #include <vector>
 
@@ -14,12 +14,8 @@ namespace tavlo {
 
 struct FetchResponse;
 
-using ModelsDone = std::function<void(std::vector<LLMModel>)>;
 using ModelsParser = std::vector<LLMModel> (*)(const FetchResponse&);
 
-void fetchModelList(const ProviderConfig& config, std::string url, ModelsParser parse, ModelsDone done);
-
-// The awaitable form of a callback-style listing.
-asio::awaitable<std::vector<LLMModel>> awaitModelList(std::function<void(ModelsDone)> start);
+asio::awaitable<std::vector<LLMModel>> fetchModelList(ProviderConfig config, std::string url, ModelsParser parse);
 
 }  // namespace tavlo

@@ -12,7 +12,7 @@
 namespace tavlo::OllamaProbe {
 
 std::vector<LLMModel> modelsFromResponse(const FetchResponse& response) {
-  if (!response.ok() || response.status != 200) return {};
+  if (response.status != 200) return {};
   auto json = parseProviderJSON(response.body);
   if (json.is_discarded() || !json.is_object()) return {};
   auto models = json.find("models");
@@ -67,14 +67,9 @@ std::string formatFileSize(std::int64_t bytes) {
   return sign + text + " " + units[unit];
 }
 
-void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done) {
-  fetchModelList(config, config.ollamaURL + "/api/tags", modelsFromResponse, std::move(done));
-}
-
-asio::awaitable<std::vector<LLMModel>> list() { return list(ProviderConfig{}); }
-
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
-  return awaitModelList([config = std::move(config)](ModelsDone done) { list(config, std::move(done)); });
+  std::string url = config.ollamaURL + "/api/tags";
+  return fetchModelList(std::move(config), std::move(url), &modelsFromResponse);
 }
 
 }  // namespace tavlo::OllamaProbe

@@ -1,10 +1,10 @@
 #pragma once
 // Lists the models of the local Ollama server (GET /api/tags). Never fails:
 // no server, a slow one or an unexpected answer all give an empty list.
+// Called from any coroutine; the answer is parsed on the worker pool.
 #include <asio/awaitable.hpp>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +17,7 @@ struct FetchResponse;
 
 namespace tavlo::OllamaProbe {
 
-// `done` is called once, on a worker thread.
-void list(const ProviderConfig& config, std::function<void(std::vector<LLMModel>)> done);
-asio::awaitable<std::vector<LLMModel>> list();
+// The listed models; resumes the awaiting coroutine on its own executor.
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config);
 
 // The models of one /api/tags answer, in listing order.

@@ -1,6 +1,7 @@
 #pragma once
 // Where the model back ends live and how long they may take. The defaults are
-// the fixed ones the companion uses; tests point them at local fakes.
+// the fixed ones the companion uses; tests point them at local fakes. A plain
+// value, read from any thread; each probe and run keeps its own copy.
 #include <chrono>
 #include <optional>
 #include <string>

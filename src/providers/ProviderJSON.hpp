@@ -1,4 +1,5 @@
 #pragma once
+// Reading a back end's JSON answer; called from any thread (the worker pool in practice).
 #include <string_view>
 
 #include <nlohmann/json.hpp>

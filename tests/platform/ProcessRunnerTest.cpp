@@ -1,47 +1,42 @@
 #include "platform/ProcessRunner.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
-#include <set>
-#include <sstream>
-#include <thread>
+
+#include "platform/Cancellation.hpp"
+#include "support/TestSupport.hpp"
 
 namespace tavlo {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::readFile;
+using testing::waitUntil;
 
 class ProcessRunnerTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = ::mkdtemp(std::string("/tmp/tavlo-proc-XXXXXX").data()); }
-  void TearDown() override { fs::remove_all(dir_); }
   std::string script(const std::string& name, const std::string& body, bool executable = true) {
-    auto path = dir_ / name;
-    std::ofstream(path) << "#!/bin/sh\n" << body;
-    fs::permissions(path, executable ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
-    return path.string();
+    return testing::writeScript(dir_ / name, body, executable);
   }
-  // Running and not a zombie, going by /proc/<pid>/stat.
-  static bool alive(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    auto close = line.rfind(')');
-    return close != std::string::npos && line.size() > close + 2 && line[close + 2] != 'Z';
+  ProcessResult run(ProcessRequest request) {
+    auto r = runProcess(request);
+    EXPECT_TRUE(r) << r.message();
+    return r ? *r : ProcessResult{};
   }
-  fs::path dir_;
+  // Gone, or a zombie nobody has reaped yet, going by /proc/<pid>/stat.
+  static bool ended(const fs::path& pidFile) {
+    return waitUntil([&] {
+      const std::string stat = readFile("/proc/" + readFile(pidFile).substr(0, readFile(pidFile).find('\n')) + "/stat");
+      return stat.empty() || stat[stat.rfind(')') + 2] == 'Z';
+    }, 2s);
+  }
+  testing::TempDir dir_;
 };
 
 TEST_F(ProcessRunnerTest, ArgumentsByteForByteNullStdinScrubbedEnvironmentAndWorkingDirectory) {
@@ -50,165 +45,103 @@ TEST_F(ProcessRunnerTest, ArgumentsByteForByteNullStdinScrubbedEnvironmentAndWor
   auto exe = script("args", "for a in \"$@\"; do printf '%s|' \"$a\"; done\n"
                             "pwd; echo \"${TAVLO_TEST_SECRET-unset}\"; cat; echo done\n");
   std::string tricky = "-p \"quoted\" 'single'\nsecond line\tтекст 日本 \\ $HOME `id`", big(100 * 1024, 'x');
-  auto r = runProcess({.executable = exe, .args = {tricky, "", big}, .workingDirectory = (dir_ / "work").string(),
-                       .unsetEnvironment = {"TAVLO_TEST_SECRET"}});
+  auto r = run({.executable = exe, .args = {tricky, "", big}, .workingDirectory = (dir_ / "work").string(),
+                .unsetEnvironment = {"TAVLO_TEST_SECRET"}});
   ::unsetenv("TAVLO_TEST_SECRET");
-  ASSERT_TRUE(r.started) << r.error;
   EXPECT_EQ(r.exitStatus, 0);
   EXPECT_EQ(r.out, tricky + "||" + big + "|" + (dir_ / "work").string() + "\nunset\ndone\n");
 }
 
-TEST_F(ProcessRunnerTest, ReportsExitStatusSignalAndStderr) {
-  auto r = runProcess({.executable = script("fails", "echo out; echo 'bad thing' >&2; exit 3\n")});
-  EXPECT_EQ(r.exitStatus, 3);
-  EXPECT_EQ(r.out, "out\n");
-  EXPECT_EQ(r.err, "bad thing\n");
-  auto killed = runProcess({.executable = script("selfkill", "kill -TERM $$\n")});
-  EXPECT_EQ(killed.exitStatus, -1);
-  EXPECT_EQ(killed.termSignal, SIGTERM);
-  EXPECT_EQ(runProcess({.executable = script("noisy", "echo hidden >&2\n"), .captureStderr = false}).err, "");
+TEST_F(ProcessRunnerTest, ExitStatusSignalStderrAndWhatCannotStart) {
+  auto r = run({.executable = script("fails", "echo out; echo 'bad thing' >&2; exit 3\n")});
+  EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(3, "out\n", "bad thing\n"));
+  auto killed = run({.executable = script("selfkill", "kill -TERM $$\n")});
+  EXPECT_EQ(std::pair(killed.exitStatus, killed.termSignal), std::pair(-1, SIGTERM));
+  EXPECT_EQ(run({.executable = script("noisy", "echo hidden >&2\n"), .captureStderr = false}).err, "");
   // A child that closes its pipes early is still waited for.
-  auto closer = runProcess({.executable = script("closer", "echo early; exec >&- 2>&-; sleep 0.3; exit 4\n"),
-                            .timeLimit = 5s});
-  EXPECT_EQ(closer.out, "early\n");
-  EXPECT_EQ(closer.exitStatus, 4);
-}
+  auto closer = run({.executable = script("closer", "echo early; exec >&- 2>&-; sleep 0.3; exit 4\n")});
+  EXPECT_EQ(std::pair(closer.exitStatus, closer.out), std::pair(4, std::string("early\n")));
 
-TEST_F(ProcessRunnerTest, RefusesWhatCannotStart) {
-  auto notExec = script("plain", "echo hi\n", false), missing = (dir_ / "missing").string();
-  for (const auto& path : {notExec, dir_.string(), missing}) EXPECT_FALSE(isExecutableFile(path)) << path;
+  const std::string plain = script("plain", "echo hi\n", false), missing = (dir_ / "missing").string();
+  for (const auto& path : {plain, dir_.path().string(), missing}) EXPECT_FALSE(isExecutableFile(path)) << path;
   EXPECT_TRUE(isExecutableFile(script("ok", "true\n")));
-  auto r = runProcess({.executable = notExec});
-  EXPECT_FALSE(r.started);
-  EXPECT_NE(r.error.find("Permission denied"), std::string::npos) << r.error;
-  r = runProcess({.executable = missing});
-  EXPECT_FALSE(r.started);
-  EXPECT_FALSE(r.error.empty());
+  EXPECT_EQ(runProcess({.executable = plain}).message(), "cannot start " + plain + ": Permission denied");
+  EXPECT_EQ(runProcess({.executable = missing}).message(), "cannot start " + missing + ": No such file or directory");
 }
 
 TEST_F(ProcessRunnerTest, DrainsLargeOutputOnBothStreamsAtOnce) {
   auto exe = script("flood", "head -c 20971520 /dev/zero & head -c 20971520 /dev/zero >&2; wait\n");
-  auto r = runProcess({.executable = exe, .timeLimit = 20s});
-  EXPECT_FALSE(r.timedOut);
-  EXPECT_EQ(r.out.size(), 20u << 20);
-  EXPECT_EQ(r.err.size(), 20u << 20);
-  auto capped = runProcess({.executable = exe, .timeLimit = 20s, .outputLimit = 1000});
-  EXPECT_EQ(capped.exitStatus, 0);
-  EXPECT_EQ(capped.out.size(), 1000u);
-  EXPECT_TRUE(capped.truncated);
+  auto r = run({.executable = exe, .timeLimit = 20s});
+  EXPECT_EQ(r.out.size() + r.err.size(), 40u << 20);
+  auto capped = run({.executable = exe, .timeLimit = 20s, .outputLimit = 1000});
+  EXPECT_EQ(std::tuple(capped.exitStatus, capped.out.size(), capped.truncated), std::tuple(0, 1000u, true));
 }
 
 // A hung child is killed with its whole group at the time limit; a child that
 // exits while a grandchild still holds the pipes returns after the exit grace.
 TEST_F(ProcessRunnerTest, HungChildrenAndGrandchildrenHoldingThePipesEndInTime) {
-  std::string pids = (dir_ / "grandchild").string();
+  const fs::path pids = dir_ / "grandchild";
   for (bool hangs : {true, false}) {
-    SCOPED_TRACE(hangs ? "child hangs" : "grandchild holds the pipes");
-    auto exe = script("run", "sleep 30 & echo $! > " + pids + (hangs ? "; echo started; sleep 30" : "; echo answer"));
-    auto t0 = std::chrono::steady_clock::now();
-    auto r = runProcess({.executable = exe, .timeLimit = hangs ? 300ms : 0ms, .exitGrace = 200ms});
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
-    EXPECT_EQ(r.timedOut, hangs);
-    EXPECT_EQ(r.termSignal, hangs ? SIGKILL : 0);
-    EXPECT_EQ(r.exitStatus, hangs ? -1 : 0);
-    EXPECT_EQ(r.out, hangs ? "started\n" : "answer\n");
-    pid_t grandchild = 0;
-    std::ifstream(pids) >> grandchild;
-    ASSERT_GT(grandchild, 0);
-    std::this_thread::sleep_for(50ms);
-    EXPECT_FALSE(alive(grandchild));
+    auto exe = script("run", "sleep 60 & echo $! > " + pids.string() + (hangs ? "; echo started; sleep 60" : "; echo answer"));
+    const auto begin = std::chrono::steady_clock::now();
+    auto r = run({.executable = exe, .timeLimit = hangs ? 300ms : 0ms, .exitGrace = 200ms});
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);  // not the minute the sleeps would take
+    EXPECT_EQ(std::tuple(r.timedOut, r.termSignal, r.out),
+              std::tuple(hangs, hangs ? SIGKILL : 0, hangs ? "started\n" : "answer\n"));
+    EXPECT_TRUE(ended(pids));
   }
 }
 
-// Whatever else the program holds open without close-on-exec (the listening
-// socket, a file), a started program gets only its three standard streams:
-// an orphaned tool must never keep the companion's port.
+// Whatever else the program holds open without close-on-exec (a listening
+// socket), a started program gets only its three standard streams: an
+// orphaned tool must never keep the companion's port.
 TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
-  int held = ::open((dir_ / "held").c_str(), O_CREAT | O_RDWR, 0600);
   int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::listen(listener, 4), 0);
-  ASSERT_GE(held, 3);
-  const auto record = dir_ / "open-fds";
+  const fs::path record = dir_ / "open-fds";
   auto exe = script("list-fds", "ls -l /proc/$$/fd > " + record.string() + ".tmp; mv " + record.string() + ".tmp " +
                                     record.string() + "\n");
-  // What the shell's descriptors point at ("N -> target" lines); the shell's own copies
-  // of its standard streams and of the script vary, so the check is on what they reach.
-  auto targets = [&] {
-    for (int i = 0; i < 500 && !fs::exists(record); ++i) std::this_thread::sleep_for(10ms);
-    std::set<std::string> seen;
-    std::ifstream in(record);
-    for (std::string line; std::getline(in, line);)
-      if (auto arrow = line.find(" -> "); arrow != std::string::npos) seen.insert(line.substr(arrow + 4));
+  // What the shell's descriptors point at: the listing is read, and the socket is not in it.
+  auto leaked = [&] {
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(record); }));
+    const std::string listing = readFile(record);
     fs::remove(record);
-    return seen;
+    return listing.find("/dev/null") == std::string::npos || listing.find("socket:") != std::string::npos;
   };
-  auto leaked = [&](const std::set<std::string>& seen) {
-    std::string found;
-    for (const auto& t : seen)
-      if (t.starts_with("socket:") || t == (dir_ / "held").string()) found += t + " ";
-    return found;
-  };
-  ASSERT_TRUE(runProcess({.executable = exe}).started);
-  auto seen = targets();
-  EXPECT_TRUE(seen.contains("/dev/null")) << "the listing is read";
-  EXPECT_EQ(leaked(seen), "");
+  run({.executable = exe});
+  EXPECT_FALSE(leaked());
   ASSERT_TRUE(startDetached(exe, {}));
-  seen = targets();
-  EXPECT_TRUE(seen.contains("/dev/null")) << "the listing is read";
-  EXPECT_EQ(leaked(seen), "");
+  EXPECT_FALSE(leaked());
   EXPECT_FALSE(startDetached((dir_ / "missing").string(), {}));
   ::close(listener);
-  ::close(held);
 }
 
-// What a stopping companion relies on: every running group killed at once, the
-// scratch folder gone once the call returns, nothing new started until allowed.
-TEST_F(ProcessRunnerTest, StopAllEndsEveryGroupAndRemovesScratchFolders) {
-  const std::string pids = (dir_ / "pids").string(), cwd = (dir_ / "cwd").string();
-  auto exe = script("busy", "sleep 30 & echo $! > " + pids + "; pwd > " + cwd + "; touch left-behind; sleep 30\n");
-  std::promise<ProcessResult> got;
-  runProcessAsync({.executable = exe, .timeLimit = 60s, .scratchDirectory = true},
-                  [&](ProcessResult r) { got.set_value(std::move(r)); });
-  for (int i = 0; i < 1000 && !(fs::exists(cwd) && fs::file_size(cwd) > 0); ++i)
-    std::this_thread::sleep_for(10ms);
-  std::string scratch;
-  std::ifstream(cwd) >> scratch;
-  ASSERT_NE(scratch.find("/tavlo-tool-"), std::string::npos) << scratch;
-  auto t0 = std::chrono::steady_clock::now();
+// The panel's "Stop": the whole group killed at once, the scratch folder gone
+// once the call returns; nothing starts once cancelled, nor while the program
+// stops. (A stopping program ending running tools is checked end to end.)
+TEST_F(ProcessRunnerTest, CancelEndsTheGroupAndNothingStartsOnceStopped) {
+  const fs::path pids = dir_ / "pids", cwd = dir_ / "cwd";
+  auto exe = script("busy", "sleep 30 & echo $! > " + pids.string() + "; pwd > " + cwd.string() +
+                                "; touch left-behind; sleep 30\n");
+  auto cancel = std::make_shared<Cancellation>();
+  auto running = std::async(std::launch::async, [&] {
+    return run({.executable = exe, .timeLimit = 60s, .scratchDirectory = true, .cancel = cancel});
+  });
+  ASSERT_TRUE(waitUntil([&] { return readFile(cwd).ends_with("\n"); }));
+  const std::string scratch = readFile(cwd).substr(0, readFile(cwd).size() - 1);
+  cancel->cancel();
+  auto r = running.get();
+  EXPECT_TRUE(r.cancelled && r.termSignal == SIGKILL);
+  EXPECT_FALSE(fs::exists(scratch)) << scratch;
+  EXPECT_TRUE(ended(pids));
+  fs::remove(cwd);
+  EXPECT_TRUE(run({.executable = exe, .cancel = cancel}).cancelled);
   stopAllProcesses();
-  EXPECT_TRUE(waitForProcesses(5s));
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
-  auto future = got.get_future();
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
-  auto r = future.get();
-  EXPECT_TRUE(r.stopped);
-  EXPECT_EQ(r.termSignal, SIGKILL);
-  EXPECT_FALSE(fs::exists(scratch));
-  pid_t grandchild = 0;
-  std::ifstream(pids) >> grandchild;
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(alive(grandchild));
-
-  auto refused = runProcess({.executable = script("hi", "echo hi\n")});
-  EXPECT_FALSE(refused.started);
-  EXPECT_TRUE(refused.stopped);
+  EXPECT_TRUE(run({.executable = exe}).stopped);
   allowProcesses();
-  EXPECT_EQ(runProcess({.executable = script("hi", "echo hi\n")}).out, "hi\n");
-}
-
-TEST_F(ProcessRunnerTest, AsyncFormDeliversOnceOffTheCallerThread) {
-  std::promise<std::pair<ProcessResult, std::thread::id>> got;
-  runProcessAsync({.executable = script("hi", "echo hi\n")},
-                  [&](ProcessResult r) { got.set_value({std::move(r), std::this_thread::get_id()}); });
-  auto future = got.get_future();
-  ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
-  auto [r, ranOn] = future.get();
-  EXPECT_EQ(r.out, "hi\n");
-  EXPECT_NE(ranOn, std::this_thread::get_id());
+  EXPECT_FALSE(fs::exists(cwd));  // neither started
 }
 
 }  // namespace

@@ -44,10 +44,6 @@ struct InterfaceList {
   const ifaddrs* head() const { return list.empty() ? nullptr : list.data(); }
 };
 
-std::optional<std::string> lanIP(const std::vector<Interface>& interfaces) {
-  return NetworkInfo::lanIPFrom(InterfaceList(interfaces).head());
-}
-
 TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
   const std::pair<std::vector<Interface>, std::optional<std::string>> cases[] = {
       {{}, std::nullopt},
@@ -57,7 +53,8 @@ TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
       {{{"eno1", "10.0.0.5", false}, {"wlan0", "10.0.0.6"}}, "10.0.0.6"},
   };
   for (const auto& [interfaces, expected] : cases)
-    EXPECT_EQ(lanIP(interfaces), expected) << (interfaces.empty() ? "empty" : interfaces[0].name);
+    EXPECT_EQ(NetworkInfo::lanIPFrom(InterfaceList(interfaces).head()), expected)
+        << (interfaces.empty() ? "empty" : interfaces[0].name);
 }
 
 // The subnets a client may connect from: every up interface's address under its
@@ -83,15 +80,11 @@ TEST(NetworkInfoOnLinkPrefixes, SubnetsOfUpInterfaces) {
   EXPECT_TRUE(NetworkInfo::onLinkPrefixesFrom(nullptr).empty());
 }
 
+// (Which client addresses pass, IPv4-mapped ones too, is the request policy's test.)
 TEST(IPPrefixParse, RangesAndAddresses) {
-  const auto v4 = *IPPrefix::parse("10.9.8.4/30");
-  EXPECT_TRUE(v4.contains(*IPPrefix::parse("10.9.8.7")));
-  EXPECT_FALSE(v4.contains(*IPPrefix::parse("10.9.8.8")));
-  EXPECT_TRUE(v4.contains(*IPPrefix::parse("::ffff:10.9.8.5")));  // IPv4-mapped is IPv4
-  EXPECT_FALSE(v4.contains(*IPPrefix::parse("::a09:805")));        // IPv4-compatible is not
-  EXPECT_FALSE(IPPrefix::parse("fe80::/10")->contains(*IPPrefix::parse("10.9.8.5")));
-  for (auto bad : {"", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "desk", "fe80::1%eth0"})
-    EXPECT_FALSE(IPPrefix::parse(bad)) << bad;
+  EXPECT_TRUE(IPPrefix::parse("10.9.8.4/30")->contains(*IPPrefix::parse("10.9.8.7")));
+  EXPECT_FALSE(IPPrefix::parse("10.9.8.4/30")->contains(*IPPrefix::parse("::a09:805")));  // IPv4-compatible is not IPv4
+  for (auto bad : {"", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "desk"}) EXPECT_FALSE(IPPrefix::parse(bad)) << bad;
 }
 
 }  // namespace
