@@ -531,12 +531,10 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         request.body.append(bytes.substr(0, static_cast<std::size_t>(std::min<int64_t>(missing(), read.bytes))));
       }
     }
-    if (chunked && chunked->status() == ChunkedBodyDecoder::Status::tooLarge) {
-      co_await refuse(c, bodyTooLarge());
-      co_return false;
-    }
-    if (chunked && chunked->status() == ChunkedBodyDecoder::Status::malformed) {
-      co_await refuse(c, HTTPResponse::badRequest("malformed chunked body"));
+    const auto status = chunked ? chunked->status() : ChunkedBodyDecoder::Status::done;
+    if (status == ChunkedBodyDecoder::Status::tooLarge || status == ChunkedBodyDecoder::Status::malformed) {
+      const bool tooLarge = status == ChunkedBodyDecoder::Status::tooLarge;
+      co_await refuse(c, tooLarge ? bodyTooLarge() : HTTPResponse::badRequest("malformed chunked body"));
       co_return false;
     }
     co_return true;
