@@ -53,6 +53,17 @@ struct ReadResult {
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// What an exception says, for the log; taken outside the coroutine that caught it.
+std::string describe(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
 bool wantsContinue(const HTTPRequest& request) {
   auto expect = request.headers.find("expect");
   return expect != request.headers.end() && lowerASCII(expect->second) == "100-continue";
@@ -338,9 +349,9 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     Connection connection(*this, std::move(socket), peer, v6, counted);
     try {
       co_await exchange(connection);
-    } catch (const std::exception& e) {
+    } catch (...) {
       // Allocation failure and the like: the connection is dropped, the server goes on.
-      logLine(std::string("Tavlo HTTP connection dropped: ") + e.what());
+      logLine("Tavlo HTTP connection dropped: " + describe(std::current_exception()));
     }
   }
 
@@ -533,8 +544,11 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     }
     const auto status = chunked ? chunked->status() : ChunkedBodyDecoder::Status::done;
     if (status == ChunkedBodyDecoder::Status::tooLarge || status == ChunkedBodyDecoder::Status::malformed) {
-      const bool tooLarge = status == ChunkedBodyDecoder::Status::tooLarge;
-      co_await refuse(c, tooLarge ? bodyTooLarge() : HTTPResponse::badRequest("malformed chunked body"));
+      // Named first: g++ 12 destroys a conditional's temporary twice inside co_await.
+      HTTPResponse refusal = status == ChunkedBodyDecoder::Status::tooLarge
+                                 ? bodyTooLarge()
+                                 : HTTPResponse::badRequest("malformed chunked body");
+      co_await refuse(c, std::move(refusal));
       co_return false;
     }
     co_return true;
@@ -548,8 +562,8 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     try {
       auto self = shared_from_this();  // the request holds the server until its reply is written
       response = co_await handler(std::move(request));
-    } catch (const std::exception& e) {
-      logLine(std::string("Tavlo HTTP handler failed: ") + e.what());
+    } catch (...) {  // whatever the handler throws becomes a 500; the log says what
+      logLine("Tavlo HTTP handler failed: " + describe(std::current_exception()));
       response = internalError();
     }
     if (closing) co_return;
