@@ -16,7 +16,8 @@ TEST(HTTPRequestHead, RequestLine) {
   // Incomplete or malformed heads, and invalid UTF-8 before the blank line, yield nothing.
   for (std::string bytes : {"", "GET / HTTP/1.1\r\nHost: x\r\n", "GET\r\n\r\n", "GET   \r\n\r\n", "\r\n\r\n",
                             "GET / HTTP/1.1\n\n", "GET /\xff HTTP/1.1\r\n\r\n",
-                            "GET /\xc0\xaf HTTP/1.1\r\n\r\n" /* overlong "/" */, "GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n"})
+                            "GET /\xc0\xaf HTTP/1.1\r\n\r\n" /* overlong "/" */, "GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n",
+                            "GET /\xf4\x90\x80\x80 HTTP/1.1\r\n\r\n" /* above U+10FFFF */})
     EXPECT_FALSE(parse(bytes)) << bytes;
   EXPECT_FALSE(parse(std::string(200000, 'a')));
   EXPECT_TRUE(parse("GET / HTTP/1.1\r\n\r\n\xff\xfe"));  // that is body, not head
@@ -54,7 +55,6 @@ TEST(HTTPRequestHead, QuerySplitting) {
       {"/a?a==b", "/a", {{"a", "=b"}}},
       {"/a?a=&=b&a", "/a", {}},
       {"/a?k=1&k=2&p=a+b", "/a", {{"k", "2"}, {"p", "a+b"}}},
-      {"/plain", "/plain", {}},
       {"?x=1", "", {{"x", "1"}}},
   };
   for (const auto& [target, path, query] : cases)
@@ -122,10 +122,6 @@ TEST(HTTPRequestBody, ChunkedDecodingWhereverTheBytesAreCut) {
       if (::testing::Test::HasFailure()) return;
     }
   }
-  ChunkedBodyDecoder decoder(100);
-  std::string out;
-  decoder.feed("32\r\n", out);
-  EXPECT_EQ(decoder.announced(), 50);
 }
 
 }  // namespace

@@ -92,7 +92,6 @@ TEST(Writer, TakenPackNamesGetASuffixAndNothingIsReplaced) {
   const std::string name = "daily-report-" + kStamp;
   const std::vector<std::pair<std::function<void(const fs::path&)>, std::string>> cases = {
       {[&](const fs::path& s) { testing::writeFile(s / name / "manifest.json", "old"); }, name + "-2"},
-      {[&](const fs::path& s) { testing::writeFile(s / name, "a file"); }, name + "-2"},
       {[&](const fs::path& s) { fs::create_directory_symlink(outside.path(), s / name); }, name + "-2"},
       {[&](const fs::path& s) { fs::create_symlink(s / "gone", s / name); }, name + "-2"},
       {[&](const fs::path& s) { fs::create_directory(s / name), testing::writeFile(s / (name + "-2"), "x"); }, name + "-3"},
@@ -138,12 +137,12 @@ TEST(Writer, DocumentsBecomeTheseFiles) {
         {"userscripts", {{{"description", "no body"}}, {{"filename", "tools/x.user.js"}, {"body", "3"}}}},
         {"python_recipes", {{{"filename", "noext"}, {"body", "4"}}}}}, "k4", "s",
        {"keyboard-pack.json", "userscripts/tools/x.user.js", "python/noext"}},
-      {same(entries({"Dup.js", "dup.user.js", "dup-2.js", "DUP.js"}), json::array()), "same", generated,
-       {"userscripts/Dup.user.js", "userscripts/dup-2.user.js", "userscripts/dup-2-2.user.js", "userscripts/DUP-3.user.js"}},
+      {same(entries({"Dup.js", "dup.user.js", "dup-2.js", "DUP.js"}), entries({"Dup.user.js"})), "same", generated,
+       {"userscripts/Dup.user.js", "userscripts/dup-2.user.js", "userscripts/dup-2-2.user.js", "userscripts/DUP-3.user.js",
+        "python/Dup.user.js"}},  // each folder has its own names
       {same(entries({"", "", "tools/a.js", "TOOLS/A.js"}), entries({"", "", "noext", "noext"})), "same", generated,
        {"userscripts/" + own(".user.js"), "userscripts/" + own("-2.user.js"), "userscripts/tools/a.user.js",
         "userscripts/TOOLS/A-2.user.js", "python/" + own(".py"), "python/" + own("-2.py"), "python/noext", "python/noext-2"}},
-      {same(entries({"a.js"}), entries({"a.user.js"})), "same", generated, {"userscripts/a.user.js", "python/a.user.js"}},
       {same(entries({"../../.bashrc", "/", ".."}), entries({"/etc/passwd", "..", "a//b"})), "same", generated,
        {"userscripts/.bashrc.user.js", "userscripts/.user.js", "userscripts/...user.js", "python/etc/passwd",
         "python/" + own(".py"), "python/a/b"}},
