@@ -22,7 +22,6 @@ TEST(HTTPRequestHead, RequestLine) {
                             "GET /\xc0\xaf HTTP/1.1\r\n\r\n" /* overlong "/" */, "GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n",
                             "GET /\xf4\x90\x80\x80 HTTP/1.1\r\n\r\n" /* above U+10FFFF */})
     EXPECT_FALSE(parse(bytes)) << bytes;
-  EXPECT_FALSE(parse(std::string(200000, 'a')));
   EXPECT_TRUE(parse("GET / HTTP/1.1\r\n\r\n\xff\xfe"));  // that is body, not head
 }
 
@@ -44,9 +43,6 @@ TEST(HTTPRequestHead, HeaderNamesLowerCasedValuesTrimmed) {
   EXPECT_EQ(r->headers, (std::map<std::string, std::string>{
                             {"content-type", "application/json"}, {"x-tabbed", "v"}, {"x-wide", "wide"}, {"a", "b:c"},
                             {"x-empty", ""}, {"x-\xc3\xbc" "ber", "1"}, {"dup", "second"}, {"lf", "1\nB: 2"}}));
-  std::string many = "GET / HTTP/1.1\r\n";
-  for (int i = 0; i < 10000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
-  EXPECT_EQ(parse(many + "\r\n").value().headers.size(), 10000u);
 }
 
 TEST(HTTPRequestHead, QuerySplitting) {
