@@ -147,14 +147,9 @@ TEST(HTTPResponseBytes, ExactHeadsWithDefaults) {
             "Content-Type: application/json; charset=utf-8\r\ncontent-type: text/html\r\n\r\n{}");
 }
 
-// The JSON text itself (compact, sorted, "\/") is the text module's, tested with it.
-TEST(HTTPResponseJSON, ErrorBodiesAndValuesThatNeverThrow) {
-  auto bad = HTTPResponse::badRequest("missing \"prompt\"");
-  EXPECT_EQ(std::make_pair(bad.status, bad.body), std::make_pair(400, std::string("{\"error\":\"missing \\\"prompt\\\"\",\"ok\":false}")));
-  // Invalid UTF-8 or a NaN in a value never throws out of the constructor.
-  EXPECT_NO_THROW(HTTPResponse::json({{"a", std::string("\xff")}}));
-  EXPECT_NO_THROW(HTTPResponse::json({{"a", std::nan("")}}));
-}
+// The JSON text itself (compact, sorted, "\/", repaired UTF-8) is the text module's, tested with it;
+// error bodies are checked in the server's replies.
+TEST(HTTPResponseJSON, NaNNeverThrows) { EXPECT_NO_THROW(HTTPResponse::json({{"a", std::nan("")}})); }
 
 }  // namespace
 }  // namespace tavlo
