@@ -9,7 +9,6 @@
 #include <string_view>
 
 #include "pack/PackDocument.hpp"
-#include "pack/PackReply.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "text/UnicodeText.hpp"
 
@@ -77,8 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const Result result = writePack(input, input.substr(0, 64), "ollama:fuzz", staging, [moment] { return moment; });
     check(result.path.parent_path() == staging, "pack folder outside staging");
-    const auto files = readPackFiles(result.path);
-    check(files.count("manifest.json") == 1, "manifest missing");
+    check(fs::is_regular_file(fs::symlink_status(result.path / "manifest.json")), "manifest missing");
   } catch (const PackError&) {
   } catch (const std::system_error&) {
     // Names too long for the file system, a file where a folder must go.

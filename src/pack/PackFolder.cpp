@@ -12,8 +12,6 @@
 #include <system_error>
 #include <vector>
 
-#include "text/UnicodeText.hpp"
-
 namespace tavlo {
 
 namespace {
@@ -120,27 +118,6 @@ bool writeAll(int fd, std::string_view bytes) {
   return true;
 }
 
-void readTree(int dirFd, const std::string& prefix, std::map<std::string, std::string>& files, int depth) {
-  if (depth > kMaxTreeDepth) return;
-  int error = 0;
-  for (const auto& name : listNames(dirFd, error)) {
-    struct stat st {};
-    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(st.st_mode)) {
-      Fd child(openDirAt(dirFd, name.c_str()));
-      if (child.fd >= 0) readTree(child.fd, prefix + name + "/", files, depth + 1);
-    } else if (S_ISREG(st.st_mode)) {
-      Fd file(::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-      if (file.fd < 0) continue;
-      struct stat opened {};
-      if (::fstat(file.fd, &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
-      std::string text;
-      if (!readAll(file.fd, text) || !isValidUTF8(text)) continue;
-      files[prefix + name] = std::move(text);
-    }
-  }
-}
-
 }  // namespace
 
 bool readAll(int fd, std::string& out) {
@@ -198,12 +175,6 @@ PackFolder PackFolder::createDirectories(const fs::path& path) {
 
 PackFolder PackFolder::open(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail(errno, "could not open folder", path);
-  return PackFolder(fd, path);
-}
-
-PackFolder PackFolder::openNoFollow(const fs::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) fail(errno, "could not open folder", path);
   return PackFolder(fd, path);
 }
@@ -322,12 +293,6 @@ void PackFolder::sync() {
 
 void PackFolder::syncFileSystem() {
   if (::syncfs(fd_) != 0) fail(errno, "could not write", path_);
-}
-
-std::map<std::string, std::string> PackFolder::readTextFiles() const {
-  std::map<std::string, std::string> files;
-  readTree(fd_, "", files, 0);
-  return files;
 }
 
 }  // namespace tavlo

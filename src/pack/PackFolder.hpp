@@ -6,7 +6,6 @@
 // Blocking file-system calls: runs on a worker thread (or a command's main thread).
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -30,9 +29,6 @@ class PackFolder {
 
   // Opens the existing folder `path`, following links.
   static PackFolder open(const std::filesystem::path& path);
-
-  // Opens `path`; a link as its last component is refused.
-  static PackFolder openNoFollow(const std::filesystem::path& path);
 
   // Creates a new hidden folder ".tavlo-tmp-<12 hex digits>" in this one, held
   // locked (flock) while the returned folder stays open, so a sweep by another
@@ -70,10 +66,6 @@ class PackFolder {
 
   // syncfs: every file written on this folder's file system reaches the disk.
   void syncFileSystem();
-
-  // Every regular UTF-8 file below this folder, keyed by its relative path
-  // with "/" between segments. Links are never followed; other files are left out.
-  std::map<std::string, std::string> readTextFiles() const;
 
   const std::filesystem::path& path() const { return path_; }
 

@@ -1,19 +1,8 @@
 #include "pack/PackReply.hpp"
 
-#include <system_error>
-
-#include "pack/PackFolder.hpp"
 #include "text/UnicodeText.hpp"
 
 namespace tavlo {
-
-std::map<std::string, std::string> readPackFiles(const std::filesystem::path& folder) {
-  try {
-    return PackFolder::openNoFollow(folder).readTextFiles();
-  } catch (const std::system_error&) {
-    return {};
-  }
-}
 
 std::string packSuccessText(std::string_view name, std::string_view summary) {
   std::string text = "\xF0\x9F\x93\xA6 Pack '";
@@ -25,7 +14,7 @@ std::string packSuccessText(std::string_view name, std::string_view summary) {
 }
 
 nlohmann::json packSuccessReply(TavloPackWriter::Result written, const std::string& modelID) {
-  // Only text goes into JSON: a file that is not UTF-8 is left out, as a read-back would.
+  // Only text goes into JSON: a file that is not UTF-8 is left out.
   nlohmann::json files = nlohmann::json::object();
   for (auto& [path, bytes] : written.files)
     if (isValidUTF8(bytes)) files[path] = std::move(bytes);

@@ -2,8 +2,6 @@
 // The bodies of the generate reply, built from what the writer reports it
 // wrote; shared by POST /generate, `generate` and `pack`. Plain functions,
 // called from any thread.
-#include <filesystem>
-#include <map>
 #include <string>
 #include <string_view>
 
@@ -12,11 +10,6 @@
 #include "pack/TavloPackWriter.hpp"
 
 namespace tavlo {
-
-// Relative path ("userscripts/dark.user.js") → text of every regular UTF-8
-// file below `folder`, read from disk. Links are never followed; an unreadable
-// folder gives an empty map.
-std::map<std::string, std::string> readPackFiles(const std::filesystem::path& folder);
 
 // {"ok": true, "reply", "pack_name", "pack_path", "summary", "model", "files"};
 // "files" holds every UTF-8 file the writer wrote (moved out of `written`).

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "http/HTTPRequest.hpp"
+#include "http/HTTPResponse.hpp"
 
 namespace tavlo {
 namespace {
@@ -16,9 +19,9 @@ TEST(HTTPRequestHead, RequestLine) {
   // Incomplete or malformed heads, and invalid UTF-8 before the blank line, yield nothing.
   for (std::string bytes : {"", "GET / HTTP/1.1\r\nHost: x\r\n", "GET\r\n\r\n", "GET   \r\n\r\n", "\r\n\r\n",
                             "GET / HTTP/1.1\n\n", "GET /\xff HTTP/1.1\r\n\r\n",
-                            "GET /\xc0\xaf HTTP/1.1\r\n\r\n" /* overlong "/" */, "GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n"})
+                            "GET /\xc0\xaf HTTP/1.1\r\n\r\n" /* overlong "/" */, "GET /\xed\xa0\x80 HTTP/1.1\r\n\r\n",
+                            "GET /\xf4\x90\x80\x80 HTTP/1.1\r\n\r\n" /* above U+10FFFF */})
     EXPECT_FALSE(parse(bytes)) << bytes;
-  EXPECT_FALSE(parse(std::string(200000, 'a')));
   EXPECT_TRUE(parse("GET / HTTP/1.1\r\n\r\n\xff\xfe"));  // that is body, not head
 }
 
@@ -40,9 +43,6 @@ TEST(HTTPRequestHead, HeaderNamesLowerCasedValuesTrimmed) {
   EXPECT_EQ(r->headers, (std::map<std::string, std::string>{
                             {"content-type", "application/json"}, {"x-tabbed", "v"}, {"x-wide", "wide"}, {"a", "b:c"},
                             {"x-empty", ""}, {"x-\xc3\xbc" "ber", "1"}, {"dup", "second"}, {"lf", "1\nB: 2"}}));
-  std::string many = "GET / HTTP/1.1\r\n";
-  for (int i = 0; i < 10000; ++i) many += "X-" + std::to_string(i) + ": v\r\n";
-  EXPECT_EQ(parse(many + "\r\n").value().headers.size(), 10000u);
 }
 
 TEST(HTTPRequestHead, QuerySplitting) {
@@ -54,7 +54,6 @@ TEST(HTTPRequestHead, QuerySplitting) {
       {"/a?a==b", "/a", {{"a", "=b"}}},
       {"/a?a=&=b&a", "/a", {}},
       {"/a?k=1&k=2&p=a+b", "/a", {{"k", "2"}, {"p", "a+b"}}},
-      {"/plain", "/plain", {}},
       {"?x=1", "", {{"x", "1"}}},
   };
   for (const auto& [target, path, query] : cases)
@@ -122,11 +121,35 @@ TEST(HTTPRequestBody, ChunkedDecodingWhereverTheBytesAreCut) {
       if (::testing::Test::HasFailure()) return;
     }
   }
-  ChunkedBodyDecoder decoder(100);
-  std::string out;
-  decoder.feed("32\r\n", out);
-  EXPECT_EQ(decoder.announced(), 50);
 }
+
+TEST(HTTPResponseBytes, ExactHeadsWithDefaults) {
+  EXPECT_EQ(HTTPResponse::notFound().serialize(),
+            "HTTP/1.1 404 Not Found\r\n"
+            "Access-Control-Allow-Origin: *\r\n"
+            "Connection: close\r\n"
+            "Content-Length: 32\r\n"
+            "Content-Type: application/json; charset=utf-8\r\n"
+            "\r\n"
+            "{\"error\":\"not found\",\"ok\":false}");
+  // The handler's own length is replaced; its other headers stay, in key order; a value cannot break the head.
+  HTTPResponse r = HTTPResponse::text("héllo");
+  r.headers["Content-Length"] = "999";
+  r.headers["X-Name"] = "a\r\nSet-Cookie: evil";
+  EXPECT_EQ(r.serialize(),
+            "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\nContent-Length: 6\r\n"
+            "Content-Type: text/plain; charset=utf-8\r\nX-Name: aSet-Cookie: evil\r\n\r\nhéllo");
+  // Keys are matched exactly: a lower-case content-type gets the default beside it.
+  HTTPResponse lower = HTTPResponse::json(nlohmann::json::object(), 503);
+  lower.headers["content-type"] = "text/html";
+  EXPECT_EQ(lower.serialize(),
+            "HTTP/1.1 503 OK\r\nAccess-Control-Allow-Origin: *\r\nConnection: close\r\nContent-Length: 2\r\n"
+            "Content-Type: application/json; charset=utf-8\r\ncontent-type: text/html\r\n\r\n{}");
+}
+
+// The JSON text itself (compact, sorted, "\/", repaired UTF-8) is the text module's, tested with it;
+// error bodies are checked in the server's replies.
+TEST(HTTPResponseJSON, NaNNeverThrows) { EXPECT_NO_THROW(HTTPResponse::json({{"a", std::nan("")}})); }
 
 }  // namespace
 }  // namespace tavlo
