@@ -111,6 +111,7 @@ class FakeBackend(ThreadingHTTPServer):
 
 class Companion:
     """The real binary with a private HOME (state, data and staging below it) and a log file."""
+    default_args = ("--headless",)  # what spawn() runs without arguments
 
     def __init__(self, binary, home, extra_env=None):
         self.binary, self.home, self.proc = str(binary), pathlib.Path(home), None
@@ -121,10 +122,10 @@ class Companion:
                     "TAVLO_STAGING": str(self.home / "packs"), **(extra_env or {})}
 
     def spawn(self, *args):
-        """Starts `tavlo-companion ARGS` (--headless when none) without waiting for it."""
+        """Starts `tavlo-companion ARGS` (default_args when none) without waiting for it."""
         self.log = open(self.home / "companion.log", "ab")
         self.listened = self.logtext().count("listening on")
-        self.proc = subprocess.Popen([*self.prefix, self.binary, *(args or ["--headless"])], env=self.env,
+        self.proc = subprocess.Popen([*self.prefix, self.binary, *(args or self.default_args)], env=self.env,
                                      stdout=self.log, stderr=self.log)
         return self.proc
 

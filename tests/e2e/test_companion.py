@@ -39,10 +39,8 @@ def test_status_models_and_selection_across_restart(companion, backends):
     assert companion.post_json("/models/active", {"id": "lmstudio:mistral-7b"}) == \
         (200, {"id": "lmstudio:mistral-7b", "ok": True})
     status, reply = companion.post_json("/generate", {"prompt": "Make a dark-mode toggle"})
-    name, pack = reply["pack_name"], pathlib.Path(reply["pack_path"])
-    assert (status, reply["model"], pack) == (200, "lmstudio:mistral-7b", companion.home / "packs" / name), reply
-    assert reply["reply"] == f"📦 Pack '{name}' written.\n\nAdds a toggle\n\nOpen Tavlo → Packs to apply."
-    assert {p.relative_to(pack).as_posix(): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
+    assert (status, reply["model"]) == (200, "lmstudio:mistral-7b"), reply
+    assert (companion.home / "packs" / reply["pack_name"] / "manifest.json").is_file()
     assert companion.stop() == 0
     # Kept in a plain SQLite file; the one-shot commands use the same stored choice, and so does a restart.
     assert kv(companion.home / "state/tavlo/defaults.sqlite3")["selectedModelID"] == "lmstudio:mistral-7b"
@@ -63,10 +61,8 @@ def test_tailscale_shows_in_health_and_pairing_record(companion):
         "mac.hostname": "tavlo-test-host", "mac.lan_ip": "", "mac.tailscale_ip": "100.101.102.103",
         "mac.tailscale_hostname": "desk.tail1234.ts.net", "mac.port": 18765}
     assert isinstance(rows["mac.updated_at"], float)
-    out = companion.run("pairing", text=True)
-    assert out.returncode == 0
-    assert {k: json.loads(out.stdout)[k] for k in ("mac.tailscale_ip", "mac.port")} == {
-        "mac.tailscale_ip": "100.101.102.103", "mac.port": 18765}
+    printed = json.loads(companion.run("pairing", check=True).stdout)
+    assert (printed["mac.tailscale_ip"], printed["mac.port"]) == ("100.101.102.103", 18765)
 
 
 def test_home_unset_stores_are_named_not_misplaced(companion, tmp_path, monkeypatch):

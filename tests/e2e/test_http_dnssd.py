@@ -1,7 +1,6 @@
 """DNS-SD advertisement seen from another machine on the link: two network namespaces joined by a
 veth pair, each with its own D-Bus and avahi-daemon in a private mount namespace, so no mDNS ever
 reaches the machine's real interfaces."""
-import os
 import pathlib
 import shutil
 import signal
@@ -76,18 +75,11 @@ class Node:
         pathlib.Path(f"/tmp/{self.netns}-avahi.log").unlink(missing_ok=True)
 
 
-def skip_reason():
-    if os.geteuid() != 0:
-        return "needs root to create network namespaces"
-    for tool in ("ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon", "avahi-browse"):
-        if not shutil.which(tool) and not os.path.exists(f"/usr/sbin/{tool}"):
-            return f"{tool} is not installed"
-
-
 @pytest.fixture
 def link():
-    if reason := skip_reason():
-        pytest.skip(f"DNS-SD end-to-end test skipped: {reason}")
+    tools = ("ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon", "avahi-browse")
+    if missing := [t for t in tools if not shutil.which(t, path="/usr/sbin:/usr/bin:/sbin:/bin")]:
+        pytest.skip(f"DNS-SD end-to-end test skipped: {', '.join(missing)} not installed")
     # Each side's interface is named like a built-in Ethernet port, so it is the LAN address.
     eth0 = "ip link set $DEV name eth0; ip addr add {} dev eth0; ip link set eth0 up multicast on"
     nodes = []

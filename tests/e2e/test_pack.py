@@ -14,11 +14,10 @@ SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "sample-answ
 WARN = "\u26a0\ufe0f "
 
 
-def pack(bin_path, staging, *args, answer=None, env=None, model="ollama:m", prompt="p"):
+def pack(bin_path, staging, *args, answer=None, model="ollama:m", prompt="p"):
     """Runs `pack`; returns the result and the parsed reply (stdout must be one line)."""
-    r = subprocess.run([bin_path, "pack", "--prompt", prompt, "--model", model, *args] +
-                       (["--staging", str(staging)] if staging else []),
-                       input=answer, capture_output=True, env={**os.environ, **(env or {})}, timeout=120)
+    r = subprocess.run([bin_path, "pack", "--prompt", prompt, "--model", model, "--staging", str(staging), *args],
+                       input=answer, capture_output=True, timeout=120)
     out = r.stdout.decode("utf-8")
     assert out.endswith("\n") and out.count("\n") == 1, (r.returncode, out[:300], r.stderr[-300:])
     return r, json.loads(out)
@@ -28,9 +27,6 @@ def test_sample_answer_prints_the_generate_reply(tavlo_bin, tmp_path):
     staging = tmp_path / "a" / "staging"
     r, reply = pack(tavlo_bin, staging, "--answer", str(SAMPLE), prompt="Dark mode please", model="ollama:llama3")
     assert r.returncode == 0, r.stderr
-    # Compact, keys sorted, slashes escaped as the HTTP replies write them.
-    assert r.stdout.decode()[:-1] == json.dumps(reply, sort_keys=True, separators=(",", ":"),
-                                                 ensure_ascii=False).replace("/", "\\/")
     name = reply["pack_name"]
     assert re.fullmatch(r"dark-mode-toggle-\d{6}", name)
     summary = "Adds a dark-mode toggle to every page and a keyboard button."
@@ -40,15 +36,6 @@ def test_sample_answer_prints_the_generate_reply(tavlo_bin, tmp_path):
                      "summary": summary, "files": disk,
                      "reply": f"\U0001F4E6 Pack '{name}' written.\n\n{summary}\n\nOpen Tavlo \u2192 Packs to apply."}
     assert sorted(disk) == ["keyboard-pack.json", "manifest.json", "python/invert.py", "userscripts/dark.user.js"]
-
-
-@pytest.mark.parametrize("setting,folder", [("~/packs", "packs"), ("", "TavloStaging")])
-def test_answer_on_stdin_and_staging_from_the_environment(tavlo_bin, tmp_path, setting, folder):
-    r, reply = pack(tavlo_bin, None, answer=b'{"name": "Env", "summary": ""}', model="claude:cli",
-                    env={"HOME": str(tmp_path), "TAVLO_STAGING": setting})
-    assert r.returncode == 0, r.stderr
-    assert reply["pack_path"].startswith(str(tmp_path / folder) + "/env-")
-    assert reply["summary"] == "" and list(reply["files"]) == ["manifest.json"]
 
 
 @pytest.mark.parametrize("model,label", [("ollama:m", "Ollama"), ("lmstudio:m", "LM Studio"),
