@@ -53,6 +53,16 @@ def tailscale_script(ips=("fd7a:115c::1", "100.101.102.103"), dns="desk.tail1234
     return f"cat <<'EOF'\n{json.dumps(status)}\nEOF\n"
 
 
+def check_pack_on_disk(r, staging, model):
+    """A one-shot command's success: one line of reply naming `model` and a pack under `staging` holding its files."""
+    assert (r.returncode, r.stdout.count(b"\n")) == (0, 1), r.stderr
+    reply = json.loads(r.stdout)
+    pack = pathlib.Path(reply["pack_path"])
+    assert (reply["ok"], reply["model"], pack) == (True, model, staging / reply["pack_name"])
+    assert {p.relative_to(pack).as_posix(): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
+    return reply
+
+
 def alive(pid):
     try:
         with open(f"/proc/{pid}/stat") as f:

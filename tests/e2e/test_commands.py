@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from companion_support import NO_MODEL, PACK, alive, needs_sandbox, slow_claude, wait_until, write_tool
+from companion_support import NO_MODEL, PACK, alive, check_pack_on_disk, needs_sandbox, slow_claude, wait_until, write_tool
 
 NO_HOME = {"HOME": None, "XDG_STATE_HOME": None, "XDG_DATA_HOME": None, "TAVLO_STAGING": None}
 PACK_ARGS = ["pack", "--prompt", "p", "--model", "ollama:m"]
@@ -94,14 +94,6 @@ def test_models_and_generate_with_nothing_installed(companion, tmp_path):
     r = companion.run("generate", "--staging", str(tmp_path / "s"), "make a button")
     assert r.returncode == 3 and json.loads(r.stdout) == NO_MODEL
     assert not (tmp_path / "s").exists()
-
-
-def check_pack_on_disk(r, staging, model):
-    assert r.returncode == 0, r.stderr
-    reply = json.loads(r.stdout)
-    pack = pathlib.Path(reply["pack_path"])
-    assert (reply["ok"], reply["model"], pack) == (True, model, staging / reply["pack_name"])
-    assert {str(p.relative_to(pack)): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
 
 
 @needs_sandbox

@@ -8,43 +8,28 @@ import time
 
 import pytest
 
-from companion_support import Companion, needs_sandbox, wait_until
+from companion_support import Companion, check_pack_on_disk, needs_sandbox, wait_until
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "sample-answer.txt"
-WARN = "\u26a0\ufe0f "
 
 
-def pack(bin_path, staging, *args, answer=None, model="ollama:m", prompt="p"):
-    """Runs `pack`; returns the result and the parsed reply (stdout must be one line)."""
-    r = subprocess.run([bin_path, "pack", "--prompt", prompt, "--model", model, "--staging", str(staging), *args],
-                       input=answer, capture_output=True, timeout=120)
-    out = r.stdout.decode("utf-8")
-    assert out.endswith("\n") and out.count("\n") == 1, (r.returncode, out[:300], r.stderr[-300:])
-    return r, json.loads(out)
-
-
-def test_sample_answer_prints_the_generate_reply(tavlo_bin, tmp_path):
+def test_sample_answer_prints_the_generate_reply(companion, tmp_path):
     staging = tmp_path / "a" / "staging"
-    r, reply = pack(tavlo_bin, staging, "--answer", str(SAMPLE), prompt="Dark mode please", model="ollama:llama3")
-    assert r.returncode == 0, r.stderr
-    name = reply["pack_name"]
+    reply = check_pack_on_disk(companion.run("pack", "--prompt", "Dark mode please", "--model", "ollama:llama3",
+                                             "--answer", str(SAMPLE), "--staging", str(staging)), staging, "ollama:llama3")
+    name, summary = reply["pack_name"], "Adds a dark-mode toggle to every page and a keyboard button."
     assert re.fullmatch(r"dark-mode-toggle-\d{6}", name)
-    summary = "Adds a dark-mode toggle to every page and a keyboard button."
-    disk = {p.relative_to(staging / name).as_posix(): p.read_text("utf-8")
-            for p in (staging / name).rglob("*") if p.is_file()}
-    assert reply == {"ok": True, "model": "ollama:llama3", "pack_name": name, "pack_path": str(staging / name),
-                     "summary": summary, "files": disk,
-                     "reply": f"\U0001F4E6 Pack '{name}' written.\n\n{summary}\n\nOpen Tavlo \u2192 Packs to apply."}
-    assert sorted(disk) == ["keyboard-pack.json", "manifest.json", "python/invert.py", "userscripts/dark.user.js"]
+    assert (reply["summary"], reply["reply"]) == (
+        summary, f"📦 Pack '{name}' written.\n\n{summary}\n\nOpen Tavlo → Packs to apply.")
+    assert sorted(reply["files"]) == ["keyboard-pack.json", "manifest.json", "python/invert.py", "userscripts/dark.user.js"]
 
 
 @pytest.mark.parametrize("model,label", [("ollama:m", "Ollama"), ("lmstudio:m", "LM Studio"),
                                          ("claude:cli", "Claude"), ("codex:cli", "Codex"), ("gemini:x", "Gemini")])
-def test_failures_print_the_500_reply(tavlo_bin, tmp_path, model, label):
-    r, _ = pack(tavlo_bin, tmp_path / "s", answer=b"no json, sorry", model=model)
-    assert r.returncode == 1
-    assert r.stdout.decode() == ('{"ok":false,"reply":"' + WARN + label +
-                                 ' failed: Model output did not contain JSON: no json, sorry"}\n')
+def test_failures_print_the_500_reply(companion, tmp_path, model, label):
+    r = companion.run("pack", "--prompt", "p", "--model", model, "--staging", str(tmp_path / "s"), input=b"no json, sorry")
+    assert (r.returncode, r.stdout.decode()) == (
+        1, '{"ok":false,"reply":"⚠️ ' + label + ' failed: Model output did not contain JSON: no json, sorry"}\n')
     assert (tmp_path / "s").is_dir() and not any((tmp_path / "s").iterdir())
 
 
