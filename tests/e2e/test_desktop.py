@@ -96,12 +96,6 @@ class Desktop:
         cols = {i % w for i, c in enumerate(cells) if sum(abs(a - b) for a, b in zip(c, ground)) > 90}
         return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols else None
 
-    def changed(self, before, x, y, w, h):
-        """The box of the pixels in (x, y, w, h) that differ from `before`, or None."""
-        now = self.settled(x, y, w, h)
-        cols = {(i // 3) % w for i in range(0, min(len(now), len(before)), 3) if now[i:i + 3] != before[i:i + 3]}
-        return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols and len(now) == len(before) else None
-
     def work_area_top(self):
         """Where the window manager's work area begins (below a bar along the top), or None before it says."""
         found = re.findall(rb"\d+", self.call("xprop", "-root", "_NET_WORKAREA").split(b"=")[-1])
@@ -180,7 +174,7 @@ def test_xfce4_panel_hosts_the_status_notifier_item(tmp_path, desktop, tray, bac
         else:
             companion.wait_for(companion.selected)
             assert companion.post_json("/generate", {"prompt": "dark mode"})[0] == 200
-        companion.wait_for(lambda: desktop.changed(shown, *icon), timeout=20)
+        companion.wait_for(lambda: len(now := desktop.settled(*icon)) == len(shown) and now != shown, timeout=20)
     printed = companion.wait_for(lambda: "written" in (text := (tmp_path / "dunst.out").read_text()) and text, 20)
     assert re.search(r"summary: 'Pack 'dark-mode-toggle\S*' written'", printed), printed
     assert "body: 'Adds &lt;b&gt;two&lt;/b&gt; buttons &amp; a script'" in printed, printed
