@@ -64,11 +64,10 @@ def check_pack_on_disk(r, staging, model):
 
 
 def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
+    """Running: neither gone nor a zombie."""
+    with contextlib.suppress(FileNotFoundError):
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    return False
 
 
 def slow_claude(folder, seconds=600):

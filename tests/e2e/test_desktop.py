@@ -3,6 +3,7 @@ private session bus) and on odd ones: no display, a display nobody answers, a
 display that goes away. The companion keeps serving in every case, and only
 the tray loads Qt."""
 import collections
+import contextlib
 import json
 import re
 import shutil
@@ -32,11 +33,9 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel
 
 
 def serving(companion):
-    try:
-        status, body = companion.get_json("/health")
-        return status == 200 and body["ok"] is True
-    except OSError:
-        return False
+    with contextlib.suppress(OSError):  # not listening (yet, or again)
+        return companion.get_json("/health")[0] == 200
+    return False
 
 
 class TrayCompanion(Companion):

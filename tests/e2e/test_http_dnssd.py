@@ -99,10 +99,6 @@ class Node:
             self.daemon.wait(timeout=10)
         assert ok, f"avahi-daemon start={start} failed: {log.read_text(errors='replace')[-2000:]}"
 
-    def get(self, path):  # the raw reply from the server; text mode folds CR LF
-        return self.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
-                       f"printf 'GET {path} HTTP/1.1\\r\\nHost: 10.77.0.1:{PORT}\\r\\n\\r\\n' >&3; cat <&3").stdout
-
     def reap(self):
         """After every process in the namespace was killed."""
         self.holder.wait(timeout=10)
@@ -156,7 +152,9 @@ def test_companion_advertises_follows_changes_and_withdraws(link, tavlo_bin, tmp
     try:
         seen(client, version="0.1.0", hostname=SERVER_HOST, port=str(PORT), lan_ip="10.77.0.1",
              tailscale_ip="100.64.1.2", tailscale_hostname="desk.example.ts.net")
-        reply = client.get("/health")  # the phone's request over the link
+        # The phone's request over the link, its reply raw (text mode folds CR LF).
+        reply = client.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
+                          f"printf 'GET /health HTTP/1.1\\r\\nHost: 10.77.0.1:{PORT}\\r\\n\\r\\n' >&3; cat <&3").stdout
         assert reply.startswith("HTTP/1.1 200 OK") and '"tailscale_ip":"100.64.1.2"' in reply
         # Tailscale comes up with another address: the record follows within a refresh, in place.
         write_tool("/usr/local/bin/tailscale", tailscale_script(["100.64.7.7"], "desk2.example.ts.net."))
