@@ -20,13 +20,6 @@ NO_HOME = {"HOME": None, "XDG_STATE_HOME": None, "XDG_DATA_HOME": None, "TAVLO_S
 PACK_ARGS = ["pack", "--prompt", "p", "--model", "ollama:m"]
 
 
-def test_help_and_version(companion):
-    r = companion.run("--help", text=True)
-    assert r.returncode == 0 and "tavlo-companion pack --prompt TEXT --model ID" in r.stdout
-    r = companion.run("--version", text=True)
-    assert r.returncode == 0 and r.stdout.startswith("tavlo-companion ")
-
-
 @pytest.mark.parametrize("args, env, status, named", [
     (["--bogus"], {}, 2, "--bogus"),
     (["--headless", "--listen", "not-an-ip"], {}, 2, "not-an-ip"),
@@ -163,12 +156,11 @@ def test_sample_answer_prints_the_generate_reply(companion, tmp_path):
     assert sorted(reply["files"]) == ["keyboard-pack.json", "manifest.json", "python/invert.py", "userscripts/dark.user.js"]
 
 
-@pytest.mark.parametrize("model,label", [("ollama:m", "Ollama"), ("lmstudio:m", "LM Studio"),
-                                         ("claude:cli", "Claude"), ("codex:cli", "Codex"), ("gemini:x", "Gemini")])
-def test_failures_print_the_500_reply(companion, tmp_path, model, label):
-    r = companion.run("pack", "--prompt", "p", "--model", model, "--staging", str(tmp_path / "s"), input=b"no json, sorry")
+def test_pack_failure_prints_the_500_reply(companion, tmp_path):
+    r = companion.run("pack", "--prompt", "p", "--model", "lmstudio:m", "--staging", str(tmp_path / "s"),
+                      input=b"no json, sorry")
     assert (r.returncode, r.stdout.decode()) == (
-        1, '{"ok":false,"reply":"⚠️ ' + label + ' failed: Model output did not contain JSON: no json, sorry"}\n')
+        1, '{"ok":false,"reply":"⚠️ LM Studio failed: Model output did not contain JSON: no json, sorry"}\n')
     assert (tmp_path / "s").is_dir() and not any((tmp_path / "s").iterdir())
 
 
