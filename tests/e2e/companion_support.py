@@ -53,12 +53,21 @@ def tailscale_script(ips=("fd7a:115c::1", "100.101.102.103"), dns="desk.tail1234
     return f"cat <<'EOF'\n{json.dumps(status)}\nEOF\n"
 
 
+def check_pack_on_disk(r, staging, model):
+    """A one-shot command's success: one line of reply naming `model` and a pack under `staging` holding its files."""
+    assert (r.returncode, r.stdout.count(b"\n")) == (0, 1), r.stderr
+    reply = json.loads(r.stdout)
+    pack = pathlib.Path(reply["pack_path"])
+    assert (reply["ok"], reply["model"], pack) == (True, model, staging / reply["pack_name"])
+    assert {p.relative_to(pack).as_posix(): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
+    return reply
+
+
 def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except FileNotFoundError:
-        return False
+    """Running: neither gone nor a zombie."""
+    with contextlib.suppress(FileNotFoundError):
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    return False
 
 
 def slow_claude(folder, seconds=600):
@@ -111,6 +120,7 @@ class FakeBackend(ThreadingHTTPServer):
 
 class Companion:
     """The real binary with a private HOME (state, data and staging below it) and a log file."""
+    default_args = ("--headless",)  # what spawn() runs without arguments
 
     def __init__(self, binary, home, extra_env=None):
         self.binary, self.home, self.proc = str(binary), pathlib.Path(home), None
@@ -121,10 +131,10 @@ class Companion:
                     "TAVLO_STAGING": str(self.home / "packs"), **(extra_env or {})}
 
     def spawn(self, *args):
-        """Starts `tavlo-companion ARGS` (--headless when none) without waiting for it."""
+        """Starts `tavlo-companion ARGS` (default_args when none) without waiting for it."""
         self.log = open(self.home / "companion.log", "ab")
         self.listened = self.logtext().count("listening on")
-        self.proc = subprocess.Popen([*self.prefix, self.binary, *(args or ["--headless"])], env=self.env,
+        self.proc = subprocess.Popen([*self.prefix, self.binary, *(args or self.default_args)], env=self.env,
                                      stdout=self.log, stderr=self.log)
         return self.proc
 

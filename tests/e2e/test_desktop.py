@@ -3,8 +3,8 @@ private session bus) and on odd ones: no display, a display nobody answers, a
 display that goes away. The companion keeps serving in every case, and only
 the tray loads Qt."""
 import collections
+import contextlib
 import json
-import pathlib
 import re
 import shutil
 import subprocess
@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from companion_support import Companion, FakeBackend, needs_sandbox, tailscale_script, write_tool
+from companion_support import Companion, needs_sandbox, tailscale_script, wait_until, write_tool
 
 pytestmark = needs_sandbox
 DESKTOP_TOOLS = ("Xvfb", "dbus-daemon", "xfce4-panel", "xfwm4", "trayer", "dunst", "xdotool", "import", "xprop")
@@ -33,22 +33,14 @@ XFCE_PANEL = """<?xml version="1.0" encoding="UTF-8"?><channel name="xfce4-panel
 
 
 def serving(companion):
-    try:
-        status, body = companion.get_json("/health")
-        return status == 200 and body["ok"] is True
-    except OSError:
-        return False
+    with contextlib.suppress(OSError):  # not listening (yet, or again)
+        return companion.get_json("/health")[0] == 200
+    return False
 
 
 class TrayCompanion(Companion):
     """The companion started without --headless, with the given desktop variables."""
-
-    def start(self, *args):
-        self.log = open(self.home / "companion.log", "ab")
-        self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=self.log, stderr=self.log)
-        self.wait_for(lambda: serving(self) or self.proc.poll() is not None, timeout=10)
-        assert self.proc.poll() is None, self.logtext()
-        return self
+    default_args = ()
 
 
 class Desktop:
@@ -103,12 +95,6 @@ class Desktop:
         cols = {i % w for i, c in enumerate(cells) if sum(abs(a - b) for a, b in zip(c, ground)) > 90}
         return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols else None
 
-    def changed(self, before, x, y, w, h):
-        """The box of the pixels in (x, y, w, h) that differ from `before`, or None."""
-        now = self.settled(x, y, w, h)
-        cols = {(i // 3) % w for i in range(0, min(len(now), len(before)), 3) if now[i:i + 3] != before[i:i + 3]}
-        return (x + min(cols), y, max(cols) - min(cols) + 1, h) if cols and len(now) == len(before) else None
-
     def work_area_top(self):
         """Where the window manager's work area begins (below a bar along the top), or None before it says."""
         found = re.findall(rb"\d+", self.call("xprop", "-root", "_NET_WORKAREA").split(b"=")[-1])
@@ -133,6 +119,16 @@ def desktop(request, tmp_path):
     d.close()
 
 
+@pytest.fixture
+def tray(tavlo_bin, tmp_path):
+    """Makes TrayCompanions with the given desktop variables; stops them after the test."""
+    made = []
+    yield lambda env: made.append(TrayCompanion(tavlo_bin, tmp_path, env)) or made[-1]
+    for companion in made:
+        if companion.proc:
+            assert companion.stop() in (0, -15), companion.logtext()
+
+
 def open_panel_from_icon(desktop, companion, bar):
     """Clicks the icon (its XEmbed window in the bar, or where the host drew it); returns it and the panel."""
     def icon():
@@ -154,79 +150,55 @@ def start_xfce4_panel(desktop):
     desktop.run("/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd")
     desktop.run("xfwm4", "--compositor=off")  # reserves the bar's strut in the work area
     desktop.run("xfce4-panel")
-    deadline = time.time() + 30
-    while not desktop.on_bus("org.kde.StatusNotifierWatcher") and time.time() < deadline:
-        time.sleep(0.1)
-    while (desktop.work_area_top() or 0) < 30 and time.time() < deadline:
-        time.sleep(0.1)
+    wait_until(lambda: desktop.on_bus("org.kde.StatusNotifierWatcher") and (desktop.work_area_top() or 0) >= 30, 30, 0.1)
     desktop.settled(0, 0, 800, 30)
     return (0, 0, 800, 30)
 
 
-def test_xfce4_panel_hosts_the_status_notifier_item(tavlo_bin, tmp_path, desktop):
+def test_xfce4_panel_hosts_the_status_notifier_item(tmp_path, desktop, tray, backends):
     bar = start_xfce4_panel(desktop)
-    notifications = open(tmp_path / "dunst.out", "wb")
-    desktop.run("dunst", "-print", stdout=notifications)
-    backend = FakeBackend("ollama")
-    backend.models = ["qwen3-coder"]
-    backend.answer = json.dumps({"name": "Dark Mode Toggle", "summary": "Adds <b>two</b> buttons & a script",
-                                 "userscripts": [{"filename": "d.js", "description": "d", "body": "1;\n"}]})
-    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
-    try:
-        companion.wait_for(lambda: desktop.on_bus("org.freedesktop.Notifications"), timeout=20)
-        companion.start()
-        icon, _ = open_panel_from_icon(desktop, companion, bar)
-        # Tailscale connecting, then a request, each change the icon the host shows.
-        for change in ("tailscale", "request"):
-            shown = desktop.pixels(*icon)
-            if change == "tailscale":
-                write_tool("/usr/local/bin/tailscale", tailscale_script())
-            else:
-                companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"])
-                assert companion.post_json("/generate", {"prompt": "dark mode"})[0] == 200
-            companion.wait_for(lambda: desktop.changed(shown, *icon), timeout=20)
-        printed = companion.wait_for(lambda: "written" in (tmp_path / "dunst.out").read_text() and
-                                     (tmp_path / "dunst.out").read_text(), timeout=20)
-        assert re.search(r"summary: 'Pack 'dark-mode-toggle\S*' written'", printed), printed
-        assert "body: 'Adds &lt;b&gt;two&lt;/b&gt; buttons &amp; a script'" in printed, printed
-    finally:
-        assert companion.stop() in (0, -15), companion.logtext()
-        backend.close()
-        notifications.close()
-        pathlib.Path("/usr/local/bin/tailscale").unlink(missing_ok=True)
+    with open(tmp_path / "dunst.out", "wb") as notifications:
+        desktop.run("dunst", "-print", stdout=notifications)
+    backends[0].models = ["qwen3-coder"]
+    backends[0].answer = json.dumps({"name": "Dark Mode Toggle", "summary": "Adds <b>two</b> buttons & a script",
+                                     "userscripts": [{"filename": "d.js", "description": "d", "body": "1;\n"}]})
+    companion = tray(desktop.env)
+    companion.wait_for(lambda: desktop.on_bus("org.freedesktop.Notifications"), timeout=20)
+    icon, _ = open_panel_from_icon(desktop, companion.start(), bar)
+    # Tailscale connecting, then a request, each change the icon the host shows.
+    for change in ("tailscale", "request"):
+        shown = desktop.pixels(*icon)
+        if change == "tailscale":
+            write_tool("/usr/local/bin/tailscale", tailscale_script())
+        else:
+            companion.wait_for(companion.selected)
+            assert companion.post_json("/generate", {"prompt": "dark mode"})[0] == 200
+        companion.wait_for(lambda: len(now := desktop.settled(*icon)) == len(shown) and now != shown, timeout=20)
+    printed = companion.wait_for(lambda: "written" in (text := (tmp_path / "dunst.out").read_text()) and text, 20)
+    assert re.search(r"summary: 'Pack 'dark-mode-toggle\S*' written'", printed), printed
+    assert "body: 'Adds &lt;b&gt;two&lt;/b&gt; buttons &amp; a script'" in printed, printed
 
 
-def test_trayer_hosts_the_xembed_icon_and_no_notification_server_blocks_nothing(tavlo_bin, tmp_path, desktop):
+def test_trayer_hosts_the_xembed_icon_and_no_notification_server_blocks_nothing(desktop, tray, backends):
     desktop.run("xfwm4", "--compositor=off")
     desktop.run("trayer", "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                 "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true")
-    deadline = time.time() + 30  # a click before the window manager has taken in the bar's strut
-    while (desktop.work_area_top() or 0) < 24 and time.time() < deadline:
-        time.sleep(0.1)
-    backend = FakeBackend("ollama")
-    backend.models = ["qwen3-coder"]
-    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
-    try:
-        companion.start()
-        open_panel_from_icon(desktop, companion, (680, 0, 120, 24))
-        companion.wait_for(lambda: companion.get_json("/health")[1]["selected_model"])
-        assert companion.post_json("/generate", {"prompt": "dark mode"}, timeout=20)[0] == 200
-        assert serving(companion)
-    finally:
-        assert companion.stop() in (0, -15), companion.logtext()
-        backend.close()
+    # a click before the window manager has taken in the bar's strut lands beside the icon
+    wait_until(lambda: (desktop.work_area_top() or 0) >= 24, 30, 0.1)
+    backends[0].models = ["qwen3-coder"]
+    companion = tray(desktop.env).start()
+    open_panel_from_icon(desktop, companion, (680, 0, 120, 24))
+    companion.wait_for(companion.selected)
+    assert companion.post_json("/generate", {"prompt": "dark mode"}, timeout=20)[0] == 200
+    assert serving(companion)
 
 
 @pytest.mark.parametrize("desktop_env", [{}, {"DISPLAY": ":4321"}, {"WAYLAND_DISPLAY": "wayland-77"}],
                          ids=["no-display", "unreachable-x11", "unreachable-wayland"])
-def test_without_a_usable_display_it_serves_headless(tavlo_bin, tmp_path, desktop_env):
-    companion = TrayCompanion(tavlo_bin, tmp_path, desktop_env).start()
-    try:
-        assert serving(companion)
-        time.sleep(0.5)
-        assert companion.proc.poll() is None, companion.logtext()
-    finally:
-        assert companion.stop() in (0, -15), companion.logtext()
+def test_without_a_usable_display_it_serves_headless(tray, desktop_env):
+    companion = tray(desktop_env).start()
+    time.sleep(0.5)
+    assert serving(companion) and companion.proc.poll() is None, companion.logtext()
 
 
 def mapped(pid):
@@ -249,28 +221,16 @@ def test_headless_and_commands_never_load_qt_even_with_a_display(tavlo_bin, tmp_
 
 
 @pytest.mark.parametrize("desktop", [False], indirect=True)
-def test_display_without_tray_or_session_bus_runs_headless(tavlo_bin, tmp_path, desktop):
-    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env).start()
-    try:
-        companion.wait_for(lambda: "running headless" in companion.logtext())
-        assert serving(companion)
-    finally:
-        assert companion.stop() in (0, -15), companion.logtext()
-
-
-@pytest.mark.parametrize("desktop", [False], indirect=True)
-def test_display_that_goes_away_leaves_the_companion_serving(tavlo_bin, tmp_path, desktop):
-    companion = TrayCompanion(tavlo_bin, tmp_path, desktop.env)
-    try:
-        assert serving(companion.start("--panel"))
-        time.sleep(1)  # the panel is up
-        assert "lib/tavlo-companion/modules/libtavlo-ui.so" in mapped(companion.proc.pid)
-        desktop.xvfb.kill()
-        desktop.xvfb.wait()
-        cmdline = f"/proc/{companion.proc.pid}/cmdline"
-        companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
-        companion.wait_for(lambda: serving(companion))
-        assert companion.proc.poll() is None
-        assert "libQt6" not in mapped(companion.proc.pid)
-    finally:
-        companion.stop()
+def test_display_without_tray_runs_headless_and_one_that_goes_away_leaves_it_serving(desktop, tray):
+    companion = tray(desktop.env).start()  # no session bus, so no tray host
+    companion.wait_for(lambda: "running headless" in companion.logtext())
+    assert companion.stop() == 0
+    assert serving(companion.start("--panel"))
+    time.sleep(1)  # the panel is up
+    assert "lib/tavlo-companion/modules/libtavlo-ui.so" in mapped(companion.proc.pid)
+    desktop.xvfb.kill()
+    desktop.xvfb.wait()
+    cmdline = f"/proc/{companion.proc.pid}/cmdline"
+    companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
+    companion.wait_for(lambda: serving(companion))
+    assert "libQt6" not in mapped(companion.proc.pid)

@@ -1,7 +1,7 @@
-"""DNS-SD advertisement seen from another machine on the link: two network namespaces joined by a
-veth pair, each with its own D-Bus and avahi-daemon in a private mount namespace, so no mDNS ever
-reaches the machine's real interfaces."""
-import os
+"""The companion seen from another machine on the link: two network namespaces joined by a veth pair.
+Which clients it serves: one on its own subnet even from a global address, not one from an address
+that no network of the companion's contains. Its DNS-SD advertisement: each side has its own D-Bus
+and avahi-daemon in a private mount namespace, so no mDNS ever reaches the machine's real interfaces."""
 import pathlib
 import shutil
 import signal
@@ -15,6 +15,41 @@ pytestmark = needs_sandbox  # the fake tailscale goes in the sandbox's own /usr/
 SERVER_HOST = "tavlo-srv"
 INSTANCE = f"Tavlo on {SERVER_HOST}"
 PORT = 18765
+SERVER_IP, CLIENT_IP = "203.0.113.1", "203.0.113.2"  # one /24: on-link for the companion
+FOREIGN_IP = "198.51.100.2"  # the client's second address, reached through a /32 route only
+
+
+@pytest.fixture
+def routed_link():
+    with netns_pair(f"ip link set $DEV up; ip addr add {SERVER_IP}/24 dev $DEV; ip route add {FOREIGN_IP}/32 dev $DEV",
+                    f"ip link set $DEV up; ip addr add {CLIENT_IP}/24 dev $DEV; ip addr add {FOREIGN_IP}/32 dev $DEV") as ns:
+        yield ns
+
+
+def get_health(netns, source, target):
+    """The status and body of GET /health, or curl's exit status when it could not connect."""
+    out = sh("ip", "netns", "exec", netns, "curl", "-s", "--interface", source, "-w", " %{http_code}",
+             f"http://{target}:18765/health", check=False)
+    return out.stdout if out.returncode == 0 else f"curl exit {out.returncode}"
+
+
+def test_clients_on_this_machines_networks_only(routed_link, tavlo_bin, tmp_path):
+    server, client = routed_link
+    companion = Companion(tavlo_bin, tmp_path)
+    companion.prefix = ["ip", "netns", "exec", server]
+    try:
+        companion.start()
+        assert get_health(client, CLIENT_IP, SERVER_IP).startswith('{"hostname"')
+        assert get_health(client, FOREIGN_IP, SERVER_IP) == '{"error":"client address not allowed","ok":false} 403'
+        assert companion.stop() == 0
+        # --listen on the link's address only, and every client allowed: loopback gets no connection
+        # at all, the foreign address is served.
+        companion.env["TAVLO_ALLOW_ANY_CLIENT"] = "1"
+        companion.start("--headless", "--listen", SERVER_IP)
+        assert get_health(client, FOREIGN_IP, SERVER_IP).endswith(" 200")
+        assert get_health(server, "127.0.0.1", "127.0.0.1") == "curl exit 7"  # could not connect
+    finally:
+        assert companion.stop() == 0
 
 
 class Node:
@@ -64,10 +99,6 @@ class Node:
             self.daemon.wait(timeout=10)
         assert ok, f"avahi-daemon start={start} failed: {log.read_text(errors='replace')[-2000:]}"
 
-    def get(self, path):  # the raw reply from the server; text mode folds CR LF
-        return self.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
-                       f"printf 'GET {path} HTTP/1.1\\r\\nHost: 10.77.0.1:{PORT}\\r\\n\\r\\n' >&3; cat <&3").stdout
-
     def reap(self):
         """After every process in the namespace was killed."""
         self.holder.wait(timeout=10)
@@ -76,18 +107,11 @@ class Node:
         pathlib.Path(f"/tmp/{self.netns}-avahi.log").unlink(missing_ok=True)
 
 
-def skip_reason():
-    if os.geteuid() != 0:
-        return "needs root to create network namespaces"
-    for tool in ("ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon", "avahi-browse"):
-        if not shutil.which(tool) and not os.path.exists(f"/usr/sbin/{tool}"):
-            return f"{tool} is not installed"
-
-
 @pytest.fixture
 def link():
-    if reason := skip_reason():
-        pytest.skip(f"DNS-SD end-to-end test skipped: {reason}")
+    tools = ("ip", "nsenter", "unshare", "dbus-daemon", "avahi-daemon", "avahi-browse")
+    if missing := [t for t in tools if not shutil.which(t, path="/usr/sbin:/usr/bin:/sbin:/bin")]:
+        pytest.skip(f"DNS-SD end-to-end test skipped: {', '.join(missing)} not installed")
     # Each side's interface is named like a built-in Ethernet port, so it is the LAN address.
     eth0 = "ip link set $DEV name eth0; ip addr add {} dev eth0; ip link set eth0 up multicast on"
     nodes = []
@@ -128,7 +152,9 @@ def test_companion_advertises_follows_changes_and_withdraws(link, tavlo_bin, tmp
     try:
         seen(client, version="0.1.0", hostname=SERVER_HOST, port=str(PORT), lan_ip="10.77.0.1",
              tailscale_ip="100.64.1.2", tailscale_hostname="desk.example.ts.net")
-        reply = client.get("/health")  # the phone's request over the link
+        # The phone's request over the link, its reply raw (text mode folds CR LF).
+        reply = client.sh(f"exec 3<>/dev/tcp/10.77.0.1/{PORT}; "
+                          f"printf 'GET /health HTTP/1.1\\r\\nHost: 10.77.0.1:{PORT}\\r\\n\\r\\n' >&3; cat <&3").stdout
         assert reply.startswith("HTTP/1.1 200 OK") and '"tailscale_ip":"100.64.1.2"' in reply
         # Tailscale comes up with another address: the record follows within a refresh, in place.
         write_tool("/usr/local/bin/tailscale", tailscale_script(["100.64.7.7"], "desk2.example.ts.net."))
