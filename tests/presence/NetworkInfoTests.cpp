@@ -19,11 +19,13 @@ struct Interface {
   const char* netmask = nullptr;  // same family as the address, or none
 };
 
-void fill(sockaddr_storage& into, const char* address) {
+sockaddr* fill(sockaddr_storage& into, const char* address) {
   auto* v4 = reinterpret_cast<sockaddr_in*>(&into);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&into);
+  if (!address) return nullptr;
   if (std::strchr(address, ':')) v6->sin6_family = AF_INET6, inet_pton(AF_INET6, address, &v6->sin6_addr);
   else v4->sin_family = AF_INET, inet_pton(AF_INET, address, &v4->sin_addr);
+  return reinterpret_cast<sockaddr*>(&into);
 }
 
 // An interface list linked the way getifaddrs links it.
@@ -32,14 +34,10 @@ struct InterfaceList {
   std::vector<sockaddr_storage> addresses, masks;
   explicit InterfaceList(const std::vector<Interface>& interfaces)
       : list(interfaces.size()), addresses(interfaces.size()), masks(interfaces.size()) {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      const Interface& in = interfaces[i];
-      list[i].ifa_next = i + 1 < list.size() ? &list[i + 1] : nullptr;
-      list[i].ifa_name = const_cast<char*>(in.name);
-      list[i].ifa_flags = in.up ? IFF_UP : 0;
-      if (in.address) fill(addresses[i], in.address), list[i].ifa_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
-      if (in.netmask) fill(masks[i], in.netmask), list[i].ifa_netmask = reinterpret_cast<sockaddr*>(&masks[i]);
-    }
+    for (std::size_t i = 0; i < list.size(); ++i)
+      list[i] = {i + 1 < list.size() ? &list[i + 1] : nullptr, const_cast<char*>(interfaces[i].name),
+                 interfaces[i].up ? unsigned{IFF_UP} : 0u, fill(addresses[i], interfaces[i].address),
+                 fill(masks[i], interfaces[i].netmask), {}, nullptr};
   }
   const ifaddrs* head() const { return list.empty() ? nullptr : list.data(); }
 };

@@ -21,15 +21,12 @@ TEST(TailscaleStatusParsing, ConnectedOnlyWithAnIPv4WhileRunning) {
       {R"({"Self":{"TailscaleIPs":["100.1.2.3"],"DNSName":5}})", connected("100.1.2.3", std::nullopt)},
       {R"({"Self":{"TailscaleIPs":["100.1.2.3"],"DNSName":"..a.b.."}})", connected("100.1.2.3", "a.b")},
       {R"({"BackendState":"NeedsLogin","Self":{"TailscaleIPs":["100.1.2.3"]}})", stopped},
-      {R"({"BackendState":"Stopped","Self":{"TailscaleIPs":["100.1.2.3"]}})", stopped},
       {R"({"BackendState":"Running","Self":{"TailscaleIPs":["fd7a:115c::1"]}})", stopped},
       {R"({"BackendState":"Running","Self":{"TailscaleIPs":["100.1.2.3", 5]}})", stopped},
       {R"({"BackendState":"Running","Self":{"TailscaleIPs":"100.1.2.3"}})", stopped},
       {R"({"BackendState":"Running","Self":[]})", stopped},
-      {R"({"BackendState":"Running"})", stopped},
       {R"([{"Self":{"TailscaleIPs":["100.1.2.3"]}}])", stopped},
       {"failed to connect to local tailscaled; it doesn't appear to be running", stopped},
-      {"", stopped},
   };
   for (const auto& [out, expected] : cases) EXPECT_EQ(TailscaleProbe::parseStatus(out), expected) << out;
 }
@@ -49,7 +46,6 @@ TEST(TailscaleToolTest, FirstExecutableCandidateRunsAndItsOutputDecides) {
       {{missing, notExecutable, tool("ts", std::string("[ \"$1 $2\" = \"status --json\" ] || exit 3\n") + kRunning),
         tool("later", "echo '{\"Self\":{\"TailscaleIPs\":[\"100.0.0.9\"]}}'")}, running},
       {{missing, notExecutable}, TailscaleStatus::notInstalled()},
-      {{}, TailscaleStatus::notInstalled()},
       {{tool("fails", std::string(kRunning) + "\nexit 1")}, running},  // the exit status is ignored
       {{tool("text", "echo 'not running' >&2; echo 'oops'")}, TailscaleStatus::stopped()},
       {{tool("hang", "sleep 60")}, TailscaleStatus::stopped()},  // killed at the time limit
