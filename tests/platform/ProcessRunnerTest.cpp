@@ -48,8 +48,7 @@ TEST_F(ProcessRunnerTest, ArgumentsByteForByteNullStdinScrubbedEnvironmentAndWor
   auto r = run({.executable = exe, .args = {tricky, "", big}, .workingDirectory = (dir_ / "work").string(),
                 .unsetEnvironment = {"TAVLO_TEST_SECRET"}});
   ::unsetenv("TAVLO_TEST_SECRET");
-  EXPECT_EQ(r.exitStatus, 0);
-  EXPECT_EQ(r.out, tricky + "||" + big + "|" + (dir_ / "work").string() + "\nunset\ndone\n");
+  EXPECT_EQ(std::pair(r.exitStatus, r.out), std::pair(0, tricky + "||" + big + "|" + (dir_ / "work").string() + "\nunset\ndone\n"));
 }
 
 TEST_F(ProcessRunnerTest, ExitStatusSignalStderrAndWhatCannotStart) {
@@ -64,7 +63,6 @@ TEST_F(ProcessRunnerTest, ExitStatusSignalStderrAndWhatCannotStart) {
 
   const std::string plain = script("plain", "echo hi\n", false), missing = (dir_ / "missing").string();
   for (const auto& path : {plain, dir_.path().string(), missing}) EXPECT_FALSE(isExecutableFile(path)) << path;
-  EXPECT_TRUE(isExecutableFile(script("ok", "true\n")));
   EXPECT_EQ(runProcess({.executable = plain}).message(), "cannot start " + plain + ": Permission denied");
   EXPECT_EQ(runProcess({.executable = missing}).message(), "cannot start " + missing + ": No such file or directory");
 }
@@ -133,8 +131,7 @@ TEST_F(ProcessRunnerTest, CancelEndsTheGroupAndNothingStartsOnceStopped) {
   const std::string scratch = readFile(cwd).substr(0, readFile(cwd).size() - 1);
   cancel->cancel();
   auto r = running.get();
-  EXPECT_TRUE(r.cancelled && r.termSignal == SIGKILL);
-  EXPECT_FALSE(fs::exists(scratch)) << scratch;
+  EXPECT_TRUE(r.cancelled && r.termSignal == SIGKILL && !fs::exists(scratch)) << scratch;
   EXPECT_TRUE(ended(pids));
   fs::remove(cwd);
   EXPECT_TRUE(run({.executable = exe, .cancel = cancel}).cancelled);
