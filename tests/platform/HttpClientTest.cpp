@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 
 #include "platform/Async.hpp"
 #include "support/FakeHttpServer.hpp"
+#include "support/TestSupport.hpp"
 
 namespace tavlo {
 namespace {
@@ -76,15 +78,10 @@ TEST(HttpClientTest, TransportFailuresAreErrorsNotAnswers) {
 
 // 64 requests the server answers only once all 64 are waiting at the same time.
 TEST(HttpClientTest, ManySlowRequestsWaitTogether) {
-  std::mutex mutex;
-  std::condition_variable allThere;
-  int arrived = 0;
+  std::atomic<int> arrived = 0;
   FakeHttpServer server([&](const FakeRequest&) {
-    std::unique_lock lock(mutex);
     ++arrived;
-    allThere.notify_all();
-    const bool together = allThere.wait_for(lock, 20s, [&] { return arrived == 64; });
-    return FakeReply{.body = together ? "ok" : "alone"};
+    return FakeReply{.body = testing::waitUntil([&] { return arrived == 64; }, 20s) ? "ok" : "alone"};
   });
   HttpClient client;
   asio::io_context io;

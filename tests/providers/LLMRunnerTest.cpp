@@ -95,8 +95,7 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
   const std::string a300(300, 'a'), b150(150, 'b'), c100(100, 'c'), fffd = "\xEF\xBF\xBD";
   std::string e600;
   for (int i = 0; i < 600; ++i) e600 += "\xC3\xA9";
-  ProviderConfig config;
-  config.toolTimeLimit = 300ms;
+  const ProviderConfig config{.toolTimeLimit = 300ms};
   const std::pair<Result<ProcessResult>, std::string> cases[] = {
       {fail("cannot start /x: Argument list too long"), "cannot start /x: Argument list too long"},
       {ProcessResult{.exitStatus = 2, .out = "discarded\n", .err = "not logged in\n"}, "CLI exit 2: not logged in\n"},
@@ -121,8 +120,7 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
 // The panel's "Stop" and the idle limit end a chat call that gets no answer.
 TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  ProviderConfig config;
-  config.ollamaURL = config.lmStudioURL = silent.baseURL();
+  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL()};
   auto cancel = std::make_shared<Cancellation>();
   cancel->cancel();
   for (const auto& model : {kOllama, kLMStudio})
@@ -136,10 +134,8 @@ TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
 // without CLAUDECODE (recorded in "env"; its argv in "argv").
 TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   testing::TempDir root;
-  ProviderConfig config;
-  config.rootDirectory = root.path().string();
-  config.homeDirectory = (root / "home").string();
-  config.searchPath = "relative::.:" + (root / "bin").string();  // the test machine's own PATH stays out
+  const ProviderConfig config{.rootDirectory = root.path().string(), .homeDirectory = (root / "home").string(),
+                              .searchPath = "relative::.:" + (root / "bin").string()};  // not the machine's own PATH
   auto install = [&](const std::string& relative, const std::string& body, bool executable = true) {
     testing::writeScript(root / relative,
                          "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + (root / "argv").string() +

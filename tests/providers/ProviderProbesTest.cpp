@@ -47,10 +47,9 @@ TEST(ProviderProbesTest, ListsModelsInOrderWithDecimalFileSizesElseNone) {
 
 TEST(ProviderProbesTest, NoServerOrASilentOneGivesAnEmptyListInTime) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  ProviderConfig config;
-  config.ollamaURL = silent.baseURL();
-  config.lmStudioURL = FakeHttpServer([](const FakeRequest&) { return FakeReply{}; }).baseURL();
-  config.probeTimeout = 300ms;
+  const ProviderConfig config{.ollamaURL = silent.baseURL(),
+                              .lmStudioURL = FakeHttpServer([](const FakeRequest&) { return FakeReply{}; }).baseURL(),
+                              .probeTimeout = 300ms};
   EXPECT_EQ(runToCompletion(OllamaProbe::list(config), LMStudioProbe::list(config)), std::tuple(Models{}, Models{}));
 }
 
