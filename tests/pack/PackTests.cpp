@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <ctime>
-#include <set>
 #include <system_error>
 #include <thread>
 
@@ -237,15 +236,12 @@ TEST(Writer, PacksWrittenAtOnceWithOneNameAllRemainWhole) {
       EXPECT_NO_THROW(results[w] = write({{"name", "same"}, {"python_recipes", recipes}}, dir.path()));
     });
   for (auto& t : threads) t.join();
-  std::set<std::string> names;
-  for (int w = 0; w < kWriters; ++w) {
-    names.insert(results[w].name);
+  for (int w = 0; w < kWriters; ++w) {  // each has a folder of its own: one writer's files in each
     const auto files = packFiles(results[w]);
     EXPECT_EQ(std::make_tuple(manifest(results[w])["name"], artifactPaths(results[w]).size(), files.size()),
               std::make_tuple(json(results[w].name), std::size_t{kFiles}, std::size_t{kFiles} + 1));
     for (const auto& path : artifactPaths(results[w])) EXPECT_EQ(files.at(path), std::to_string(w));
   }
-  EXPECT_EQ(names.size(), std::size_t{kWriters});
   EXPECT_EQ(snapshot(dir.path()).size(), std::size_t{kWriters} * (kFiles + 3));  // no temporary folder left
 }
 

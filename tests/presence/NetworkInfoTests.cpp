@@ -76,13 +76,8 @@ TEST(NetworkInfoOnLinkPrefixes, SubnetsOfUpInterfaces) {
   }
   EXPECT_EQ(got, (std::vector<std::string>{"127.0.0.0/8", "192.168.1.0/24", "2001:db8:1::/64", "10.9.8.4/30"}));
   EXPECT_TRUE(NetworkInfo::onLinkPrefixesFrom(nullptr).empty());
-}
-
-// (Which client addresses pass, IPv4-mapped ones too, is the request policy's test.)
-TEST(IPPrefixParse, RangesAndAddresses) {
-  EXPECT_TRUE(IPPrefix::parse("10.9.8.4/30")->contains(*IPPrefix::parse("10.9.8.7")));
-  EXPECT_FALSE(IPPrefix::parse("10.9.8.4/30")->contains(*IPPrefix::parse("::a09:805")));  // IPv4-compatible is not IPv4
-  for (auto bad : {"", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x", "desk"}) EXPECT_FALSE(IPPrefix::parse(bad)) << bad;
+  // An IPv4-compatible address is not IPv4. (Which client addresses pass is the request policy's test.)
+  EXPECT_FALSE(IPPrefix::parse("10.9.8.4/30")->contains(*IPPrefix::parse("::a09:805")));
 }
 
 }  // namespace

@@ -169,8 +169,6 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   std::string env = readFile(root / "env"), cwd = env.substr(0, env.find('\n'));
   EXPECT_EQ(env, cwd + "\nunset\n");  // nothing in the folder, CLAUDECODE removed
   EXPECT_TRUE(cwd.find("/tavlo-tool-") != std::string::npos && !fs::exists(cwd)) << cwd;
-  // One argument cannot exceed the kernel's 128 KiB limit: the launch error is passed on.
-  EXPECT_NE(run(std::string(1 << 20, 'p'), kClaude, config).find(": Argument list too long"), std::string::npos);
 }
 
 }  // namespace
