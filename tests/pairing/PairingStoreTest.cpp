@@ -1,4 +1,3 @@
-// The pairing record and the store under it, on real SQLite files.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 

@@ -41,8 +41,7 @@ TEST(HttpClientTest, SendsTheRequestAsGivenDirectlyAndResumesOnTheCallersThread)
   ::unsetenv("http_proxy");
   auto seen = server.requests().at(0);
   EXPECT_EQ(std::tuple((*r)->status, (*r)->body, seen.method + " " + seen.headers["content-type"] + " " + seen.headers["expect"]),
-            std::tuple(404, "no /api/chat", "POST application/json "));
-  EXPECT_EQ(seen.body, body);
+            std::tuple(404, "no /api/chat", "POST application/json "));  // (the body: the runner's exact-request test)
 }
 
 // No answer is an error with its reason, never an answer: refused, silent past
@@ -111,8 +110,7 @@ TEST(DnsSdAdvertiserWithoutDaemon, LogsOnceAndKeepsGoing) {
   {
     DnsSdAdvertiser advertiser;
     DnsSdAdvertiser::Service service{"Tavlo on " + std::string(80, 'x'), "_tavlo._tcp", 18765, {{"version", "0.1.0"}}};
-    advertiser.publish(service);
-    advertiser.publish(service);
+    for (int i = 0; i < 2; ++i) advertiser.publish(service);
     EXPECT_EQ(advertiser.currentName().size(), 63u);  // one DNS label at most
     advertiser.withdraw();
     EXPECT_EQ(advertiser.currentName(), "");

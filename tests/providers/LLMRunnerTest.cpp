@@ -40,7 +40,6 @@ std::string run(const std::string& prompt, const LLMModel& model, const Provider
   return text(runToCompletion(LLMRunner::generate(prompt, model, config, std::move(cancel))));
 }
 
-// Each back end gets its exact request: path, method, content type and JSON body.
 TEST(LLMRunnerTest, EachBackEndGetsItsExactRequest) {
   const std::string prompt = "\xC3\xBCn\xC3\xAF \"quoted\"\n-leading";
   const auto messages = nlohmann::json::array({{{"role", "system"}, {"content", LLMRunner::systemPrompt()}},
@@ -120,7 +119,6 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
     EXPECT_EQ(text(LLMRunner::toolAnswer(outcome, config)), expected) << expected.substr(0, 40);
 }
 
-// The panel's "Stop" and the idle limit end a chat call that gets no answer.
 TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
   ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL()};
