@@ -67,7 +67,6 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
       {"serverRow", snap(true, {}), "ok", {"staging"}},
       {"serverRow", snap(false, {}, "Address already in use"), "checking", {}},
       {"tailscaleRow", snap(true, TS::notInstalled()), "down", {"tailscale"}},
-      {"tailscaleRow", snap(true, TS::stopped()), "down", {"tailscale"}},
       {"tailscaleRow", snap(true, TS::connected("100.64.0.1", "box.ts.net")), "ok", {}},
   };
   for (const auto& c : cases) {
@@ -81,24 +80,35 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
   }
 }
 
-TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClick) {
+// The pair section shows the record as a QR code once it is published.
+TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClickAndPairShowsTheQRCode) {
+  pairing = R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765})";
   CompanionSnapshot s;
   show(s);
   EXPECT_TRUE(child("emptyModelsHint")->isVisible());
+  click(child<QToolButton>("pairToggle"));
+  auto* qr = child<QLabel>("pairQR");
+  EXPECT_TRUE(!qr->pixmap().isNull() && child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
   click(child<QPushButton>("installOllama"));
   click(child<QToolButton>("refreshButton"));
   s.allModels = {{"claude:cli", LLMModel::Provider::claude, "Claude Code", "CLI"},
                  {"lmstudio:gemma", LLMModel::Provider::lmstudio, "gemma", std::nullopt}};
   s.selectedModelID = "claude:cli";
+  pairing = "";  // not published yet
   show(s);
+  EXPECT_TRUE(qr->pixmap().isNull());
   ASSERT_EQ(rows().size(), 2);
   EXPECT_TRUE(rows()[0]->property("selected").toBool() && !rows()[1]->property("selected").toBool());
   click(rows()[1]);
   EXPECT_EQ(log, (Log{"ollama", "refresh", "select lmstudio:gemma"}));
 }
 
-TEST_F(MenuContentTest, RunningRequestsAboveTheThreeLatestWithStopAndQuit) {
+// Long texts are cut and long lists scroll.
+TEST_F(MenuContentTest, RunningRequestsAboveTheThreeLatestWithStopAndQuitLongTextsCut) {
   CompanionSnapshot s;
+  for (int i = 0; i < 200; ++i)
+    s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
+  s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::string(250, 'h') + ".ts.net");
   s.runningRequests = {{7, "hide banners", "claude:cli", kNow - 12s, false}, {9, "dark", "claude:cli", kNow, true}};
   for (int i = 0; i < 5; ++i)
     s.recentRequests.push_back({"id" + std::to_string(i), "prompt " + std::to_string(i), "ollama:x", kNow - i * 2min});
@@ -114,14 +124,6 @@ TEST_F(MenuContentTest, RunningRequestsAboveTheThreeLatestWithStopAndQuit) {
   EXPECT_EQ(child<ElidedLabel>("prompt", recent[0])->fullText(), "first line second line");
   click(child<QPushButton>("quitButton"));
   EXPECT_EQ(log, (Log{"stop 9", "quit"}));
-}
-
-TEST_F(MenuContentTest, LongTextsAreCutAndLongListsScroll) {
-  CompanionSnapshot s;
-  for (int i = 0; i < 200; ++i)
-    s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
-  s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::string(250, 'h') + ".ts.net");
-  show(s);
   panel->adjustSize(), QApplication::processEvents();
   EXPECT_TRUE(child<ElidedLabel>("name", rows()[0])->text().endsWith(QChar(0x2026)));
   EXPECT_GT(child<QScrollArea>("modelList")->verticalScrollBar()->maximum(), 0);
@@ -131,22 +133,11 @@ TEST_F(MenuContentTest, LongTextsAreCutAndLongListsScroll) {
   EXPECT_LE(child("trailing", r)->geometry().right(), ip->geometry().left());
 }
 
-TEST_F(MenuContentTest, PairSectionShowsTheRecordAsQRCode) {
-  pairing = R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765})";
-  show(CompanionSnapshot{});
-  click(child<QToolButton>("pairToggle"));
-  auto* qr = child<QLabel>("pairQR");
-  EXPECT_TRUE(!qr->pixmap().isNull() && child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
-  pairing = "";  // not published yet
-  show(CompanionSnapshot{});
-  EXPECT_TRUE(qr->pixmap().isNull());
-}
-
 QImage image(const char* symbol, std::size_t count = 0, bool dark = false) {
   return menuIcon(symbol, count, dark).pixmap(32, 32).toImage();
 }
 
-TEST(MenuLabel, EachStateItsIconWithTheCountDrawnIn) {
+TEST(MenuLabel, EachStateItsIconWithTheCountDrawnInAndTheTooltip) {
   const QImage down = image("macbook.and.iphone.slash"), linked = image("macbook.and.iphone"), up = image("macbook");
   EXPECT_TRUE(down != linked && linked != up && up != down && up != image("macbook", 0, true));
   EXPECT_EQ(image(""), down);  // an unexpected symbol shows "server down" rather than nothing
@@ -154,9 +145,7 @@ TEST(MenuLabel, EachStateItsIconWithTheCountDrawnIn) {
   const QImage one = image("macbook", 1);
   EXPECT_TRUE(one != image("macbook", 12) && up.pixel(4, 4) == one.pixel(4, 4));
   EXPECT_NE(up.pixel(28, 28), one.pixel(28, 28));
-}
-
-TEST(MenuLabel, TooltipSaysGeneratingWhileARequestRunsOrWaits) {
+  // The tooltip says "Generating…" while a request runs or waits.
   CompanionSnapshot s;
   s.serverRunning = true;
   EXPECT_FALSE(menuTooltip(s).contains(QString::fromUtf8("Generating")));
@@ -186,29 +175,18 @@ TEST(PanelPlacement, BesideTheTrayNeverOverTheBar) {
   }
 }
 
-struct NullServer : ServerHandle {
-  void stop() override {}
-};
-
-CompanionServices fakeServices() {
+// The services left unset: no server, no other models.
+TEST(TavloCompanionApp, PanelFollowsTheStateAndQuitStopsIt) {
   CompanionServices s;
   using Models = std::vector<LLMModel>;
-  s.tailscaleProbe = []() -> asio::awaitable<TailscaleStatus> { co_return TailscaleStatus::notInstalled(); };
   s.ollamaProbe = []() -> asio::awaitable<Models> {
     co_return Models{{"ollama:qwen3-coder", LLMModel::Provider::ollama, "qwen3-coder", "18.6 GB"},
                      {"ollama:llama3.2", LLMModel::Provider::ollama, "llama3.2", std::nullopt}};
   };
-  s.lmstudioProbe = s.cliProbe = []() -> asio::awaitable<Models> { co_return Models{}; };
-  s.lanIP = [] { return std::nullopt; }, s.hostName = [] { return "box"; }, s.open = [](std::string) {};
-  s.startServer = [](std::uint16_t, RequestHandler) { return std::make_unique<NullServer>(); };
-  return s;
-}
-
-TEST(TavloCompanionApp, PanelFollowsTheStateAndQuitStopsIt) {
   testing::TempDir staging;
   asio::io_context io;
   auto work = asio::make_work_guard(io);
-  auto state = std::make_shared<CompanionState>(io.get_executor(), fakeServices(), staging.path().string());
+  auto state = std::make_shared<CompanionState>(io.get_executor(), s, staging.path().string());
   asio::post(io, [state] { state->start(); });
   std::thread worker([&] { io.run(); });
   int quitCalls = 0;
