@@ -242,14 +242,6 @@ TEST_F(Fixture, RefreshNotifiesAndOverlappingRefreshesShareProbes) {
   EXPECT_EQ(ollamaCalls, 2);
 }
 
-#ifdef TAVLO_CHECK_THREADS  // debug and sanitizer builds
-TEST_F(Fixture, OnlyTheStateThreadMayTouchTheState) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  make();
-  EXPECT_DEATH(state->selectedModelID(), "selectedModelID called off the state's executor");
-}
-#endif
-
 TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/";
   setenv("HOME", "/home/desk", 1);

@@ -22,10 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool settle(const std::function<bool()>& condition) {  // while the event loop runs
-  return testing::waitUntil([&] { return QApplication::processEvents(), condition(); });
-}
-
 using Log = std::vector<std::string>;
 const auto kNow = std::chrono::system_clock::time_point(1767225600s);
 
@@ -193,12 +189,13 @@ TEST(TavloCompanionApp, PanelFollowsTheStateAndQuitStopsIt) {
   QTimer::singleShot(0, [&] {
     MenuContent* panel = nullptr;
     auto rows = [&] { return panel->findChildren<QPushButton*>("modelRow"); };
-    ASSERT_TRUE(settle([&] {
+    ASSERT_TRUE(testing::waitUntil([&] {
+      QApplication::processEvents();
       for (auto* w : QApplication::topLevelWidgets()) panel = panel ? panel : qobject_cast<MenuContent*>(w);
       return panel && rows().size() == 2;
     })) << "the state's snapshot never reached the panel";
     rows()[1]->click();
-    ASSERT_TRUE(settle([&] { return rows()[1]->property("selected").toBool(); }));
+    ASSERT_TRUE(testing::waitUntil([&] { return QApplication::processEvents(), rows()[1]->property("selected").toBool(); }));
     panel->findChild<QPushButton*>("quitButton")->click();
   });
   int argc = 1;
