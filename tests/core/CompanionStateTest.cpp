@@ -89,9 +89,12 @@ struct Fixture : ::testing::Test {
   void settle() { for (int i = 0; i < 20; ++i) io.restart(), io.run_for(2ms); }
 };
 
-// The status and the policy's refusals come from the network thread alone: a
-// busy state thread (a long refresh, a queue of runs) never holds them up.
-TEST_F(Fixture, StatusAndRefusalsNeedNoStateThread) {
+// Refused requests change nothing. The first listed model (command-line tools
+// first) is selected automatically; a selected model that disappears stays selected.
+// The status and the policy's refusals come from the network thread alone: a busy
+// state thread (a long refresh, a queue of runs) never holds them up.
+TEST_F(Fixture, RoutesStatusAndSelection) {
+  cliModels = {{"codex:cli", LLMModel::Provider::codex, "Codex (CLI)", "OpenAI Codex login"}};
   make();
   refresh();
   const auto handler = on([&] { return state->makeHandler(); });
@@ -102,19 +105,6 @@ TEST_F(Fixture, StatusAndRefusalsNeedNoStateThread) {
     // The future is set from asio's system executor, a moment after the run.
     return future.wait_for(2s) == std::future_status::ready ? future.get().body : "no answer";
   };
-  on([&] { state->selectModel(lmstudio("mistral")); });  // a later change shows too
-  EXPECT_EQ(answer(request("GET", "/")), route("GET", "/health").body);
-  auto page = request("GET", "/models");
-  page.headers["origin"] = "https://example.com";
-  EXPECT_EQ(answer(page), R"({"error":"cross-origin request refused","ok":false})");
-}
-
-// Refused requests change nothing. The first listed model (command-line tools
-// first) is selected automatically; a selected model that disappears stays selected.
-TEST_F(Fixture, RoutesRefuseWhatTheyDoNotServeAndTheSelectionOutlivesItsModel) {
-  cliModels = {{"codex:cli", LLMModel::Provider::codex, "Codex (CLI)", "OpenAI Codex login"}};
-  make();
-  refresh();
   const std::string notFound = R"(404 {"error":"not found","ok":false})", noID = R"(400 {"error":"missing id","ok":false})",
                     noPrompt = R"(400 {"error":"missing prompt","ok":false})";
   const std::tuple<const char*, const char*, const char*, std::string> cases[] = {
@@ -131,6 +121,10 @@ TEST_F(Fixture, RoutesRefuseWhatTheyDoNotServeAndTheSelectionOutlivesItsModel) {
   EXPECT_TRUE(heldRuns.empty() && on([&] { return state->recentRequests().empty(); }));
   EXPECT_EQ(on([&] { return state->selectedModelID(); }), "codex:cli");
   EXPECT_EQ(route("POST", "/models/active", R"({"id":"lmstudio:mistral"})").body, R"({"id":"lmstudio:mistral","ok":true})");
+  EXPECT_EQ(answer(request("GET", "/")), route("GET", "/health").body);  // the change shows on the network thread
+  auto page = request("GET", "/models");
+  page.headers["origin"] = "https://example.com";
+  EXPECT_EQ(answer(page), R"({"error":"cross-origin request refused","ok":false})");
   lmstudioModels.clear();
   refresh();
   EXPECT_EQ(on([&] { return state->selectedModelID(); }), "lmstudio:mistral");
@@ -167,22 +161,6 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   EXPECT_TRUE(testing::waitUntil([&] { return refresh(), on([&] { return state->selectedModelID(); }) == "lmstudio:mistral"; }));
   EXPECT_EQ(defaults->getString(CompanionState::kSelectedModelKey), "lmstudio:mistral");
   on([&] { state->shutdown(); });
-}
-
-// The reply lists what the writer wrote, the desktop is told; every request
-// started is listed as recent, the twelve newest first.
-TEST_F(Fixture, GenerateRepliesWithThePackAndListsRecentRequests) {
-  make();
-  refresh();
-  for (int i = 0; i < 13; ++i) {
-    auto reply = generate("p" + std::to_string(i));
-    settle();
-    heldRuns.back().second(ModelAnswer(R"({"name":"Demo","userscripts":[{"filename":"a.js","body":"1"}]})"));
-    ASSERT_EQ(nlohmann::json::parse(wait(std::move(reply)).body)["files"].size(), 2u);
-  }
-  EXPECT_EQ(notified.size(), 13u);
-  const auto recent = on([&] { return state->recentRequests(); });
-  EXPECT_EQ(recent.size() == 12 ? recent.front().prompt + " " + recent.back().prompt : "", "p12 p1");
 }
 
 // One run at a time (as injected), the others wait in order (refusals beyond the
@@ -228,8 +206,10 @@ TEST_F(Fixture, RunsQueueInOrderAndEveryStopAnswersAtOnce) {
   EXPECT_EQ(heldRuns.size(), 3u);
 }
 
-// (What a refresh publishes, the end-to-end pairing record test shows.)
-TEST_F(Fixture, RefreshNotifiesAndOverlappingRefreshesShareProbes) {
+// A refresh tells the observers what changed (what it publishes, the end-to-end
+// pairing record test shows). A generate reply lists what the writer wrote, the
+// desktop is told; every request started is listed as recent, the twelve newest first.
+TEST_F(Fixture, RefreshesAndGenerateReplies) {
   make();
   std::vector<StateField> seen;
   on([&] { state->addObserver([&](StateField f) { seen.push_back(f); }); });
@@ -240,6 +220,15 @@ TEST_F(Fixture, RefreshNotifiesAndOverlappingRefreshesShareProbes) {
   auto a = asio::co_spawn(io, state->tick(), asio::use_future), b = asio::co_spawn(io, state->tick(), asio::use_future);
   wait(std::move(a)), wait(std::move(b));
   EXPECT_EQ(ollamaCalls, 2);
+  for (int i = 0; i < 13; ++i) {
+    auto reply = generate("p" + std::to_string(i));
+    settle();
+    heldRuns.back().second(ModelAnswer(R"({"name":"Demo","userscripts":[{"filename":"a.js","body":"1"}]})"));
+    ASSERT_EQ(nlohmann::json::parse(wait(std::move(reply)).body)["files"].size(), 2u);
+  }
+  EXPECT_EQ(notified.size(), 13u);
+  const auto recent = on([&] { return state->recentRequests(); });
+  EXPECT_EQ(recent.size() == 12 ? recent.front().prompt + " " + recent.back().prompt : "", "p12 p1");
 }
 
 TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
