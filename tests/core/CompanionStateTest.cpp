@@ -248,7 +248,13 @@ TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
 }
 
 TEST(RequestPolicy, HostNamesAndClientAddressesOfTheLocalNetwork) {
-  const std::vector<std::string> search = {"fritz.box", "home"};
+  testing::TempDir dir;
+  testing::writeFile(dir / "resolv.conf",
+                     "# from the router\nnameserver 192.168.178.1\nsearch fritz.box Home. lan ; old\n"
+                     "domain localdomain\noptions ndots:1\nsearchx evil.com\nsearch fritz.box\n");
+  const auto search = resolverSearchDomains(dir / "resolv.conf");
+  EXPECT_EQ(search, (std::vector<std::string>{"fritz.box", "home", "lan", "localdomain"}));
+  EXPECT_TRUE(resolverSearchDomains(dir / "missing").empty());
   for (auto host : {"127.0.0.1", "127.0.0.1:18765", "192.168.1.20:18765", "[::1]:18765", "localhost", "LOCALHOST:18765",
                     "desk.local", "desk.local.", "box.lan", "nas.home.arpa", "x.internal", "desk.tail1234.ts.net:18765",
                     "mybox", "MyBox.example.org", "desk", "local", "desk.:18765", "desk.fritz.box",
@@ -289,15 +295,6 @@ TEST(RequestPolicy, TheSubnetCache) {
     EXPECT_EQ(policy.check(r).has_value(), !served) << address;
     EXPECT_EQ(reads, readsSoFar) << address;
   }
-}
-
-TEST(RequestPolicy, SearchDomainsFromResolvConf) {
-  testing::TempDir dir;
-  testing::writeFile(dir / "resolv.conf",
-                     "# from the router\nnameserver 192.168.178.1\nsearch fritz.box Home. lan ; old\n"
-                     "domain localdomain\noptions ndots:1\nsearchx evil.com\nsearch fritz.box\n");
-  EXPECT_EQ(resolverSearchDomains(dir / "resolv.conf"), (std::vector<std::string>{"fritz.box", "home", "lan", "localdomain"}));
-  EXPECT_TRUE(resolverSearchDomains(dir / "missing").empty());
 }
 
 }  // namespace

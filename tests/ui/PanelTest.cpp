@@ -77,7 +77,7 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
 }
 
 // The pair section shows the record as a QR code once it is published.
-TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClickAndPairShowsTheQRCode) {
+TEST_F(MenuContentTest, EmptyListHintThenRowsSelectOnClickAndThePairQRCode) {
   pairing = R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765})";
   CompanionSnapshot s;
   show(s);
@@ -100,7 +100,7 @@ TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClickAndPairShowsThe
 }
 
 // Long texts are cut and long lists scroll.
-TEST_F(MenuContentTest, RunningRequestsAboveTheThreeLatestWithStopAndQuitLongTextsCut) {
+TEST_F(MenuContentTest, RequestListsWithStopAndQuitAndLongTexts) {
   CompanionSnapshot s;
   for (int i = 0; i < 200; ++i)
     s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
@@ -133,7 +133,7 @@ QImage image(const char* symbol, std::size_t count = 0, bool dark = false) {
   return menuIcon(symbol, count, dark).pixmap(32, 32).toImage();
 }
 
-TEST(MenuLabel, EachStateItsIconWithTheCountDrawnInAndTheTooltip) {
+TEST(MenuLabel, EachStateItsIconWithTheCountDrawnInAndItsTooltip) {
   const QImage down = image("macbook.and.iphone.slash"), linked = image("macbook.and.iphone"), up = image("macbook");
   EXPECT_TRUE(down != linked && linked != up && up != down && up != image("macbook", 0, true));
   EXPECT_EQ(image(""), down);  // an unexpected symbol shows "server down" rather than nothing

@@ -9,7 +9,7 @@ namespace {
 
 // Read the drawing back (two module rows per line, light modules drawn with the
 // glyphs, a quiet zone of two) and compare it with the matrix.
-TEST(TerminalQR, DrawsEveryModuleWithQuietZoneEncodesEveryByteAndRefusesWhatDoesNotFit) {
+TEST(TerminalQR, DrawsEveryModuleEncodesEveryByteRefusesWhatDoesNotFit) {
   const std::string record = R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765})";
   auto m = encodeQR(record);
   ASSERT_TRUE(m && m->size % 4 == 1);  // 21 + 4 * (version - 1)
