@@ -22,10 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool settle(const std::function<bool()>& condition) {  // while the event loop runs
-  return testing::waitUntil([&] { return QApplication::processEvents(), condition(); });
-}
-
 using Log = std::vector<std::string>;
 const auto kNow = std::chrono::system_clock::time_point(1767225600s);
 
@@ -67,7 +63,6 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
       {"serverRow", snap(true, {}), "ok", {"staging"}},
       {"serverRow", snap(false, {}, "Address already in use"), "checking", {}},
       {"tailscaleRow", snap(true, TS::notInstalled()), "down", {"tailscale"}},
-      {"tailscaleRow", snap(true, TS::stopped()), "down", {"tailscale"}},
       {"tailscaleRow", snap(true, TS::connected("100.64.0.1", "box.ts.net")), "ok", {}},
   };
   for (const auto& c : cases) {
@@ -81,24 +76,35 @@ TEST_F(MenuContentTest, StatusRowsInEachState) {
   }
 }
 
-TEST_F(MenuContentTest, NoModelsShowsTheHintThenRowsSelectOnClick) {
+// The pair section shows the record as a QR code once it is published.
+TEST_F(MenuContentTest, EmptyListHintThenRowsSelectOnClickAndThePairQRCode) {
+  pairing = R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765})";
   CompanionSnapshot s;
   show(s);
   EXPECT_TRUE(child("emptyModelsHint")->isVisible());
+  click(child<QToolButton>("pairToggle"));
+  auto* qr = child<QLabel>("pairQR");
+  EXPECT_TRUE(!qr->pixmap().isNull() && child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
   click(child<QPushButton>("installOllama"));
   click(child<QToolButton>("refreshButton"));
   s.allModels = {{"claude:cli", LLMModel::Provider::claude, "Claude Code", "CLI"},
                  {"lmstudio:gemma", LLMModel::Provider::lmstudio, "gemma", std::nullopt}};
   s.selectedModelID = "claude:cli";
+  pairing = "";  // not published yet
   show(s);
+  EXPECT_TRUE(qr->pixmap().isNull());
   ASSERT_EQ(rows().size(), 2);
   EXPECT_TRUE(rows()[0]->property("selected").toBool() && !rows()[1]->property("selected").toBool());
   click(rows()[1]);
   EXPECT_EQ(log, (Log{"ollama", "refresh", "select lmstudio:gemma"}));
 }
 
-TEST_F(MenuContentTest, RunningRequestsAboveTheThreeLatestWithStopAndQuit) {
+// Long texts are cut and long lists scroll.
+TEST_F(MenuContentTest, RequestListsWithStopAndQuitAndLongTexts) {
   CompanionSnapshot s;
+  for (int i = 0; i < 200; ++i)
+    s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
+  s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::string(250, 'h') + ".ts.net");
   s.runningRequests = {{7, "hide banners", "claude:cli", kNow - 12s, false}, {9, "dark", "claude:cli", kNow, true}};
   for (int i = 0; i < 5; ++i)
     s.recentRequests.push_back({"id" + std::to_string(i), "prompt " + std::to_string(i), "ollama:x", kNow - i * 2min});
@@ -114,14 +120,6 @@ TEST_F(MenuContentTest, RunningRequestsAboveTheThreeLatestWithStopAndQuit) {
   EXPECT_EQ(child<ElidedLabel>("prompt", recent[0])->fullText(), "first line second line");
   click(child<QPushButton>("quitButton"));
   EXPECT_EQ(log, (Log{"stop 9", "quit"}));
-}
-
-TEST_F(MenuContentTest, LongTextsAreCutAndLongListsScroll) {
-  CompanionSnapshot s;
-  for (int i = 0; i < 200; ++i)
-    s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
-  s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::string(250, 'h') + ".ts.net");
-  show(s);
   panel->adjustSize(), QApplication::processEvents();
   EXPECT_TRUE(child<ElidedLabel>("name", rows()[0])->text().endsWith(QChar(0x2026)));
   EXPECT_GT(child<QScrollArea>("modelList")->verticalScrollBar()->maximum(), 0);
@@ -131,22 +129,11 @@ TEST_F(MenuContentTest, LongTextsAreCutAndLongListsScroll) {
   EXPECT_LE(child("trailing", r)->geometry().right(), ip->geometry().left());
 }
 
-TEST_F(MenuContentTest, PairSectionShowsTheRecordAsQRCode) {
-  pairing = R"({"mac.hostname":"studio","mac.lan_ip":"192.168.1.20","mac.port":18765})";
-  show(CompanionSnapshot{});
-  click(child<QToolButton>("pairToggle"));
-  auto* qr = child<QLabel>("pairQR");
-  EXPECT_TRUE(!qr->pixmap().isNull() && child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
-  pairing = "";  // not published yet
-  show(CompanionSnapshot{});
-  EXPECT_TRUE(qr->pixmap().isNull());
-}
-
 QImage image(const char* symbol, std::size_t count = 0, bool dark = false) {
   return menuIcon(symbol, count, dark).pixmap(32, 32).toImage();
 }
 
-TEST(MenuLabel, EachStateItsIconWithTheCountDrawnIn) {
+TEST(MenuLabel, EachStateItsIconWithTheCountDrawnInAndItsTooltip) {
   const QImage down = image("macbook.and.iphone.slash"), linked = image("macbook.and.iphone"), up = image("macbook");
   EXPECT_TRUE(down != linked && linked != up && up != down && up != image("macbook", 0, true));
   EXPECT_EQ(image(""), down);  // an unexpected symbol shows "server down" rather than nothing
@@ -154,9 +141,7 @@ TEST(MenuLabel, EachStateItsIconWithTheCountDrawnIn) {
   const QImage one = image("macbook", 1);
   EXPECT_TRUE(one != image("macbook", 12) && up.pixel(4, 4) == one.pixel(4, 4));
   EXPECT_NE(up.pixel(28, 28), one.pixel(28, 28));
-}
-
-TEST(MenuLabel, TooltipSaysGeneratingWhileARequestRunsOrWaits) {
+  // The tooltip says "Generating…" while a request runs or waits.
   CompanionSnapshot s;
   s.serverRunning = true;
   EXPECT_FALSE(menuTooltip(s).contains(QString::fromUtf8("Generating")));
@@ -164,12 +149,12 @@ TEST(MenuLabel, TooltipSaysGeneratingWhileARequestRunsOrWaits) {
   EXPECT_TRUE(menuTooltip(s).contains(QString::fromUtf8("Generating\u2026")));
 }
 
-// An 800x600 screen; the bar's strut is what `available` leaves out.
+// An 800x600 screen; the bar's strut is what `available` leaves out (a top bar:
+// the end-to-end desktop tests).
 TEST(PanelPlacement, BesideTheTrayNeverOverTheBar) {
   const QRect screen(0, 0, 800, 600), click(700, 15, 1, 1);
   const QSize panel(340, 400);
   const struct { const char* what; QRect screen, available, anchor; QSize panel; QPoint at; } cases[] = {
-      {"top bar, click on the right", screen, {0, 31, 800, 569}, click, panel, {361, 31}},
       {"bottom bar", screen, {0, 0, 800, 570}, {700, 585, 1, 1}, panel, {361, 170}},
       {"left bar, low click", screen, {40, 0, 760, 600}, {20, 500, 1, 1}, panel, {40, 101}},
       {"right bar, high click", screen, {0, 0, 760, 600}, {780, 10, 1, 1}, panel, {420, 10}},
@@ -186,41 +171,31 @@ TEST(PanelPlacement, BesideTheTrayNeverOverTheBar) {
   }
 }
 
-struct NullServer : ServerHandle {
-  void stop() override {}
-};
-
-CompanionServices fakeServices() {
+// The services left unset: no server, no other models.
+TEST(TavloCompanionApp, PanelFollowsTheStateAndQuitStopsIt) {
   CompanionServices s;
   using Models = std::vector<LLMModel>;
-  s.tailscaleProbe = []() -> asio::awaitable<TailscaleStatus> { co_return TailscaleStatus::notInstalled(); };
   s.ollamaProbe = []() -> asio::awaitable<Models> {
     co_return Models{{"ollama:qwen3-coder", LLMModel::Provider::ollama, "qwen3-coder", "18.6 GB"},
                      {"ollama:llama3.2", LLMModel::Provider::ollama, "llama3.2", std::nullopt}};
   };
-  s.lmstudioProbe = s.cliProbe = []() -> asio::awaitable<Models> { co_return Models{}; };
-  s.lanIP = [] { return std::nullopt; }, s.hostName = [] { return "box"; }, s.open = [](std::string) {};
-  s.startServer = [](std::uint16_t, RequestHandler) { return std::make_unique<NullServer>(); };
-  return s;
-}
-
-TEST(TavloCompanionApp, PanelFollowsTheStateAndQuitStopsIt) {
   testing::TempDir staging;
   asio::io_context io;
   auto work = asio::make_work_guard(io);
-  auto state = std::make_shared<CompanionState>(io.get_executor(), fakeServices(), staging.path().string());
+  auto state = std::make_shared<CompanionState>(io.get_executor(), s, staging.path().string());
   asio::post(io, [state] { state->start(); });
   std::thread worker([&] { io.run(); });
   int quitCalls = 0;
   QTimer::singleShot(0, [&] {
     MenuContent* panel = nullptr;
     auto rows = [&] { return panel->findChildren<QPushButton*>("modelRow"); };
-    ASSERT_TRUE(settle([&] {
+    ASSERT_TRUE(testing::waitUntil([&] {
+      QApplication::processEvents();
       for (auto* w : QApplication::topLevelWidgets()) panel = panel ? panel : qobject_cast<MenuContent*>(w);
       return panel && rows().size() == 2;
     })) << "the state's snapshot never reached the panel";
     rows()[1]->click();
-    ASSERT_TRUE(settle([&] { return rows()[1]->property("selected").toBool(); }));
+    ASSERT_TRUE(testing::waitUntil([&] { return QApplication::processEvents(), rows()[1]->property("selected").toBool(); }));
     panel->findChild<QPushButton*>("quitButton")->click();
   });
   int argc = 1;
