@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -34,9 +34,8 @@ class TempDir {
 };
 
 inline std::string readFile(const std::filesystem::path& p) {
-  std::ostringstream s;
-  s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Writes `text`, creating the parent folders.
