@@ -89,7 +89,7 @@ TEST(HTTPRequestBody, ChunkedDecodingWhereverTheBytesAreCut) {
       {"ffffffffffffffffffffffff\r\n", "", S::tooLarge}, {"0000000000000000000000064\r\n", "", S::more},  // no overflow
       {std::string(5000, '0'), "", S::malformed},  // an endless size line
   };
-  for (const auto& [input, body, status] : cases) {
+  for (const auto& [input, body, status] : cases)
     for (std::size_t cut = 0; cut <= input.size(); ++cut) {
       ChunkedBodyDecoder decoder(100);
       std::string out;
@@ -97,7 +97,6 @@ TEST(HTTPRequestBody, ChunkedDecodingWhereverTheBytesAreCut) {
       const S last = decoder.feed(std::string_view(input).substr(cut), out);
       ASSERT_EQ(std::tie(last, out), std::tie(status, body)) << input.substr(0, 40) << " cut " << cut;
     }
-  }
 }
 
 TEST(HTTPResponseBytes, ExactHeadsWithDefaults) {

@@ -1,7 +1,6 @@
 #pragma once
-// A tiny HTTP/1.1 server on an ephemeral loopback port for tests: records each
-// request and answers with what the test's handler returns, one thread per
-// connection so slow and silent answers can be staged side by side.
+// A tiny HTTP/1.1 server on an ephemeral loopback port for tests: records each request and answers with what
+// the test's handler returns, one thread per connection so slow and silent answers can be staged side by side.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,10 +63,8 @@ class FakeHttpServer {
     for (;;) {
       int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       std::lock_guard lock(mutex_);
-      if (stop_) {
-        if (c >= 0) ::close(c);
-        return;
-      }
+      if (stop_ && c >= 0) ::close(c);
+      if (stop_) return;
       if (c < 0) continue;
       open_.push_back(c);
       workers_.emplace_back([this, c] { serve(c); });

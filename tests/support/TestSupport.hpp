@@ -55,8 +55,7 @@ inline std::string writeScript(const std::filesystem::path& p, const std::string
 
 // Polls `condition` every few milliseconds until it holds or `limit` passes;
 // returns its last value. Limits are generous: the tests also run under sanitizers.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() >= deadline) return condition();
