@@ -1,9 +1,7 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -19,70 +17,63 @@ namespace {
 using namespace std::chrono_literals;
 using testing::waitUntil;
 
-// The socket address of an IPv4 or IPv6 literal and a port, and its length.
-std::pair<sockaddr_storage, socklen_t> address(const char* text, uint16_t port) {
-  sockaddr_storage a{};
-  if (std::string_view(text).find(':') != std::string_view::npos) {
-    auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
-    a6.sin6_family = AF_INET6, a6.sin6_port = htons(port), inet_pton(AF_INET6, text, &a6.sin6_addr);
-    return {a, sizeof(sockaddr_in6)};
-  }
-  auto& a4 = reinterpret_cast<sockaddr_in&>(a);
-  a4.sin_family = AF_INET, a4.sin_port = htons(port), inet_pton(AF_INET, text, &a4.sin_addr);
-  return {a, sizeof(sockaddr_in)};
-}
-
-// A blocking raw-socket client with bounded waits, to `to`, optionally from `from`.
+// A blocking client with bounded waits, to `to`, optionally from `from`.
 class Client {
  public:
-  explicit Client(uint16_t port, const char* to = "127.0.0.1", const char* from = nullptr) {
-    auto [addr, length] = address(to, port);
-    fd_ = ::socket(addr.ss_family, SOCK_STREAM, 0);
-    if (auto source = address(from ? from : to, 0).first; from) ::bind(fd_, reinterpret_cast<sockaddr*>(&source), length);
-    connected = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), length) == 0;
+  explicit Client(uint16_t port, const char* to = "127.0.0.1", const char* from = nullptr) : socket_(context()) {
+    const asio::ip::tcp::endpoint server(asio::ip::make_address(to), port);
+    socket_.open(server.protocol(), ignored_);
+    if (from) socket_.bind({asio::ip::make_address(from), 0}, ignored_);
+    socket_.connect(server, ignored_);
+    connected = !ignored_;
   }
-  ~Client() { if (fd_ >= 0) ::close(fd_); }
-  Client(const Client&) = delete;
 
   // Blocks until everything is sent, or until the server closes or resets the connection.
-  void send(std::string_view bytes) { (void)::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void shutdownSend() { ::shutdown(fd_, SHUT_WR); }
+  void send(std::string_view bytes) { asio::write(socket_, asio::buffer(bytes), ignored_); }
+  void shutdownSend() { socket_.shutdown(asio::socket_base::shutdown_send, ignored_); }
   void reset() {  // closes with RST instead of FIN
-    linger l{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(fd_);
-    fd_ = -1;
+    socket_.set_option(asio::socket_base::linger(true, 0), ignored_);
+    socket_.close(ignored_);
   }
   bool readable(std::chrono::milliseconds wait) {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p{socket_.native_handle(), POLLIN, 0};
     return ::poll(&p, 1, static_cast<int>(wait.count())) == 1;
   }
   // Everything until the server closes, or until nothing arrives for `wait`.
   std::string readAll(std::chrono::milliseconds wait = 5000ms) {
     std::string out;
     char buf[65536];
-    for (ssize_t n; readable(wait); out.append(buf, static_cast<std::size_t>(n)))
-      if ((n = ::recv(fd_, buf, sizeof buf, 0)) <= 0) return closedByPeer = true, out;
+    while (readable(wait)) {
+      const std::size_t n = socket_.read_some(asio::buffer(buf), ignored_);
+      if (ignored_) return closedByPeer = true, out;
+      out.append(buf, n);
+    }
     return out;
   }
   bool connected = false, closedByPeer = false;
 
  private:
-  int fd_;
+  // Only owns the sockets: every call here blocks.
+  static asio::io_context& context() { static asio::io_context shared; return shared; }
+  asio::ip::tcp::socket socket_;
+  asio::error_code ignored_;
 };
 
 auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
 std::string bodyOf(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+// The reply body to a GET of `path` on a fresh connection.
+std::string get(uint16_t port, const std::string& path, const char* to = "127.0.0.1", const char* from = nullptr) {
+  Client c(port, to, from);
+  c.send("GET " + path + " HTTP/1.1\r\n\r\n");
+  return bodyOf(c.readAll());
+}
 
 // Counts handled requests and records log lines. The default handler echoes method, path, query and
 // body; "/size" answers with the body's length and "/throw" fails.
 class ServerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    setLogSink([this](std::string_view line) {
-      std::lock_guard lock(mutex_);
-      logs_.emplace_back(line);
-    });
+    setLogSink([this](std::string_view line) { std::lock_guard lock(mutex_); logs_.emplace_back(line); });
   }
   void TearDown() override { server_.reset(), setLogSink({}); }
   void startServer(HTTPServerOptions options = {}, HTTPCompanionServer::Handler handler = {}) {
@@ -99,10 +90,7 @@ class ServerTest : public ::testing::Test {
     server_->start();
   }
   uint16_t port() const { return server_->boundPort(); }
-  std::vector<std::string> logs() {
-    std::lock_guard lock(mutex_);
-    return logs_;
-  }
+  std::vector<std::string> logs() { std::lock_guard lock(mutex_); return logs_; }
 
   std::mutex mutex_;
   std::vector<std::string> logs_;
@@ -110,27 +98,24 @@ class ServerTest : public ::testing::Test {
   std::unique_ptr<HTTPCompanionServer> server_;
 };
 
-// Each case: the parts sent (nothing may arrive in a pause before the last one), whether the client then
-// half-closes, and the reply as "status\nbody" ("" for none). The server always closes afterwards, at once
-// when the reply is "" and the client does not half-close.
+// Each case: the parts sent (nothing may arrive in a pause before the last one), whether the client then half-closes,
+// and the reply as "status\nbody" ("" for none: closed at once unless the client half-closes). The server closes.
 TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
   struct Case { std::vector<std::string> parts; bool shutdown; std::string reply; };
+  const std::string chunked = "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   const std::string bigHead = "GET / HTTP/1.1\r\nX-Big: " + std::string(70000, 'a');  // over 64 KiB
   const std::string tooLarge = "413 Payload Too Large\n{\"error\":\"request body too large\",\"ok\":false}";
-  const std::string chunked = "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
   std::vector<std::string> bytewise;  // a request arriving in many segments
-  for (char ch : std::string_view("POST /generate?x=1 HTTP/1.1\r\nContent-Length: 11\r\n\r\nhello world"))
-    bytewise.emplace_back(1, ch);
+  for (char ch : std::string_view("POST /c?x=1 HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nb\r\nhello world\r\n0\r\n\r\n"))
+    bytewise.push_back({ch});
   const Case cases[] = {
-      {bytewise, false, "200 OK\nPOST /generate?x=1 [hello world]"},
+      {bytewise, false, "200 OK\nPOST /c?x=1 [hello world]"},
       // The body is exactly Content-Length bytes, however the segments fall.
       {{"GET /1 HTTP/1.1\r\n\r\nGET /2 HTTP/1.1\r\n\r\n"}, false, "200 OK\nGET /1 []"},
-      {{"POST /s HTTP/1.1\r\nContent-Length: 3\r\n\r\nabcSTRAY"}, false, "200 OK\nPOST /s [abc]"},
       {{"POST /b HTTP/1.1\r\nContent-Length: 10\r\n\r\n0123", "456789EXTRA"}, false, "200 OK\nPOST /b [0123456789]"},
       {{"POST /n HTTP/1.1\r\nContent-Length: -5\r\n\r\nxy"}, false, "200 OK\nPOST /n [xy]"},  // waits for nothing
       {{"POST /p HTTP/1.1\r\nContent-Length: 10\r\n\r\nabcd"}, true, "200 OK\nPOST /p [abcd]"},  // partial, then FIN
       {{chunked + "5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\nSTRAY"}, false, "200 OK\nPOST /c [hello world]"},
-      {{chunked + "5\r", "\nhel", "lo\n0\r\nTrailer: x\r\n\r\n"}, false, "200 OK\nPOST /c [hello]"},
       {{"POST /c HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: Chunked\r\n\r\n2\r\nab\r\n0\r\n\r\n"}, false,
        "200 OK\nPOST /c [ab]"},
       {{chunked + "5\r\nhel"}, true, "200 OK\nPOST /c [hel]"},  // partial, then FIN
@@ -165,22 +150,12 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
     EXPECT_EQ(response.empty() ? "" : response.substr(9, response.find("\r\n") - 9) + "\n" + bodyOf(response), k.reply);
     EXPECT_TRUE(c.closedByPeer);
   }
-  EXPECT_EQ(handled_, 12);
+  EXPECT_EQ(handled_, 10);
 }
 
-TEST_F(ServerTest, ExpectContinueIsAnsweredBeforeTheBody) {
-  startServer();
-  Client c(port());
-  c.send("POST /generate HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n");
-  EXPECT_EQ(c.readAll(300ms), "HTTP/1.1 100 Continue\r\n\r\n");  // what arrived before the body was sent
-  c.send("hello");
-  EXPECT_EQ(bodyOf(c.readAll()), "POST /generate [hello]");
-}
 
 TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
-  HTTPServerOptions options;
-  options.idleTimeout = 200ms;
-  options.deferAccept = 0s;  // so a silent peer is accepted at all
+  HTTPServerOptions options{.idleTimeout = 200ms, .deferAccept = 0s, .bindAddress = "127.0.0.1"};  // accepts silent peers
   startServer(options);
   Client silent(port()), partial(port()), slowBody(port());
   partial.send("GET / HTTP/1.1\r\n");
@@ -216,31 +191,21 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
 // A peer at one address holds its own slots only: further connections from it are
 // closed at once, and everyone else is served meanwhile.
 TEST_F(ServerTest, OneAddressCannotTakeTheServer) {
-  HTTPServerOptions options;
-  options.capLoopback = true;  // 127.0.0.2 and 127.0.0.3 stand in for two hosts
-  startServer(options);
+  startServer({.capLoopback = true, .bindAddress = "127.0.0.1"});  // 127.0.0.2 and .3 stand in for two hosts
   std::deque<Client> trickling;
   for (int i = 0; i < 1100; ++i) trickling.emplace_back(port(), "127.0.0.1", "127.0.0.2").send("GET / HTTP/1.1\r\n");
   ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 64; }, 10000ms));
-  const auto closed = [&] {
-    return std::count_if(trickling.begin(), trickling.end(), [](Client& c) { return c.readable(0ms); });
-  };
-  EXPECT_TRUE(waitUntil([&] { return closed() == 1100 - 64; }, 10000ms));
+  const auto closed = [&] { return std::ranges::count_if(trickling, [](Client& c) { return c.readable(0ms); }); };
+  EXPECT_TRUE(waitUntil([&] { return closed() == 1100 - 64; }));
   for (auto& c : trickling) c.send("X");
-  Client other(port(), "127.0.0.1", "127.0.0.3");
-  other.send("GET /health HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(bodyOf(other.readAll(2000ms)), "GET /health []");
-  // The other host's connection may still be closing (slow under ThreadSanitizer).
-  EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 64u; }, 10000ms));
+  EXPECT_EQ(get(port(), "/health", "127.0.0.1", "127.0.0.3"), "GET /health []");
+  EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 64u; }));  // the other host's may still be closing
 }
 
 // Beyond the limit a peer waits in the backlog. stop() closes the listener, yet a connection already
 // accepted is still served. (A busy port is checked end to end, with the companion's retries.)
 TEST_F(ServerTest, ConnectionLimitQueuesAndStopLetsAcceptedOnesFinish) {
-  HTTPServerOptions options;
-  options.maxConnections = 2;
-  options.deferAccept = 0s;
-  startServer(options);
+  startServer({.maxConnections = 2, .deferAccept = 0s, .bindAddress = "127.0.0.1"});
   const uint16_t listening = port();
   Client first(listening), second(listening);
   ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 2; }));
@@ -256,27 +221,29 @@ TEST_F(ServerTest, ConnectionLimitQueuesAndStopLetsAcceptedOnesFinish) {
   EXPECT_EQ(bodyOf(second.readAll()), "GET /old []");
 }
 
-TEST_F(ServerTest, ReceiveErrorsAreLogged) {
+// A peer that resets mid-request is logged; "Expect: 100-continue" is answered before the body arrives.
+TEST_F(ServerTest, ReceiveErrorsAndExpectContinue) {
   startServer();
-  const std::pair<const char*, const char*> cases[] = {
-      {"GET / HTTP/1.1\r\n", "Tavlo HTTP receive error: Connection reset by peer"},
-      {"POST / HTTP/1.1\r\nContent-Length: 50\r\n\r\nabc", "Tavlo HTTP body error: Connection reset by peer"}};
-  for (std::size_t i = 0; i < 2; ++i) {
-    Client c(port());
-    c.send(cases[i].first);
-    ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 1; }));
-    std::this_thread::sleep_for(50ms);
-    c.reset();
-    ASSERT_TRUE(waitUntil([&] { return logs().size() == i + 1; }));
-    EXPECT_EQ(logs()[i], cases[i].second);
-  }
-  EXPECT_EQ(handled_, 0);
+  Client head(port()), body(port());
+  head.send("GET / HTTP/1.1\r\n");
+  body.send("POST / HTTP/1.1\r\nContent-Length: 50\r\n\r\nabc");
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 2; }));
+  std::this_thread::sleep_for(50ms);
+  head.reset(), body.reset();
+  ASSERT_TRUE(waitUntil([&] { return logs().size() == 2; }));
+  EXPECT_THAT(logs(), ::testing::UnorderedElementsAre("Tavlo HTTP body error: Connection reset by peer",
+                                                      "Tavlo HTTP receive error: Connection reset by peer"));
+
+  Client c(port());
+  c.send("POST /generate HTTP/1.1\r\nExpect: 100-Continue\r\nContent-Length: 5\r\n\r\n");
+  EXPECT_EQ(c.readAll(300ms), "HTTP/1.1 100 Continue\r\n\r\n");  // what arrived before the body was sent
+  c.send("hello");
+  EXPECT_EQ(bodyOf(c.readAll()), "POST /generate [hello]");
+  EXPECT_EQ(handled_, 1);
 }
 
 TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
-  asio::io_context other;  // stands in for the state thread
-  auto guard = asio::make_work_guard(other);
-  std::thread otherThread([&] { other.run(); });
+  asio::thread_pool other(1);  // stands in for the state thread
   asio::steady_timer gate(other, asio::steady_timer::time_point::max());
   std::atomic<int> parked{0};
   startServer({}, [&](HTTPRequest request) -> asio::awaitable<HTTPResponse> {
@@ -291,25 +258,15 @@ TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
   std::deque<Client> slow;
   for (int i = 0; i < 8; ++i) slow.emplace_back(port()).send("GET /slow HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(waitUntil([&] { return parked == 8; }));
-  for (int i = 0; i < 20; ++i) {  // a held request would get no answer at all
-    Client c(port());
-    c.send("GET /fast HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(bodyOf(c.readAll()), "/fast");
-  }
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(get(port(), "/fast"), "/fast");  // a held request gets no answer at all
   asio::post(other, [&] { gate.cancel(); });
   for (auto& c : slow) EXPECT_EQ(bodyOf(c.readAll()), "/slow");
   server_.reset();
-  guard.reset();
-  otherThread.join();
 }
 
 TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
   startServer();
-  {  // warm up lazily created descriptors (epoll, timers), and wait for the reply
-    Client warm(port());
-    warm.send("GET / HTTP/1.1\r\n\r\n");
-    warm.readAll();
-  }
+  get(port(), "/");  // warms up lazily created descriptors (epoll, timers)
   ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }));
   std::this_thread::sleep_for(100ms);  // the warm-up socket may still be closing
   const auto before = openDescriptors();
@@ -320,36 +277,18 @@ TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
     if (i % 4 == 2) c.send("POST /x HTTP/1.1\r\nContent-Length: 9\r\n\r\nab"), c.shutdownSend(), c.readAll();
     // i % 4 == 3: connect and close
   }
-  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }, 5000ms));
-  waitUntil([&] { return openDescriptors() == before; }, 2000ms);  // the last socket may still be closing
+  waitUntil([&] { return server_->openConnections() == 0 && openDescriptors() == before; });  // closing takes a moment
   EXPECT_EQ(openDescriptors(), before);
-}
-
-// The sockets of `port` in this process (listener and accepted ones), and how many of them are close-on-exec.
-std::pair<int, int> socketsOfPort(uint16_t port) {
-  int all = 0, closeOnExec = 0;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    const int fd = std::atoi(entry.path().filename().c_str());
-    sockaddr_in6 local{};  // sin6_port and sin_port share their place
-    socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0 || ntohs(local.sin6_port) != port ||
-        (local.sin6_family != AF_INET && local.sin6_family != AF_INET6))
-      continue;
-    ++all, closeOnExec += (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-  }
-  return {all, closeOnExec};
 }
 
 // By default one socket serves IPv6 and IPv4 peers; a literal binds that address only. The reply
 // names the peer as the handler sees it (IPv4-mapped shown as IPv4).
-TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
+TEST(HTTPServerListener, DualStackAndLiterals) {
   for (const std::string bind : {"::1", "", "127.0.0.1"}) {
     SCOPED_TRACE(bind);
-    HTTPServerOptions options;
-    options.advertise = false;
-    options.bindAddress = bind;
     HTTPCompanionServer server(
-        0, [](HTTPRequest r) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse::text(r.peerAddress); }, options);
+        0, [](HTTPRequest r) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse::text(r.peerAddress); },
+        {.bindAddress = bind, .advertise = false});
     try {
       server.start();
     } catch (const std::system_error& e) {
@@ -357,23 +296,17 @@ TEST(HTTPServerListener, DualStackLiteralsAndCloseOnExec) {
       GTEST_SKIP() << "no ::1 here: " << e.what();
     }
     for (const char* to : {"127.0.0.1", "::1"}) {
-      Client c(server.boundPort(), to);
-      ASSERT_EQ(c.connected, bind.empty() || bind == to) << to;
-      if (!c.connected) continue;
-      c.send("GET / HTTP/1.1\r\n");
-      ASSERT_TRUE(waitUntil([&] { return server.openConnections() == 1; }));
-      EXPECT_EQ(socketsOfPort(server.boundPort()), std::make_pair(2, 2));  // the listener and the accepted one
-      c.send("\r\n");
-      EXPECT_EQ(bodyOf(c.readAll()), to);
-      ASSERT_TRUE(waitUntil([&] { return server.openConnections() == 0; }));
+      if (bind.empty() || bind == to)
+        EXPECT_EQ(get(server.boundPort(), "/", to), to);
+      else
+        EXPECT_FALSE(Client(server.boundPort(), to).connected) << to;
     }
   }
 }
 
 // Keys for what is not known are left out (the end-to-end test reads a full record through Avahi).
 TEST(HTTPServerTXTRecord, KeysFollowWhatIsKnown) {
-  const AdvertisedPresence presence{"Desk", std::nullopt, TailscaleStatus::stopped()};
-  EXPECT_EQ(HTTPCompanionServer::txtRecord(18765, presence),
+  EXPECT_EQ(HTTPCompanionServer::txtRecord(18765, {"Desk", std::nullopt, TailscaleStatus::stopped()}),
             (std::map<std::string, std::string>{{"hostname", "Desk"}, {"port", "18765"}, {"version", "0.1.0"}}));
 }
 

@@ -1,7 +1,6 @@
 #pragma once
-// A tiny HTTP/1.1 server on an ephemeral loopback port for tests: records each
-// request and answers with what the test's handler returns, one thread per
-// connection so slow and silent answers can be staged side by side.
+// A tiny HTTP/1.1 server on an ephemeral loopback port for tests: records each request and answers with what
+// the test's handler returns, one thread per connection so slow and silent answers can be staged side by side.
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -27,7 +26,6 @@ struct FakeRequest {
 struct FakeReply {
   int status = 200;
   std::string body{};
-  std::string contentType = "application/json";
   std::chrono::milliseconds delay{0};
   bool hang = false;  // accept, read, never answer
   std::string raw{};  // when set, sent verbatim instead of a built answer, then the connection closes
@@ -46,11 +44,10 @@ class FakeHttpServer {
     acceptor_ = std::thread([this] { acceptLoop(); });
   }
   ~FakeHttpServer() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;  // from here on the acceptor starts no worker
-      for (int c : open_) ::shutdown(c, SHUT_RDWR);
-    }
+    std::unique_lock lock(mutex_);
+    stop_ = true;  // from here on the acceptor starts no worker
+    for (int c : open_) ::shutdown(c, SHUT_RDWR);
+    lock.unlock();
     cv_.notify_all();
     ::shutdown(fd_, SHUT_RDWR);  // wakes accept4
     acceptor_.join();
@@ -59,20 +56,15 @@ class FakeHttpServer {
   }
 
   std::string baseURL() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::vector<FakeRequest> requests() {
-    std::lock_guard lock(mutex_);
-    return requests_;
-  }
+  std::vector<FakeRequest> requests() { std::lock_guard lock(mutex_); return requests_; }
 
  private:
   void acceptLoop() {
     for (;;) {
       int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
       std::lock_guard lock(mutex_);
-      if (stop_) {
-        if (c >= 0) ::close(c);
-        return;
-      }
+      if (stop_ && c >= 0) ::close(c);
+      if (stop_) return;
       if (c < 0) continue;
       open_.push_back(c);
       workers_.emplace_back([this, c] { serve(c); });
@@ -81,16 +73,15 @@ class FakeHttpServer {
 
   // Reads one request from `c`; bytes past it stay in `data` for the next one.
   static bool readRequest(int c, std::string& data, FakeRequest& req) {
-    char buf[65536];
-    auto fill = [&] {
-      ssize_t n = ::recv(c, buf, sizeof buf, 0);
-      if (n > 0) data.append(buf, static_cast<size_t>(n));
-      return n > 0;
+    auto receiveUntil = [&](auto enough) {  // false when the peer ends first
+      char buf[65536];
+      for (ssize_t n; !enough(); data.append(buf, static_cast<size_t>(n)))
+        if ((n = ::recv(c, buf, sizeof buf, 0)) <= 0) return false;
+      return true;
     };
-    size_t headEnd, length = 0;
-    while ((headEnd = data.find("\r\n\r\n")) == std::string::npos)
-      if (!fill()) return false;
-    std::istringstream head(data.substr(0, headEnd));
+    if (!receiveUntil([&] { return data.find("\r\n\r\n") != std::string::npos; })) return false;
+    const size_t headEnd = data.find("\r\n\r\n") + 4;
+    std::istringstream head(data.substr(0, headEnd - 4));
     std::string line;
     std::getline(head, line);
     std::istringstream(line) >> req.method >> req.path;
@@ -101,11 +92,10 @@ class FakeHttpServer {
       for (auto& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
       req.headers[name] = line.substr(v, line.size() - v - line.ends_with('\r'));
     }
-    if (req.headers.count("content-length")) length = std::stoul(req.headers["content-length"]);
-    while (data.size() < headEnd + 4 + length)
-      if (!fill()) return false;
-    req.body = data.substr(headEnd + 4, length);
-    data.erase(0, headEnd + 4 + length);
+    const size_t length = req.headers.count("content-length") ? std::stoul(req.headers["content-length"]) : 0;
+    if (!receiveUntil([&] { return data.size() >= headEnd + length; })) return false;
+    req.body = data.substr(headEnd, length);
+    data.erase(0, headEnd + length);
     return true;
   }
 
@@ -120,14 +110,11 @@ class FakeHttpServer {
       if (reply.hang) cv_.wait(lock, [this] { return stop_; });
       if (cv_.wait_for(lock, reply.delay, [this] { return stop_; })) break;
       lock.unlock();
-      std::string bytes = !reply.raw.empty() ? reply.raw
-                          : "HTTP/1.1 " + std::to_string(reply.status) + " X\r\nContent-Type: " + reply.contentType +
-                                "\r\nContent-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
-      for (size_t off = 0; off < bytes.size();) {
-        ssize_t n = ::send(c, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        off += static_cast<size_t>(n);
-      }
+      const std::string bytes = !reply.raw.empty() ? reply.raw
+                                : "HTTP/1.1 " + std::to_string(reply.status) + " X\r\nContent-Type: application/json\r\n" +
+                                      "Content-Length: " + std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
+      for (ssize_t off = 0, n; off < std::ssize(bytes); off += n)
+        if ((n = ::send(c, bytes.data() + off, bytes.size() - static_cast<size_t>(off), MSG_NOSIGNAL)) <= 0) break;
       if (!reply.raw.empty()) break;
     }
     std::lock_guard lock(mutex_);

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,15 +18,11 @@ namespace tavlo::testing {
 class TempDir {
  public:
   TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tavlo-test-XXXXXX";
+    std::string pattern = std::filesystem::temp_directory_path() / "tavlo-test-XXXXXX";
     if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
+  ~TempDir() { std::filesystem::remove_all(path_, ignored_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
@@ -34,12 +30,12 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+  std::error_code ignored_;
 };
 
 inline std::string readFile(const std::filesystem::path& p) {
-  std::ostringstream s;
-  s << std::ifstream(p, std::ios::binary).rdbuf();
-  return s.str();
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Writes `text`, creating the parent folders.
@@ -59,13 +55,10 @@ inline std::string writeScript(const std::filesystem::path& p, const std::string
 
 // Polls `condition` every few milliseconds until it holds or `limit` passes;
 // returns its last value. Limits are generous: the tests also run under sanitizers.
-inline bool waitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!condition()) {
+  for (; !condition(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() >= deadline) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 
