@@ -29,9 +29,10 @@ def test_status_models_and_selection_across_restart(companion, backends):
     ollama.models = [{"name": "llama3:8b", "size": 4_700_000_000}, "qwen3-coder"]
     lmstudio.models = ["mistral-7b"]
     companion.start()
+    companion.wait_for(companion.selected)  # the first refresh selects the first listed model
     assert companion.get_json("/health") == (200, {
         "ok": True, "service": "tavlo-companion", "hostname": "tavlo-test-host", "tailscale_ip": "",
-        "selected_model": companion.selected(), "staging": str(companion.home / "packs")})
+        "selected_model": "ollama:llama3:8b", "staging": str(companion.home / "packs")})
     models = companion.wait_for(lambda: len(m := companion.get_json("/models")[1]["models"]) == 3 and m)
     assert [(m["id"], m["selected"]) for m in models] == [
         ("ollama:llama3:8b", True), ("ollama:qwen3-coder", False), ("lmstudio:mistral-7b", False)]
@@ -48,7 +49,7 @@ def test_status_models_and_selection_across_restart(companion, backends):
     made = companion.run("generate", "a dark mode toggle")
     assert made.returncode == 0 and json.loads(made.stdout)["model"] == "lmstudio:mistral-7b"
     companion.start()
-    assert companion.selected() == "lmstudio:mistral-7b"
+    companion.wait_for(lambda: companion.selected() == "lmstudio:mistral-7b")
 
 
 def test_tailscale_shows_in_the_pairing_record_and_command(companion):
