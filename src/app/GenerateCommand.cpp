@@ -16,6 +16,7 @@
 #include "app/ModelChoice.hpp"
 #include "app/Services.hpp"
 #include "core/Generate.hpp"
+#include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "platform/Result.hpp"
@@ -128,7 +129,13 @@ asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, st
 // The model's run as the command watches it: the live line on a terminal, and
 // the outcome decided against a signal once the answer is in.
 asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, std::string prompt, LLMModel model,
-                                        std::shared_ptr<asio::steady_timer> liveLine) {
+                                        bool live) {
+  std::shared_ptr<asio::steady_timer> liveLine;
+  if (live) {
+    const auto executor = co_await asio::this_coro::executor;
+    liveLine = std::make_shared<asio::steady_timer>(executor);
+    asio::co_spawn(liveLine->get_executor(), tickLiveLine(liveLine, model.id), asio::detached);
+  }
   ModelAnswer answer = co_await runModel(std::move(prompt), std::move(model), std::make_shared<Cancellation>());
   if (liveLine) liveLine->cancel();
   std::unique_lock lock(outcomeMutex);
@@ -140,28 +147,22 @@ asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, st
   co_return answer;
 }
 
-// Runs the pipeline to its reply on a loop of this thread. Once the model is
-// chosen, the signals are watched and the live line is shown for it.
+// Runs the pipeline to its reply on this thread. Once the model is chosen, the
+// signals are watched and the live line is shown for it.
 HTTPResponse runPipeline(GenerateRequest request, const std::filesystem::path& stagingDir,
                          std::chrono::milliseconds toolTimeLimit, sigset_t stopSignals) {
-  asio::io_context io;
   CompanionServices services;
   installModelServices(services, toolTimeLimit);
-  std::shared_ptr<asio::steady_timer> liveLine;
-  if (::isatty(STDERR_FILENO) == 1) liveLine = std::make_shared<asio::steady_timer>(io);
   GenerateSteps steps;
-  steps.admit = [&io, liveLine, stopSignals](const std::string&, const LLMModel& model) {
+  steps.admit = [stopSignals](const std::string&, const LLMModel& model) {
     stopOnSignal(stopSignals, model);
-    if (liveLine) asio::co_spawn(io, tickLiveLine(liveLine, model.id), asio::detached);
     return std::optional<HTTPResponse>();
   };
-  steps.run = [runModel = services.runModel, liveLine](std::string prompt, LLMModel model) {
-    return watchedRun(runModel, std::move(prompt), std::move(model), liveLine);
+  steps.run = [runModel = services.runModel, live = ::isatty(STDERR_FILENO) == 1](std::string prompt, LLMModel model) {
+    return watchedRun(runModel, std::move(prompt), std::move(model), live);
   };
   steps.stagingDir = stagingDir;
-  auto reply = asio::co_spawn(io, generate(std::move(request), std::move(steps)), asio::use_future);
-  io.run();
-  return reply.get();
+  return runToCompletion(generate(std::move(request), std::move(steps)));
 }
 
 }  // namespace
