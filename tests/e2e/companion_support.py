@@ -18,7 +18,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BIN = pathlib.Path(os.environ.get("TAVLO_BIN", ROOT / "build" / "dev" / "bin" / "tavlo-companion"))
 IN_SANDBOX = os.environ.get("TAVLO_IN_SANDBOX") == "1"
-needs_sandbox = pytest.mark.skipif(not IN_SANDBOX, reason="needs the private namespaces of tools/e2e-sandbox (root)")
+needs_sandbox = pytest.mark.skipif(not IN_SANDBOX, reason="needs the private namespaces of tools/e2e-sandbox")
 # Scratch folders in the sandbox (tmpfs / bind mounts): where fake tools go, emptied after each test.
 TOOL_DIRS = [pathlib.Path("/usr/local/bin"), pathlib.Path("/opt")]
 

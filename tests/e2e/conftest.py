@@ -38,3 +38,11 @@ def companion(tavlo_bin, tmp_path):
     yield c
     if c.proc:
         c.stop()
+
+
+def pytest_configure(config):
+    # Outside the sandbox most cases would skip and the rest would not start the companion: a green run
+    # that tested nothing. `make e2e` goes through tools/e2e-sandbox, which isolates or says why it cannot.
+    if not IN_SANDBOX:
+        raise pytest.UsageError("the end-to-end tests run inside tools/e2e-sandbox: make e2e, or "
+                                "tools/e2e-sandbox python3 -m pytest tests/e2e")

@@ -77,7 +77,7 @@ def everything_works(tmp, env):
     assert own_netns(), "refusing to add interfaces to the machine's own network"
     daemon_env = {**os.environ, "DBUS_SYSTEM_BUS_ADDRESS": env["DBUS_SYSTEM_BUS_ADDRESS"]}
     with contextlib.ExitStack() as steps:  # undone here if a step fails, else after doctor ran
-        for do, undo_cmd in [("mount -t tmpfs tmpfs /run/avahi-daemon", "umount /run/avahi-daemon"),
+        for do, undo_cmd in [("mkdir -p /run/avahi-daemon", None), ("mount -t tmpfs tmpfs /run/avahi-daemon", "umount /run/avahi-daemon"),
                              ("ip link add eth0 type veth peer name eth1", "ip link del eth0"),
                              ("ip addr add 192.0.2.5/24 dev eth0", None), ("ip link set eth0 up", None),
                              ("avahi-daemon --daemonize --no-drop-root --no-chroot", "avahi-daemon --kill")]:

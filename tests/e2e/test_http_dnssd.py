@@ -67,8 +67,9 @@ class Node:
         assert wait_until(lambda: comm.read_text().strip() == "sleep", timeout=10, step=0.02), "holder did not start"
         self.sh(f"""
             hostname {hostname}
+            mkdir -p /run/dbus /run/avahi-daemon
             mount -t tmpfs tmpfs /run/dbus
-            mkdir -p /run/avahi-daemon && mount -t tmpfs tmpfs /run/avahi-daemon
+            mount -t tmpfs tmpfs /run/avahi-daemon
             if [ -e /etc/machine-info ]; then mount --bind /dev/null /etc/machine-info; fi
             dbus-daemon --system --fork
         """)
