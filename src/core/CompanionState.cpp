@@ -348,6 +348,7 @@ asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
     for (const auto& m : allModels()) {
       if (m.id == id) {
         selectModel(m);
+        if (services_.defaults) co_await storeWritesLanded(services_.selectionSaveWait);
         co_return HTTPResponse::json({{"ok", true}, {"id", m.id}});
       }
     }

@@ -69,8 +69,11 @@ struct CompanionServices {
   std::function<std::vector<IPPrefix>()> onLinkPrefixes;
   std::vector<std::string> searchDomains;
   bool allowAnyClient = false;
-  // Persists the selection (the "selectedModelID" key); may be null.
+  // Persists the selection (the "selectedModelID" key); may be null. The phone's
+  // "ok" waits until the choice is on disk, or this long when another program
+  // holds the store (the write is then kept and tried again).
   std::shared_ptr<KvStore> defaults;
+  std::chrono::milliseconds selectionSaveWait{100};
   // Receives the pairing record after each refresh; may be null.
   std::function<void(std::string hostname, std::optional<std::string> lanIP, std::optional<std::string> tailscaleIP,
                      std::optional<std::string> tailscaleHostname, std::int64_t port)>

@@ -1,6 +1,7 @@
 // Called from any thread: the shared pool and the store strand are created on first use.
 #include "platform/Async.hpp"
 
+#include <atomic>
 #include <future>
 
 namespace tavlo {
@@ -16,6 +17,17 @@ asio::thread_pool& workerPool() {
 asio::strand<asio::thread_pool::executor_type>& storeStrand() {
   static auto* strand = new asio::strand<asio::thread_pool::executor_type>(asio::make_strand(workerPool()));
   return *strand;
+}
+
+asio::awaitable<void> storeWritesLanded(std::chrono::milliseconds limit) {
+  auto timer = std::make_shared<asio::steady_timer>(co_await asio::this_coro::executor, limit);
+  auto landed = std::make_shared<std::atomic<bool>>(false);
+  asio::post(storeStrand(), [timer, landed, work = asio::make_work_guard(timer->get_executor())] {
+    landed->store(true);
+    asio::post(work.get_executor(), [timer] { timer->cancel(); });
+  });
+  std::error_code cancelled;  // the strand got there first: the expected way out
+  if (!landed->load()) co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
 }
 
 void drainStoreWrites(std::chrono::milliseconds limit) {

@@ -25,6 +25,8 @@ asio::strand<asio::thread_pool::executor_type>& storeStrand();
 
 // Waits (at most `limit`) until every store write posted so far has run.
 void drainStoreWrites(std::chrono::milliseconds limit);
+// The same for a coroutine, which resumes on its own executor.
+asio::awaitable<void> storeWritesLanded(std::chrono::milliseconds limit);
 
 // The bridge from another thread (the HTTP client's, the worker pool) into a
 // coroutine. `start` receives a copyable `std::function<void(T)>` that must be

@@ -61,6 +61,7 @@ struct Fixture : ::testing::Test {
     s.packWritten = [this](const std::string& name, const std::string&) { notified.push_back(name); };
     if (!defaults) defaults = std::make_shared<KvStore>(tmp / "state" / "defaults.sqlite3");
     s.defaults = defaults;
+    s.selectionSaveWait = 10s;  // a loaded machine must not make the wait end early
     return s;
   }
   void make(std::optional<CompanionServices> s = {}) {
@@ -120,7 +121,15 @@ TEST_F(Fixture, RoutesStatusAndSelection) {
   }
   EXPECT_TRUE(heldRuns.empty() && on([&] { return state->recentRequests().empty(); }));
   EXPECT_EQ(on([&] { return state->selectedModelID(); }), "codex:cli");
-  EXPECT_EQ(route("POST", "/models/active", R"({"id":"lmstudio:mistral"})").body, R"({"id":"lmstudio:mistral","ok":true})");
+  // The phone's "ok" comes once the choice is on disk: here the write waits behind a held store strand.
+  std::promise<void> release;
+  asio::post(storeStrand(), [held = release.get_future().share()] { held.wait(); });
+  auto selected = send("POST", "/models/active", R"({"id":"lmstudio:mistral"})");
+  settle();
+  EXPECT_EQ(selected.wait_for(0s), std::future_status::timeout);
+  release.set_value();
+  EXPECT_EQ(wait(std::move(selected)).body, R"({"id":"lmstudio:mistral","ok":true})");
+  EXPECT_EQ(defaults->getString(CompanionState::kSelectedModelKey), "lmstudio:mistral");
   EXPECT_EQ(answer(request("GET", "/")), route("GET", "/health").body);  // the change shows on the network thread
   auto page = request("GET", "/models");
   page.headers["origin"] = "https://example.com";
