@@ -1,8 +1,9 @@
 """The companion seen from another machine on the link: two network namespaces joined by a veth pair.
 Which clients it serves: one on its own subnet even from a global address, not one from an address
-that no network of the companion's contains; floods of slow peers from this computer
-and from many addresses of one /64 (on the sandbox's loopback) leave it serving. Its DNS-SD advertisement: each side has its own D-Bus
-and avahi-daemon in a private mount namespace, so no mDNS ever reaches the machine's real interfaces."""
+that no network of the companion's contains. Floods of slow peers, from this computer and from many
+addresses of one /64 (on the sandbox's loopback), leave it serving everyone else. Its DNS-SD
+advertisement: each side has its own D-Bus and avahi-daemon in a private mount namespace, so no mDNS
+ever reaches the machine's real interfaces."""
 import pathlib
 import shutil
 import signal
@@ -101,7 +102,8 @@ def test_floods_from_this_computer_or_one_slash64_leave_the_door_open(companion)
     finally:
         for s in peers:
             s.close()
-        subprocess.run(["ip", "-6", "-batch", "-"], input=batch.replace("address add", "address del"), text=True, check=False)
+        undo = batch.replace("address add", "address del")
+        subprocess.run(["ip", "-6", "-batch", "-"], input=undo, text=True, check=False)
 
 
 class Node:
