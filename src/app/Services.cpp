@@ -97,6 +97,8 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
     if (!listen.empty()) options.bindAddress = listen;
     auto server = std::make_unique<HTTPCompanionServer>(port, std::move(handler), std::move(options));
     server->start();
+    logLine("Tavlo HTTP: descriptor limit " + std::to_string(server->descriptorLimit()) + ", at most " +
+            std::to_string(server->connectionCap()) + " connections at once");
     return std::make_unique<RunningServer>(std::move(server));
   };
   s.onLinkPrefixes = [] { return NetworkInfo::onLinkPrefixes(); };

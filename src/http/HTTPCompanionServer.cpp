@@ -1,6 +1,7 @@
 #include "http/HTTPCompanionServer.hpp"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <pthread.h>
@@ -18,10 +19,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <future>
+#include <list>
 #include <map>
 #include <mutex>
 #include <thread>
-#include <unordered_set>
 
 #include "platform/DnsSdAdvertiser.hpp"
 #include "text/UnicodeText.hpp"
@@ -93,6 +94,13 @@ bool isLoopback(const AddressKey& key) {
   return std::all_of(key.begin(), key.end() - 1, [](unsigned char b) { return b == 0; }) && key[15] == 1;
 }
 
+// What the per-address cap counts: an IPv4 address, or an IPv6 /64 (one host may
+// take any number of addresses inside its /64).
+AddressKey capGroupOf(AddressKey key) {
+  if (!isV4Mapped(key)) std::fill(key.begin() + 8, key.end(), 0);
+  return key;
+}
+
 // The address as text; IPv4-mapped IPv6 shown as IPv4.
 std::string textOf(const AddressKey& key) {
   char text[INET6_ADDRSTRLEN] = {};
@@ -113,15 +121,23 @@ HTTPResponse codingNotSupported() {
   return HTTPResponse::json({{"error", "transfer coding not supported"}, {"ok", false}}, 501);
 }
 
-// Many peers at once need many descriptors: lift the soft limit towards the hard one.
-void raiseDescriptorLimit() {
+// Many peers at once need many descriptors: lifts the soft limit to the hard one.
+// The soft limit then in force.
+std::size_t raiseDescriptorLimit() {
+  constexpr rlim_t kernelDefaultMax = 1 << 20;  // fs.nr_open unless raised
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
-  const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? 8192 : std::min<rlim_t>(limit.rlim_max, 8192);
-  if (limit.rlim_cur >= wanted) return;
-  limit.rlim_cur = wanted;
-  setrlimit(RLIMIT_NOFILE, &limit);
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 1024;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit wanted{limit.rlim_max, limit.rlim_max};
+    // The kernel refuses more than fs.nr_open, an unlimited hard limit too.
+    if (setrlimit(RLIMIT_NOFILE, &wanted) != 0 && limit.rlim_max == RLIM_INFINITY)
+      wanted.rlim_cur = kernelDefaultMax, setrlimit(RLIMIT_NOFILE, &wanted);
+    getrlimit(RLIMIT_NOFILE, &limit);
+  }
+  return limit.rlim_cur == RLIM_INFINITY ? kernelDefaultMax : static_cast<std::size_t>(limit.rlim_cur);
 }
+
+int openSpareDescriptor() { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); }
 
 // An accepted descriptor, closed unless a connection takes it over.
 struct AcceptedSocket {
@@ -143,7 +159,10 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   // Connections still pending when the io_context goes are destroyed with it;
   // by then the members declared after it are gone, and their slots must not
   // touch them.
-  ~Impl() { tearingDown = true; }
+  ~Impl() {
+    tearingDown = true;
+    if (spare >= 0) ::close(spare);
+  }
 
   const uint16_t port;
   const Handler handler;
@@ -167,38 +186,44 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     const bool v6;
     const bool counted;                  // towards its address's connection cap
     std::optional<tcp::socket> waiter;   // owns fd once the connection first waits
-    Clock::time_point lastActivity = Clock::now();
+    const Clock::time_point accepted = Clock::now();
+    Clock::time_point lastActivity = accepted;
     Clock::time_point deadline = Clock::time_point::max();
+    std::list<Connection*>::iterator place;  // in server.connections
     bool waiting = false;                // suspended on the reactor: the sweep may end it
     bool expired = false;
+    bool evicted = false;                // closed to make room for a newcomer
+    bool reading = true;                 // still receiving its request (head or body)
     bool moreMayBePending = false;       // the last receive filled its buffer
 
     Connection(Impl& s, AcceptedSocket socket, const AddressKey& peer, bool v6, bool counted)
         : server(s), fd(std::exchange(socket.fd, -1)), peer(peer), v6(v6), counted(counted) {
-      server.connections.insert(this);
-      if (counted) ++server.perAddress[peer];
+      place = server.connections.insert(server.connections.end(), this);
+      if (counted) ++server.perAddress[capGroupOf(peer)];
     }
     ~Connection() {
       if (!waiter) ::close(fd);
       if (server.tearingDown) return;  // the waiter closes fd itself
       std::error_code ignored;
       if (waiter) waiter->close(ignored);
-      server.connections.erase(this);
+      server.connections.erase(place);
       if (counted) {
-        auto it = server.perAddress.find(peer);
+        auto it = server.perAddress.find(capGroupOf(peer));
         if (--it->second == 0) server.perAddress.erase(it);
       }
+      if (evicted) --server.evicting;
       --server.open;
-      server.slotFreed.cancel_one();
     }
     Connection(const Connection&) = delete;
   };
 
   // Network thread only.
   std::shared_ptr<tcp::acceptor> acceptor;
-  asio::steady_timer slotFreed{io};  // an accept loop at the connection limit waits here
-  std::unordered_set<Connection*> connections;
-  std::map<AddressKey, std::size_t> perAddress;
+  std::list<Connection*> connections;  // oldest first
+  std::map<AddressKey, std::size_t> perAddress;  // by capGroupOf
+  std::size_t evicting = 0;  // evicted connections not yet gone: their slots are free
+  // Held open so that, out of descriptors, a waiting peer can still be accepted and closed.
+  int spare = -1;
   asio::steady_timer sweepTimer{io};
   bool sweeping = false;
   bool closing = false;
@@ -211,6 +236,8 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
 
   std::atomic<uint16_t> bound{0};
   std::atomic<std::size_t> open{0};
+  std::atomic<std::size_t> cap{0};  // set by start()
+  std::atomic<std::size_t> descriptorLimit{0};
 
   std::mutex advertiserMutex;
   std::unique_ptr<DnsSdAdvertiser> advertiser;  // the three below are guarded by advertiserMutex
@@ -287,6 +314,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
       next = listenOn(tcp::endpoint(address, port), ec);
     }
     if (ec) return ec;
+    if (spare < 0) spare = openSpareDescriptor();
     bound = next->local_endpoint(ec).port();
     acceptor = next;
     asio::co_spawn(io, acceptLoop(next), [](std::exception_ptr) {});
@@ -298,18 +326,13 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     std::error_code ignored;
     acceptor->close(ignored);
     acceptor.reset();
-    slotFreed.cancel();
   }
 
-  // Takes every waiting connection (accept4 until EAGAIN) before waiting again.
+  // Takes every waiting connection (accept4 until EAGAIN) before waiting again, and
+  // never leaves a peer in the backlog: one that cannot be served is closed.
   asio::awaitable<void> acceptLoop(std::shared_ptr<tcp::acceptor> listener) {
     asio::steady_timer backoff(io);
     while (listener->is_open()) {
-      if (open >= options.maxConnections) {
-        slotFreed.expires_at(asio::steady_timer::time_point::max());
-        co_await slotFreed.async_wait(useTuple);
-        continue;
-      }
       sockaddr_storage peer{};
       socklen_t length = sizeof peer;
       const int fd = ::accept4(listener->native_handle(), reinterpret_cast<sockaddr*>(&peer), &length,
@@ -318,28 +341,59 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         admit(AcceptedSocket(fd), peer);
         continue;
       }
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      const int error = errno;
+      if (error == EAGAIN || error == EWOULDBLOCK) {
         auto [ec] = co_await listener->async_wait(tcp::acceptor::wait_read, useTuple);
         if (ec == asio::error::operation_aborted) co_return;
         continue;
       }
-      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) co_return;  // closed under us
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors: wait a little rather than spin.
+      if (error == EBADF || error == EINVAL || error == ENOTSOCK) co_return;  // closed under us
+      if ((error == EMFILE || error == ENFILE) && shedWithSpare(listener->native_handle())) continue;
+      if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        // Out of memory, or of descriptors with no spare: wait a little rather than spin.
         backoff.expires_after(kAcceptBackoff);
         co_await backoff.async_wait(useTuple);
+        if (spare < 0) spare = openSpareDescriptor();
       }
       // Anything else is a peer gone before accept: take the next one.
     }
+  }
+
+  // Out of descriptors: the spare one lets the first waiting peer be accepted and
+  // closed at once. False when there is no spare.
+  bool shedWithSpare(int listener) {
+    if (spare < 0) return false;
+    ::close(spare);
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    spare = openSpareDescriptor();
+    return true;
+  }
+
+  // At the cap: the oldest connection still sending its request goes once it is
+  // past half the head deadline. True when one went.
+  bool evictOldestSlow() {
+    const auto now = Clock::now();
+    for (Connection* c : connections) {
+      if (!c->reading || c->expired || !c->waiting) continue;
+      if (now - c->accepted < options.headTimeout / 2) return false;  // every later one is younger
+      c->expired = c->evicted = true;
+      ++evicting;
+      std::error_code ignored;
+      c->waiter->close(ignored);  // its descriptor is free at once; the wait ends aborted
+      return true;
+    }
+    return false;
   }
 
   void admit(AcceptedSocket socket, const sockaddr_storage& peer) {
     const AddressKey key = keyOf(peer);
     const bool counted = options.capLoopback || !isLoopback(key);
     if (counted) {
-      auto it = perAddress.find(key);
+      auto it = perAddress.find(capGroupOf(key));
       if (it != perAddress.end() && it->second >= options.maxConnectionsPerAddress) return;  // closed at once
     }
+    if (open - evicting >= cap && !evictOldestSlow()) return;  // the newest is closed at once
     ++open;
     asio::co_spawn(io, serve(std::move(socket), key, peer.ss_family == AF_INET6, counted),
                    [](std::exception_ptr) {});
@@ -453,6 +507,10 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     bool ended = false;  // the peer has ended its stream
     std::optional<HTTPRequest> request = co_await readHead(c, ended);
     if (!request) co_return;
+    if (request->repeatedHost) {  // RFC 9112: more than one Host is refused
+      co_await refuse(c, HTTPResponse::badRequest("more than one Host header"));
+      co_return;
+    }
     const bool complete = co_await readBody(c, *request, ended);
     if (!complete) co_return;
     co_await respond(c, std::move(*request));
@@ -556,6 +614,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
 
   // Hands the request to the handler and writes its reply.
   asio::awaitable<void> respond(Connection& c, HTTPRequest request) {
+    c.reading = false;
     request.peerAddress = textOf(c.peer);
     c.deadline = Clock::time_point::max();
     HTTPResponse response;
@@ -588,6 +647,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   // Answers before the announced body was read. The peer may be uploading it
   // still: what it sends is read and dropped for a while, so it can read the reply.
   asio::awaitable<void> refuse(Connection& c, HTTPResponse response) {
+    c.reading = false;
     c.lastActivity = Clock::now();
     const std::string bytes = response.serialize();
     const bool sent = co_await sendAll(c, bytes);
@@ -632,7 +692,11 @@ HTTPCompanionServer::~HTTPCompanionServer() {
 }
 
 void HTTPCompanionServer::start() {
-  raiseDescriptorLimit();
+  const std::size_t limit = raiseDescriptorLimit();
+  const std::size_t room = limit > 2 * kSpareDescriptors ? limit - kSpareDescriptors : limit / 2;
+  const std::size_t wanted = impl_->options.maxConnections;
+  impl_->descriptorLimit = limit;
+  impl_->cap = wanted > 0 ? std::min(wanted, room) : room;
   stop();
   const std::error_code ec = impl_->onNetwork([impl = impl_.get()] { return impl->openListener(); });
   if (ec) throw std::system_error(ec);
@@ -659,6 +723,10 @@ void HTTPCompanionServer::advertise(const AdvertisedPresence& presence) {
 uint16_t HTTPCompanionServer::boundPort() const { return impl_->bound; }
 
 std::size_t HTTPCompanionServer::openConnections() const { return impl_->open; }
+
+std::size_t HTTPCompanionServer::connectionCap() const { return impl_->cap; }
+
+std::size_t HTTPCompanionServer::descriptorLimit() const { return impl_->descriptorLimit; }
 
 std::map<std::string, std::string> HTTPCompanionServer::txtRecord(uint16_t port, const AdvertisedPresence& presence) {
   std::map<std::string, std::string> txt = {

@@ -33,8 +33,11 @@ struct HTTPServerOptions {
   // After an early reply (413, 501) what the peer still uploads is read and
   // dropped this long, so it gets to read the reply.
   std::chrono::milliseconds drainTimeout{5'000};
-  std::size_t maxConnections = 1024;              // further peers wait in the listen backlog
-  std::size_t maxConnectionsPerAddress = 64;      // from one client address; more are closed at once
+  // Open at once, loopback included. At the cap a newcomer replaces the oldest peer still sending
+  // its request once that one is past half the head deadline, or is closed at once. 0, or more
+  // than the descriptor limit allows: that limit less kSpareDescriptors.
+  std::size_t maxConnections = 0;
+  std::size_t maxConnectionsPerAddress = 64;      // from one IPv4 address or IPv6 /64; more are closed at once
   bool capLoopback = false;                       // loopback is exempt from the per-address cap unless set
   // The kernel hands a connection over once its first bytes arrived, or after this; 0: at once.
   std::chrono::seconds deferAccept{2};
@@ -47,6 +50,9 @@ struct HTTPServerOptions {
 
 class HTTPCompanionServer {
  public:
+  // Descriptors kept for everything but connections (model runs, stores, the tray).
+  static constexpr std::size_t kSpareDescriptors = 64;
+
   using Handler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
 
   using Options = HTTPServerOptions;
@@ -69,6 +75,9 @@ class HTTPCompanionServer {
   uint16_t boundPort() const;
   // Connections accepted and not yet closed.
   std::size_t openConnections() const;
+  // The cap on open connections, and the soft descriptor limit start() left in force; 0 before.
+  std::size_t connectionCap() const;
+  std::size_t descriptorLimit() const;
 
   // The TXT record for a listener on `port`.
   static std::map<std::string, std::string> txtRecord(uint16_t port, const AdvertisedPresence& presence);

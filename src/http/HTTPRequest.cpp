@@ -102,11 +102,15 @@ std::optional<HTTPRequest> HTTPRequest::tryParse(std::string_view buffer) {
   request.method = std::string(words[0]);
   std::tie(request.path, request.query) = splitPathAndQuery(words[1]);
 
+  bool sawHost = false;
   for (std::size_t i = 1; i < lines.size(); ++i) {
     std::string_view line = lines[i];
     const std::size_t colon = line.find(':');
     if (line.empty() || colon == std::string_view::npos) continue;
-    request.headers[lowerName(line.substr(0, colon))] = std::string(trimmed(line.substr(colon + 1)));
+    std::string name = lowerName(line.substr(0, colon));
+    // "Host :" counts too: a second Host line must not slip past under another spelling.
+    if (trimmed(name) == "host") request.repeatedHost = std::exchange(sawHost, true);
+    request.headers[std::move(name)] = std::string(trimmed(line.substr(colon + 1)));
   }
   request.body = std::string(buffer.substr(headEnd + kHeadEnd.size()));
   return request;

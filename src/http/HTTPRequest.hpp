@@ -21,6 +21,7 @@ struct HTTPRequest {
   std::string body;                            // tryParse: every byte after the blank line; the server
                                                // then keeps exactly the body the head announces
   std::string peerAddress;                     // the client's address as text (IPv4-mapped IPv6 as IPv4); set by the server
+  bool repeatedHost = false;                   // more than one Host line: which one names the server is unclear
 
   // A request once the buffer holds a complete, well-formed head; none otherwise
   // (incomplete and malformed heads are not told apart).

@@ -1,10 +1,13 @@
 """The companion seen from another machine on the link: two network namespaces joined by a veth pair.
 Which clients it serves: one on its own subnet even from a global address, not one from an address
-that no network of the companion's contains. Its DNS-SD advertisement: each side has its own D-Bus
-and avahi-daemon in a private mount namespace, so no mDNS ever reaches the machine's real interfaces."""
+that no network of the companion's contains. Floods of slow peers, from this computer and from many
+addresses of one /64 (on the sandbox's loopback), leave it serving everyone else. Its DNS-SD
+advertisement: each side has its own D-Bus and avahi-daemon in a private mount namespace, so no mDNS
+ever reaches the machine's real interfaces."""
 import pathlib
 import shutil
 import signal
+import socket
 import subprocess
 
 import pytest
@@ -50,6 +53,57 @@ def test_clients_on_this_machines_networks_only(routed_link, tavlo_bin, tmp_path
         assert get_health(server, "127.0.0.1", "127.0.0.1") == "curl exit 7"  # could not connect
     finally:
         assert companion.stop() == 0
+
+
+def slow_peer(source, family=socket.AF_INET6, target="::1"):
+    """A connection from `source` that sends half a request head and then nothing."""
+    s = socket.socket(family, socket.SOCK_STREAM)
+    s.bind((source, 0))
+    s.connect((target, PORT))
+    s.sendall(b"GET / HTTP/1.1\r\n")
+    return s
+
+
+def closed(s):
+    try:
+        return s.recv(1, socket.MSG_DONTWAIT | socket.MSG_PEEK) == b""
+    except BlockingIOError:
+        return False
+    except OSError:
+        return True
+
+
+def health_within(source, target, seconds):
+    with socket.create_connection((target, PORT), timeout=seconds, source_address=(source, 0)) as s:
+        s.sendall(b"GET /health HTTP/1.1\r\n\r\n")
+        reply = b""
+        while chunk := s.recv(65536):
+            reply += chunk
+    assert reply.startswith(b"HTTP/1.1 200"), reply
+
+
+def test_floods_from_this_computer_or_one_slash64_leave_the_door_open(companion):
+    """Soft limit 1024 as on a desktop session, hard 2048: 1,100 slow peers from 200 addresses of one /64 keep
+    64 connections, 1,100 from 127.0.0.1 keep theirs, and clients from loopback and another /64 are served."""
+    flood, other = [f"fd00:aa::{i}" for i in range(1, 201)], "fd00:bb::1"
+    batch = "".join(f"address add {a}/64 dev lo nodad\n" for a in [*flood, other])
+    subprocess.run(["ip", "-6", "-batch", "-"], input=batch, text=True, check=True)
+    peers = []
+    try:
+        companion.prefix = ["prlimit", "--nofile=1024:2048"]
+        companion.start()
+        assert "Tavlo HTTP: descriptor limit 2048, at most 1984 connections at once" in companion.logtext()
+        peers = [slow_peer(flood[i % 200]) for i in range(1100)]
+        assert wait_until(lambda: sum(map(closed, peers)) == 1100 - 64, timeout=10), sum(map(closed, peers))
+        peers += [slow_peer("127.0.0.1", socket.AF_INET, "127.0.0.1") for _ in range(1100)]
+        health_within(other, "::1", 5)
+        health_within("127.0.0.1", "127.0.0.1", 5)
+        assert sum(map(closed, peers)) == 1100 - 64
+    finally:
+        for s in peers:
+            s.close()
+        undo = batch.replace("address add", "address del")
+        subprocess.run(["ip", "-6", "-batch", "-"], input=undo, text=True, check=False)
 
 
 class Node:

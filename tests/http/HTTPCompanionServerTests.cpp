@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
@@ -60,7 +62,10 @@ class Client {
 };
 
 auto openDescriptors() { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); }
-std::string bodyOf(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
+std::string bodyOf(const std::string& response) {
+  const std::size_t at = response.find("\r\n\r\n");
+  return at == std::string::npos ? "" : response.substr(at + 4);
+}
 // The reply body to a GET of `path` on a fresh connection.
 std::string get(uint16_t port, const std::string& path, const char* to = "127.0.0.1", const char* from = nullptr) {
   Client c(port, to, from);
@@ -202,23 +207,86 @@ TEST_F(ServerTest, OneAddressCannotTakeTheServer) {
   EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 64u; }));  // the other host's may still be closing
 }
 
-// Beyond the limit a peer waits in the backlog. stop() closes the listener, yet a connection already
-// accepted is still served. (A busy port is checked end to end, with the companion's retries.)
-TEST_F(ServerTest, ConnectionLimitQueuesAndStopLetsAcceptedOnesFinish) {
-  startServer({.maxConnections = 2, .deferAccept = 0s, .bindAddress = "127.0.0.1"});
+// Past the cap (loopback counts towards it) the newest is closed at once; a newcomer takes the place of
+// the oldest peer still sending its request once that one is past half the head deadline, never of a
+// request in the handler. stop() closes the listener, yet accepted connections are still served.
+TEST_F(ServerTest, ConnectionCapClosesTheNewestOrTheOldestSlowOne) {
+  asio::thread_pool other(1);
+  asio::steady_timer gate(other, asio::steady_timer::time_point::max());
+  startServer({.headTimeout = 2000ms, .maxConnections = 6, .deferAccept = 0s, .bindAddress = "127.0.0.1"},
+              [&](HTTPRequest r) -> asio::awaitable<HTTPResponse> {
+                if (r.path == "/park") {
+                  co_await asio::post(asio::bind_executor(other, asio::use_awaitable));
+                  co_await gate.async_wait(asio::experimental::as_tuple(asio::use_awaitable));
+                }
+                co_return HTTPResponse::text(r.path);
+              });
   const uint16_t listening = port();
-  Client first(listening), second(listening);
-  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 2; }));
-  Client third(listening);  // waits in the backlog
-  third.send("GET /third HTTP/1.1\r\n\r\n");
-  EXPECT_FALSE(third.readable(200ms));
-  first.reset();  // frees a slot
-  EXPECT_EQ(bodyOf(third.readAll()), "GET /third []");
-  second.send("GET /old");
+  std::deque<Client> held;
+  held.emplace_back(listening).send("GET /park HTTP/1.1\r\n\r\n");  // the oldest, in the handler
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 1; }));
+  for (int i = 0; i < 5; ++i) held.emplace_back(listening).send("GET /slow HTTP/1.1\r\n");
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 6; }));
+  const auto full = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10; ++i) {
+    Client late(listening);
+    late.send("GET /late HTTP/1.1\r\n");
+    EXPECT_TRUE(late.readable(500ms)) << "not closed at once";
+  }
+  EXPECT_EQ(get(listening, "/health"), "");  // nobody is past half the head deadline yet
+  std::this_thread::sleep_until(full + 1100ms);
+  EXPECT_EQ(get(listening, "/health"), "/health");
+  for (std::size_t i = 0; i < held.size(); ++i) EXPECT_EQ(held[i].readable(0ms), i == 1) << i;
+
   server_->stop();
   EXPECT_FALSE(Client(listening).connected);
-  second.send(" HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(bodyOf(second.readAll()), "GET /old []");
+  held[2].send("\r\n");
+  EXPECT_EQ(bodyOf(held[2].readAll()), "/slow");
+  asio::post(other, [&] { gate.cancel(); });
+  EXPECT_EQ(bodyOf(held[0].readAll()), "/park");
+}
+
+// Out of descriptors, a waiting peer is accepted with the spare one and closed, not left in the backlog.
+TEST_F(ServerTest, OutOfDescriptorsAPeerIsClosedNotLeftWaiting) {
+  startServer({.deferAccept = 0s, .bindAddress = "127.0.0.1"});
+  get(port(), "/");  // the clients' shared io_context takes its descriptors now
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 512;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> filler;
+  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  ::close(filler.back()), filler.pop_back();  // room for the client's socket alone
+  Client waiting(port());
+  const bool closed = waiting.readable(2000ms);
+  for (int fd : filler) ::close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_TRUE(waiting.connected);
+  EXPECT_TRUE(closed);
+  EXPECT_EQ(get(port(), "/after"), "GET /after []");
+}
+
+// More than one Host line, however spelled, gets a 400 before the handler; a single one is served.
+TEST_F(ServerTest, RepeatedHostIsRefused) {
+  const std::string refused = "400 Bad Request\n{\"error\":\"more than one Host header\",\"ok\":false}";
+  const std::pair<std::string, std::string> cases[] = {
+      {"Host: evil.example\r\nHost: 127.0.0.1\r\n\r\n", refused},
+      {"host: 127.0.0.1\r\nHOST: 127.0.0.1\r\n\r\n", refused},
+      {"Host:a\r\nX-Other: 1\r\nHost :  b \r\n\r\n", refused},
+      {"Host: a\r\nContent-Length: 3\r\nHost: a\r\n\r\nabc", refused},
+      {"Host:   127.0.0.1  \r\n\r\n", "200 OK\nGET / []"},
+      {"Host: a\r\nX-Forwarded-Host: b\r\nhost-name: c\r\n\r\n", "200 OK\nGET / []"},
+  };
+  startServer();
+  for (const auto& [head, reply] : cases) {
+    SCOPED_TRACE(head);
+    Client c(port());
+    c.send("GET / HTTP/1.1\r\n" + head);
+    const std::string response = c.readAll();
+    EXPECT_EQ(response.substr(9, response.find("\r\n") - 9) + "\n" + bodyOf(response), reply);
+  }
+  EXPECT_EQ(handled_, 2);
 }
 
 // A peer that resets mid-request is logged; "Expect: 100-continue" is answered before the body arrives.
