@@ -121,6 +121,37 @@ def test_generate_chooses_the_model_staging_and_passes_the_prompt(companion, bac
     assert (r.returncode, r.stdout) == (1, '{"ok":false,"reply":"⚠️ Codex failed: CLI exit 1: boom\\n"}\n'.encode())
 
 
+SEAL_CASES = {
+    "bubblewrap not on PATH": ({"PATH": "/usr/local/bin"}, None,
+                               "bubblewrap is not installed (sudo apt install bubblewrap)"),
+    "bubblewrap fails": ({}, "echo 'bwrap: Creating new namespace failed: Operation not permitted' >&2; exit 1\n",
+                         "bubblewrap failed (Creating new namespace failed: Operation not permitted)"),
+    "TAVLO_TOOLS_UNSEALED=1": ({"TAVLO_TOOLS_UNSEALED": "1"}, None, None),
+}
+
+
+@needs_sandbox
+@pytest.mark.parametrize("case", SEAL_CASES)
+def test_a_tool_that_cannot_be_sealed_does_not_start(companion, case):
+    """Without a working bubblewrap the run fails at once with the reason and its fix; TAVLO_TOOLS_UNSEALED=1
+    runs the tool as it is (it reads the home) and says so once."""
+    env, bwrap, why = SEAL_CASES[case]
+    companion.env.update(env)
+    if bwrap:
+        write_tool("/usr/local/bin/bwrap", bwrap)
+    (companion.home / "canary").write_text("SECRET")
+    write_tool("/usr/local/bin/claude", f"touch {companion.home}/started\n"
+               f"printf '{{\"name\":\"x\",\"summary\":\"%s\"}}' \"$(cat {companion.home}/canary)\"\n")
+    r = companion.run("generate", "--model", "claude:cli", "x")
+    if why:
+        assert (r.returncode, json.loads(r.stdout)) == (1, {"ok": False, "reply": "⚠️ Claude failed: cannot seal the tool: "
+                                                            + why + ", see tavlo-companion doctor"}), r.stderr
+        assert not (companion.home / "started").exists()
+    else:
+        assert (r.returncode, json.loads(r.stdout)["summary"]) == (0, "SECRET"), r.stderr
+        assert r.stderr.decode().count("TAVLO_TOOLS_UNSEALED=1") == 1, r.stderr
+
+
 @needs_sandbox
 @pytest.mark.parametrize("stop, why", [
     (signal.SIGINT, "stopped: interrupted by SIGINT"), (signal.SIGTERM, "stopped: interrupted by SIGTERM"),
