@@ -140,19 +140,21 @@ std::optional<std::string> sealFailure(const ProcessResult& result) {
   if (result.exitStatus != 1 || !result.err.starts_with("bwrap: ")) return std::nullopt;
   const std::string said = result.err.substr(7, result.err.find('\n') - 7);  // the first line
   if (said.find("namespace") != std::string::npos)
-    if (std::string why = userNamespaceProblem(); !why.empty()) return "cannot seal the tool: " + why + kSeeDoctor;
+    if (auto problem = userNamespaceProblem())
+      return "cannot seal the tool: " + problem->what + " (" + problem->fix + ")" + kSeeDoctor;
   return "cannot seal the tool: bubblewrap failed (" + said + ")" + kSeeDoctor;
 }
 
-std::string userNamespaceProblem() {
+std::optional<NamespaceProblem> userNamespaceProblem() {
   if (readSetting("/proc/sys/kernel/unprivileged_userns_clone") == "0")
-    return "unprivileged user namespaces are turned off (sudo sysctl -w kernel.unprivileged_userns_clone=1)";
+    return NamespaceProblem{"unprivileged user namespaces are turned off",
+                            "sudo sysctl -w kernel.unprivileged_userns_clone=1"};
   if (readSetting("/proc/sys/user/max_user_namespaces") == "0")
-    return "user namespaces are turned off (sudo sysctl -w user.max_user_namespaces=65536)";
+    return NamespaceProblem{"user namespaces are turned off", "sudo sysctl -w user.max_user_namespaces=65536"};
   if (readSetting("/proc/sys/kernel/apparmor_restrict_unprivileged_userns") == "1")
-    return "AppArmor keeps programs from making user namespaces "
-           "(sudo sysctl -w kernel.apparmor_restrict_unprivileged_userns=0)";
-  return "";
+    return NamespaceProblem{"AppArmor keeps programs from making user namespaces",
+                            "sudo sysctl -w kernel.apparmor_restrict_unprivileged_userns=0"};
+  return std::nullopt;
 }
 
 }  // namespace tavlo::ToolSeal

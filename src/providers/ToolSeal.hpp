@@ -60,8 +60,12 @@ std::string notInstalledMessage();
 // tool never started), else none.
 std::optional<std::string> sealFailure(const ProcessResult& result);
 
-// Why bubblewrap cannot make its namespaces and the command that fixes it, as
-// "what (command)", from the kernel's settings; "" when none of them explains it.
-std::string userNamespaceProblem();
+// Why bubblewrap cannot make its namespaces, from the kernel's settings, and
+// the command that fixes it; none when no setting explains it.
+struct NamespaceProblem {
+  std::string what;
+  std::string fix;
+};
+std::optional<NamespaceProblem> userNamespaceProblem();
 
 }  // namespace tavlo::ToolSeal
