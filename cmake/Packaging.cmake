@@ -72,6 +72,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # Depends from the linked libraries
+# claude and codex run sealed by bwrap; shlibdeps adds the libraries to this.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap")
 # The autostart entry in /etc is the administrator's to edit or disable.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,9 +1,9 @@
 // `doctor`: tells a user why the phone cannot see this computer or why no
 // model shows. One line per check: "ok", "warn" (works, but worth knowing) or
 // "FAIL" (the phone cannot use the companion until it is fixed), then what was
-// found and, after " — ", what to do. It only looks: the one write is a
+// found and, after " — ", what to do. It only looks: the writes are a
 // temporary file created and removed again to learn whether the staging folder
-// is writable.
+// is writable, and the empty scratch folder of a sealed run of `true`.
 #include <arpa/inet.h>
 #include <sys/statvfs.h>
 #include <systemd/sd-bus.h>
@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Commands.hpp"
+#include "app/Services.hpp"
 #include "core/CompanionState.hpp"
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
@@ -37,6 +38,7 @@
 #include "providers/LLMRunner.hpp"
 #include "providers/LMStudioProbe.hpp"
 #include "providers/OllamaProbe.hpp"
+#include "providers/ToolSeal.hpp"
 
 namespace tavlo {
 namespace {
@@ -527,6 +529,47 @@ Source toolSource(const std::string& name, const std::vector<std::string>& paths
   return {name, false, "not found in " + looked, todo};
 }
 
+// ---- sealing the model tools --------------------------------------------
+
+// Runs `true` sealed as claude and codex are; "" when that worked, else what bubblewrap said.
+std::string sealedRunProblem(const std::string& bwrap, const ProviderConfig& config) {
+  ProcessRequest request;
+  request.executable = "/bin/true";
+  request.timeLimit = kToolTime;
+  request.scratchDirectory = true;
+  request.wrap = [&](const std::string& scratch, const std::vector<std::string>&) {
+    std::error_code ec;
+    const std::string tool = fs::canonical("/bin/true", ec).string();
+    return ToolSeal::sealedCommand({.bwrap = bwrap, .tool = tool, .scratch = scratch,
+                                    .hidden = ToolSeal::hiddenFolders(config.home()), .installed = {tool}});
+  };
+  const Result<ProcessResult> ran = runProcess(request);
+  if (!ran) return ran.error().message;
+  if (ran->exitStatus == 0) return "";
+  std::string said = firstLine(ran->err);
+  return said.starts_with("bwrap: ") ? said.substr(7) : said;
+}
+
+// Whether claude and codex can run sealed; failing counts only when one of them is installed.
+void checkSealing(Report& report, bool toolInstalled) {
+  const std::string check = "model tools";
+  if (toolsUnsealedByEnvironment())
+    return report.add(Level::warn, check,
+                      "TAVLO_TOOLS_UNSEALED=1: claude and codex run unsealed and can read every file this user can",
+                      "unset TAVLO_TOOLS_UNSEALED");
+  const ProviderConfig config;
+  const Level broken = toolInstalled ? Level::fail : Level::warn;
+  const std::string bwrap = ToolSeal::findBubblewrap(config.path());
+  if (bwrap.empty())
+    return report.add(broken, check, "cannot be sealed: bubblewrap is not installed", "sudo apt install bubblewrap");
+  const std::string problem = sealedRunProblem(bwrap, config);
+  if (problem.empty()) return report.add(Level::ok, check, "sealed by " + bwrap);
+  if (auto userns = ToolSeal::userNamespaceProblem())
+    return report.add(broken, check, "cannot be sealed: " + userns->what, userns->fix);
+  report.add(broken, check, "cannot be sealed: bubblewrap failed: " + problem,
+             "check that `" + bwrap + " --ro-bind / / --unshare-pid true` works");
+}
+
 bool checkModels(Report& report) {
   const ProviderConfig config;
   // The two servers are asked at once: each may take the probe's whole time limit.
@@ -548,6 +591,7 @@ bool checkModels(Report& report) {
   for (const auto& s : sources) any = any || s.found;
   for (const auto& s : sources)
     report.add(s.found ? Level::ok : any ? Level::warn : Level::fail, "model source " + s.name, s.detail, s.todo);
+  checkSealing(report, sources[2].found || sources[3].found);
   return any;
 }
 

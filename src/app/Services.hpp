@@ -30,9 +30,13 @@ struct CompanionEnvironment {
 CompanionServices makeServices(const CompanionEnvironment& env);
 
 // The model probes and the runner (ModelWiring.cpp); a command-line tool is
-// killed after `toolTimeLimit`.
+// killed after `toolTimeLimit`, and runs sealed unless the environment says
+// otherwise (logged here, once).
 void installModelServices(CompanionServices& services,
                           std::chrono::milliseconds toolTimeLimit = std::chrono::minutes(10));
+
+// TAVLO_TOOLS_UNSEALED=1: claude and codex run as they are, not sealed in bubblewrap.
+bool toolsUnsealedByEnvironment();
 
 // TAVLO_TOOL_TIMEOUT: how long a command-line tool may take, in whole seconds
 // (1 to 86400; unset or empty: 10 minutes). False, with `error` set, for any other value.

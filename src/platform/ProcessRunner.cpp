@@ -190,6 +190,14 @@ std::vector<char*> argumentVector(const std::string& program, const std::vector<
 // Starts the child: stdin from /dev/null, stdout (and stderr) into the pipes,
 // in a process group of its own so that a time-out can kill everything it started.
 Result<pid_t> spawnChild(const ProcessRequest& request, const Pipes& pipes, const std::string& scratch) {
+  std::vector<std::string> command{request.executable};
+  command.insert(command.end(), request.args.begin(), request.args.end());
+  if (request.wrap) command = request.wrap(scratch, request.args);
+  if (command.empty()) return fail("cannot start " + request.executable + ": no command");
+  const std::string& program = command.front();
+  const std::vector<std::string> args(command.begin() + 1, command.end());  // outlives the spawn
+  const std::vector<char*> argv = argumentVector(program, args);
+
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -215,13 +223,12 @@ Result<pid_t> spawnChild(const ProcessRequest& request, const Pipes& pipes, cons
   posix_spawnattr_setpgroup(&attr, 0);
   posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
-  std::vector<char*> argv = argumentVector(request.executable, request.args);
   std::vector<char*> envp = environmentWithout(request.unsetEnvironment);
   pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, request.executable.c_str(), &actions, &attr, argv.data(), envp.data());
+  int rc = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
-  if (rc != 0) return fail("cannot start " + request.executable + ": " + std::strerror(rc));
+  if (rc != 0) return fail("cannot start " + program + ": " + std::strerror(rc));
   return pid;
 }
 

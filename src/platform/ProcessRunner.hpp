@@ -6,6 +6,7 @@
 // command's main thread).
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +26,11 @@ struct ProcessRequest {
   // A new empty folder under the temp folder as the working directory, removed
   // with whatever the process left in it once the process has been reaped.
   bool scratchDirectory = false;
+  // Given the scratch folder's path ("" without one) and `args`, the command
+  // actually started, program first (a sandbox that binds the folder in);
+  // none: `executable` with `args`.
+  using Wrapper = std::function<std::vector<std::string>(const std::string& scratch, const std::vector<std::string>& args)>;
+  Wrapper wrap{};
   std::vector<std::string> unsetEnvironment{};  // names removed from the inherited environment
   bool captureStderr = true;                    // false: stderr goes to /dev/null
   std::size_t outputLimit = 64u << 20;          // bytes kept per stream; the rest is read and dropped

@@ -1,6 +1,8 @@
 #include "providers/LLMRunner.hpp"
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -11,6 +13,7 @@
 #include "platform/ProcessRunner.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/ProviderJSON.hpp"
+#include "providers/ToolSeal.hpp"
 #include "text/UnicodeText.hpp"
 
 namespace tavlo::LLMRunner {
@@ -110,23 +113,81 @@ asio::awaitable<Result<std::string>> postChat(ProviderConfig config, std::string
 
 asio::awaitable<Result<std::string>> answerAtOnce(Result<std::string> answer) { co_return answer; }
 
-// Runs the first executable of `paths` with `arguments` on a thread of its own
-// (a tool lives for minutes), in an empty folder of its own removed afterwards;
-// its standard output is the answer.
-asio::awaitable<Result<std::string>> runShellTool(const std::vector<std::string>& paths,
-                                                  std::vector<std::string> arguments, const ProviderConfig& config,
+// The environment variable naming a folder, else `fallback`.
+std::string folderFromEnvironment(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return value && *value == '/' ? value : fallback;
+}
+
+// The command-line tools, in one place: where each is looked for, its
+// arguments, and the files it keeps its login and settings in (the one part
+// of the home a sealed tool sees). A pack needs text only: claude gets no
+// built-in tool and none of the user's MCP servers.
+struct CLITool {
+  std::vector<std::string> (*paths)(const ProviderConfig&);
+  std::vector<std::string> (*arguments)(std::string combined);
+  std::vector<std::string> (*ownFiles)(const std::string& home);
+};
+
+const CLITool kClaudeTool{
+    &claudePaths,
+    [](std::string combined) -> std::vector<std::string> {
+      // "--tools" takes several values: the empty one ends at the next option.
+      return {"-p", std::move(combined), "--output-format", "text", "--tools", "", "--strict-mcp-config"};
+    },
+    [](const std::string& home) -> std::vector<std::string> {
+      return {folderFromEnvironment("CLAUDE_CONFIG_DIR", home + "/.claude"), home + "/.claude.json"};
+    }};
+
+const CLITool kCodexTool{
+    &codexPaths,
+    // Today's codex answers non-interactively through `exec`: the final
+    // message on stdout, progress on stderr.
+    [](std::string combined) -> std::vector<std::string> {
+      return {"exec", "--skip-git-repo-check", std::move(combined)};
+    },
+    [](const std::string& home) -> std::vector<std::string> {
+      return {folderFromEnvironment("CODEX_HOME", home + "/.codex")};
+    }};
+
+// The sealed command for the tool at `chosen`, once its scratch folder exists
+// (on the tool's own thread: it looks at the file system).
+ProcessRequest::Wrapper sealWith(std::string bwrap, const std::string& chosen, std::vector<std::string> ownFiles,
+                                 const ProviderConfig& config) {
+  return [bwrap = std::move(bwrap), chosen, ownFiles = std::move(ownFiles), home = config.home(),
+          searchPath = config.path()](const std::string& scratch, const std::vector<std::string>& args) {
+    std::error_code ec;
+    std::string tool = std::filesystem::canonical(chosen, ec).string();
+    if (ec) tool = chosen;
+    ToolSeal::Plan plan{.bwrap = bwrap, .tool = tool, .args = args, .scratch = scratch,
+                        .hidden = ToolSeal::hiddenFolders(home), .ownFiles = ownFiles, .installed = {tool}};
+    if (std::string interpreter = ToolSeal::interpreterOf(tool, searchPath); !interpreter.empty())
+      plan.installed.push_back(std::move(interpreter));
+    return ToolSeal::sealedCommand(plan);
+  };
+}
+
+// Runs the tool's first executable on a thread of its own (a tool lives for
+// minutes), sealed unless the user turned that off, in an empty folder of its
+// own removed afterwards; its standard output is the answer.
+asio::awaitable<Result<std::string>> runShellTool(const CLITool& tool, std::string prompt, const ProviderConfig& config,
                                                   std::shared_ptr<Cancellation> cancel) {
-  const std::string chosen = CLIProbe::firstExecutable(paths);
+  const std::string chosen = CLIProbe::firstExecutable(tool.paths(config));
   if (chosen.empty()) return answerAtOnce(fail("CLI tool not found"));
   ProcessRequest request;
   request.executable = chosen;
-  request.args = std::move(arguments);
+  request.args = tool.arguments(combinedPrompt(prompt));
   request.timeLimit = config.toolTimeLimit;
   // `claude -p` waits for stdin when it is an open pipe, and refuses to start
   // inside another Claude Code session.
   request.unsetEnvironment = {"CLAUDECODE"};
   request.scratchDirectory = true;
   request.cancel = std::move(cancel);
+  if (config.sealTools) {
+    std::string bwrap = ToolSeal::findBubblewrap(config.path());
+    if (bwrap.empty()) return answerAtOnce(fail(ToolSeal::notInstalledMessage()));
+    request.wrap = sealWith(std::move(bwrap), chosen, tool.ownFiles(config.home()), config);
+  }
   return runOnOwnThread([request = std::move(request), config] { return toolAnswer(runProcess(request), config); });
 }
 
@@ -221,6 +282,8 @@ Result<std::string> toolAnswer(const Result<ProcessResult>& ran, const ProviderC
   if (result.stopped) return fail(kStoppedMessage);
   if (result.cancelled) return fail(kCancelledMessage);
   if (result.timedOut) return fail("CLI tool stopped: no answer within " + durationText(config.toolTimeLimit));
+  if (config.sealTools)
+    if (auto unsealable = ToolSeal::sealFailure(result)) return fail(*unsealable);
   if (result.exitStatus != 0) {
     int status = result.exitStatus == -1 ? result.termSignal : result.exitStatus;
     std::string reason = asText(result.err);
@@ -249,14 +312,8 @@ asio::awaitable<Result<std::string>> generate(std::string prompt, LLMModel model
   switch (model.provider) {
     case LLMModel::Provider::ollama: return ollama(prompt, model.name, config, std::move(cancel));
     case LLMModel::Provider::lmstudio: return lmstudio(prompt, model.name, config, std::move(cancel));
-    case LLMModel::Provider::claude:
-      return runShellTool(claudePaths(config), {"-p", combinedPrompt(prompt), "--output-format", "text"}, config,
-                          std::move(cancel));
-    case LLMModel::Provider::codex:
-      // Today's codex answers non-interactively through `exec`: the final
-      // message on stdout, progress on stderr.
-      return runShellTool(codexPaths(config), {"exec", "--skip-git-repo-check", combinedPrompt(prompt)}, config,
-                          std::move(cancel));
+    case LLMModel::Provider::claude: return runShellTool(kClaudeTool, std::move(prompt), config, std::move(cancel));
+    case LLMModel::Provider::codex: return runShellTool(kCodexTool, std::move(prompt), config, std::move(cancel));
     case LLMModel::Provider::gemini: break;
   }
   return answerAtOnce(fail("Gemini provider not yet wired"));

@@ -23,6 +23,8 @@ struct ProviderConfig {
   std::optional<std::string> homeDirectory{};  // none: $HOME, else the password entry
   std::optional<std::string> searchPath{};     // folders searched for tools after the fixed ones; none: $PATH
   HttpClient* http = nullptr;                  // none: the shared client
+  // claude and codex run sealed in bubblewrap (TAVLO_TOOLS_UNSEALED=1 turns it off).
+  bool sealTools = true;
 
   std::string home() const;
   std::string path() const;

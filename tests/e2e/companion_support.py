@@ -70,12 +70,28 @@ def alive(pid):
     return False
 
 
-def slow_claude(folder, seconds=600):
-    """A claude that records its PID, a child's PID and its working folder, runs `seconds`, then answers;
-    returns a function giving the two PIDs once both are known."""
-    write_tool("/usr/local/bin/claude", f"sleep {seconds} & echo $! >> {folder}/pids; echo $$ >> {folder}/pids; "
-               f"pwd > {folder}/cwd; wait\ncat <<'EOF'\n{json.dumps(PACK)}\nEOF\n")
-    return lambda: [int(p) for p in (folder / "pids").read_text().split()] if (folder / "cwd").exists() else []
+def sealed_processes(own):
+    """The running processes of the sealed tool that recorded its PID namespace in `own`/pidns (the tool sees
+    PIDs of its own namespace only); [] until it recorded its working folder in `own`/cwd."""
+    if not (own / "cwd").exists():
+        return []
+    ns, found = (own / "pidns").read_text().strip(), []
+    for proc in pathlib.Path("/proc").iterdir():
+        with contextlib.suppress(OSError):
+            if proc.name.isdigit() and os.readlink(proc / "ns/pid") == ns and alive(proc.name):
+                found.append(int(proc.name))
+    return found
+
+
+def slow_claude(home, seconds=600):
+    """A claude that starts a child, records its PID namespace and working folder in ~/.claude (the one place of
+    the home a sealed tool may write), runs `seconds`, then answers; returns a function giving its running
+    processes (see sealed_processes)."""
+    own = pathlib.Path(home) / ".claude"
+    own.mkdir(parents=True, exist_ok=True)
+    write_tool("/usr/local/bin/claude", f"sleep {seconds} & readlink /proc/self/ns/pid > {own}/pidns; "
+               f"pwd > {own}/cwd; wait\ncat <<'EOF'\n{json.dumps(PACK)}\nEOF\n")
+    return lambda: sealed_processes(own)
 
 
 class FakeBackend(ThreadingHTTPServer):

@@ -106,14 +106,50 @@ def test_generate_chooses_the_model_staging_and_passes_the_prompt(companion, bac
                        "lmstudio:not-listed")
     assert lmstudio.posts[0][2]["model"] == "not-listed"
     # The prompt reaches the tool as one argument, whatever it holds.
-    write_tool("/usr/local/bin/claude", f"cat <<'EOF'\n{json.dumps(PACK)}\nEOF\n", record=tmp_path / "argv")
+    argv = companion.home / ".claude/argv"  # a sealed tool writes nowhere else
+    argv.parent.mkdir()
+    write_tool("/usr/local/bin/claude", f"cat <<'EOF'\n{json.dumps(PACK)}\nEOF\n", record=argv)
     prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
     check_pack_on_disk(companion.run("generate", "--model", "claude:cli", "--", prompt), tmp_path / "env", "claude:cli")
-    assert (tmp_path / "argv").read_bytes().split(b"\0")[1].endswith(f"\n\nUSER: {prompt}\n\nJSON:".encode())
+    # Claude gets no tools and no MCP server: a pack needs text only.
+    args = argv.read_bytes().split(b"\0")
+    assert args[1].endswith(f"\n\nUSER: {prompt}\n\nJSON:".encode())
+    assert args[:1] + args[2:] == [b"-p", b"--output-format", b"text", b"--tools", b"", b"--strict-mcp-config", b""]
     # A failing tool: exit 1 and the 500 reply, naming the provider.
     write_tool("/opt/homebrew/bin/codex", "echo boom >&2; exit 1\n")
     r = companion.run("generate", "--model", "codex:cli", "x")
     assert (r.returncode, r.stdout) == (1, '{"ok":false,"reply":"⚠️ Codex failed: CLI exit 1: boom\\n"}\n'.encode())
+
+
+SEAL_CASES = {
+    "bubblewrap not on PATH": ({"PATH": "/usr/local/bin"}, None,
+                               "bubblewrap is not installed (sudo apt install bubblewrap)"),
+    "bubblewrap fails": ({}, "echo 'bwrap: Creating new namespace failed: Operation not permitted' >&2; exit 1\n",
+                         "bubblewrap failed (Creating new namespace failed: Operation not permitted)"),
+    "TAVLO_TOOLS_UNSEALED=1": ({"TAVLO_TOOLS_UNSEALED": "1"}, None, None),
+}
+
+
+@needs_sandbox
+@pytest.mark.parametrize("case", SEAL_CASES)
+def test_a_tool_that_cannot_be_sealed_does_not_start(companion, case):
+    """Without a working bubblewrap the run fails at once with the reason and its fix; TAVLO_TOOLS_UNSEALED=1
+    runs the tool as it is (it reads the home) and says so once."""
+    env, bwrap, why = SEAL_CASES[case]
+    companion.env.update(env)
+    if bwrap:
+        write_tool("/usr/local/bin/bwrap", bwrap)
+    (companion.home / "canary").write_text("SECRET")
+    write_tool("/usr/local/bin/claude", f"touch {companion.home}/started\n"
+               f"printf '{{\"name\":\"x\",\"summary\":\"%s\"}}' \"$(cat {companion.home}/canary)\"\n")
+    r = companion.run("generate", "--model", "claude:cli", "x")
+    if why:
+        assert (r.returncode, json.loads(r.stdout)) == (1, {"ok": False, "reply": "⚠️ Claude failed: cannot seal the tool: "
+                                                            + why + ", see tavlo-companion doctor"}), r.stderr
+        assert not (companion.home / "started").exists()
+    else:
+        assert (r.returncode, json.loads(r.stdout)["summary"]) == (0, "SECRET"), r.stderr
+        assert r.stderr.decode().count("TAVLO_TOOLS_UNSEALED=1") == 1, r.stderr
 
 
 @needs_sandbox
@@ -122,23 +158,23 @@ def test_generate_chooses_the_model_staging_and_passes_the_prompt(companion, bac
     ("2", "CLI tool stopped: no answer within 2 seconds"),
 ], ids=["ctrl-c", "sigterm", "TAVLO_TOOL_TIMEOUT"])
 def test_stopped_generate_ends_its_tool_and_says_why(companion, tmp_path, stop, why):
-    pids = slow_claude(tmp_path)
+    processes = slow_claude(companion.home)
     if isinstance(stop, str):
         companion.env["TAVLO_TOOL_TIMEOUT"] = stop
     proc = subprocess.Popen([companion.binary, "generate", "--model", "claude:cli", "x"], env=companion.env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert wait_until(lambda: len(pids()) == 2)
-    scratch = pathlib.Path((tmp_path / "cwd").read_text().strip())
+    assert wait_until(processes)
+    scratch = pathlib.Path((companion.home / ".claude/cwd").read_text().strip())
     if isinstance(stop, signal.Signals):
         proc.send_signal(stop)
     out, _ = proc.communicate(timeout=60)
     assert (proc.returncode, json.loads(out)) == (1, {"ok": False, "reply": "⚠️ Claude failed: " + why})
-    assert not any(alive(p) for p in pids()) and not scratch.exists()  # ended before it exits
+    assert not scratch.exists() and wait_until(lambda: not processes(), timeout=5)
 
 
 @needs_sandbox
 def test_generate_on_a_terminal_shows_a_live_line_then_erases_it(companion, tmp_path):
-    slow_claude(tmp_path, 2.5)
+    slow_claude(companion.home, 2.5)
     status, out, text = on_terminal(companion, "generate", "--model", "claude:cli", "x", stream="stderr")
     assert status == 0 and json.loads(out)["ok"] is True
     assert text.startswith("\r⏳ claude:cli — 0 s\r⏳ claude:cli — 1 s"), text

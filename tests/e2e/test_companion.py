@@ -6,7 +6,9 @@ import pathlib
 import signal
 import socket
 import sqlite3
+import subprocess
 import threading
+import uuid
 
 import pytest
 
@@ -96,21 +98,30 @@ def test_busy_port_is_retried_and_systemd_told(companion, tmp_path):
         assert "exiting so that systemd starts it again" in companion.logtext()
 
 
-def test_stopping_the_companion_ends_its_tools_and_answers_their_requests(companion, tmp_path):
-    pids = slow_claude(tmp_path)
+@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGKILL], ids=["sigterm", "kill-9"])
+def test_stopping_the_companion_ends_its_tools_and_answers_their_requests(companion, stop):
+    """SIGTERM ends the tools, removes their scratch folders and answers; even kill -9 leaves no tool
+    running (its PID namespace dies with the companion)."""
+    processes = slow_claude(companion.home)
     companion.start()
     companion.wait_for(lambda: companion.selected() == "claude:cli")
     answers = []
-    client = threading.Thread(target=lambda: answers.append(companion.post_json("/generate", {"prompt": "x"})))
+
+    def ask():
+        with contextlib.suppress(OSError):  # kill -9: the connection closes without a reply
+            answers.append(companion.post_json("/generate", {"prompt": "x"}))
+    client = threading.Thread(target=ask)
     client.start()
-    assert wait_until(lambda: len(pids()) == 2), companion.logtext()
-    scratch = pathlib.Path((tmp_path / "cwd").read_text().strip())
+    assert wait_until(processes), companion.logtext()
+    scratch = pathlib.Path((companion.home / ".claude/cwd").read_text().strip())
     assert scratch.is_dir()
-    companion.proc.send_signal(signal.SIGTERM)
-    assert companion.proc.wait(10) == 0
+    companion.proc.send_signal(stop)
+    assert companion.proc.wait(10) == (0 if stop == signal.SIGTERM else -stop)
     client.join(10)
-    assert answers == [(500, {"ok": False, "reply": "⚠️ Claude failed: stopped: the companion is shutting down"})]
-    assert not any(alive(p) for p in pids()) and not scratch.exists()
+    assert wait_until(lambda: not processes(), timeout=5), processes()
+    if stop == signal.SIGTERM:
+        assert answers == [(500, {"ok": False, "reply": "⚠️ Claude failed: stopped: the companion is shutting down"})]
+        assert not scratch.exists()
     with socket.create_server(("0.0.0.0", 18765)):  # nothing holds the port: a new companion can listen at once
         pass
 
@@ -120,12 +131,13 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
     runs = int(max_runs or 2)
     if max_runs:
         companion.env["TAVLO_MAX_RUNS"] = max_runs
-    live, go = tmp_path / "live", tmp_path / "go"
-    live.mkdir()
-    pack = json.dumps({**PACK, "name": "q-PID"}).replace("PID", "'$$'")
+    own = companion.home / ".claude"  # a sealed tool writes nowhere else
+    live, go = own / "live", own / "go"
+    live.mkdir(parents=True)
+    pack = json.dumps({**PACK, "name": "q-ID"}).replace("ID", "'${me##*/}'")
     # Each run counts the runs alive beside it, then waits for the test's go.
-    write_tool("/usr/local/bin/claude", f"touch {live}/$$; ls {live} | wc -l >> {tmp_path}/counts\n"
-               f"while [ ! -e {go} ]; do sleep 0.05; done; rm {live}/$$\nprintf '%s' '{pack}'\n")
+    write_tool("/usr/local/bin/claude", f"me=$(mktemp {live}/XXXXXX); ls {live} | wc -l >> {own}/counts\n"
+               f"while [ ! -e {go} ]; do sleep 0.05; done; rm $me\nprintf '%s' '{pack}'\n")
     companion.start()
     companion.wait_for(lambda: companion.selected() == "claude:cli")
     replies = []
@@ -142,5 +154,60 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
     for c in clients:
         c.join(120)
     assert sorted(r[0] for r in replies) == [200] * (runs + 16) + [503] * refused
-    counts = [int(n) for n in (tmp_path / "counts").read_text().split()]
+    counts = [int(n) for n in (own / "counts").read_text().split()]
     assert len(counts) == runs + 16 and max(counts) == runs
+
+
+@pytest.fixture
+def other_places():
+    """Empty tmpfs over /home and /run/user in the sandbox's own mount namespace (its /run is its own where
+    /run/user is missing), so that canaries go there without touching the machine's."""
+    places = [pathlib.Path("/home"), pathlib.Path("/run/user")]
+    for place in places:
+        place.mkdir(exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(place)], check=True)
+    yield
+    for place in places:
+        subprocess.run(["umount", str(place)], check=True)
+
+
+SEALED = {"claude": ("/usr/local/bin/claude", ".claude"), "codex": (".local/bin/codex", ".codex")}
+
+
+@pytest.mark.parametrize("via", ["POST /generate", "generate"])
+@pytest.mark.parametrize("tool", SEALED)
+def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places, tool, via):
+    """Whatever the prompt asks, the tool finds no file of the user's home, of another home, of /tmp or of
+    /run/user, and what it writes outside its scratch folder does not stay; it works in its scratch folder and
+    reads and writes its own configuration folder."""
+    secret = f"CANARY-{uuid.uuid4().hex}"
+    canaries = [companion.home / "canary", pathlib.Path("/home/other/canary"), tmp_path / "canary",
+                pathlib.Path("/run/user/1000/canary")]
+    for canary in canaries:
+        canary.parent.mkdir(parents=True, exist_ok=True)
+        canary.write_text(secret)
+    place, own = SEALED[tool]
+    own = companion.home / own
+    own.mkdir()
+    (own / "settings").write_text("OWN")
+    targets = [companion.home, pathlib.Path("/home/other"), tmp_path, pathlib.Path("/usr/local/bin"), pathlib.Path("/opt")]
+    write_tool(companion.home / place, f"cat {' '.join(map(str, canaries))} > seen 2>&1\n"
+               + "".join(f"echo x 2>/dev/null > {t}/written-by-tool\n" for t in targets)
+               + f"echo kept > {own}/written\n"
+               + "printf '{\"name\":\"sealed\",\"summary\":\"%s\"}' "
+               + f"\"own:$(cat {own}/settings) cwd:$(pwd) read:$(tr -cd 'A-Za-z0-9 :/._-' < seen)\"\n")
+    if via == "generate":
+        r = companion.run("generate", "--model", f"{tool}:cli", "x")
+        assert r.returncode == 0, r.stdout + r.stderr
+        reply = json.loads(r.stdout)
+    else:
+        companion.start()
+        companion.wait_for(lambda: f"{tool}:cli" in [m["id"] for m in companion.get_json("/models")[1]["models"]])
+        assert companion.post_json("/models/active", {"id": f"{tool}:cli"})[0] == 200
+        status, reply = companion.post_json("/generate", {"prompt": "x"})
+        assert status == 200, reply
+    assert secret not in json.dumps(reply)
+    assert reply["summary"].startswith("own:OWN cwd:/tmp/tavlo-tool-"), reply["summary"]
+    assert reply["summary"].count("No such file or directory") == len(canaries), reply["summary"]
+    assert (own / "written").read_text() == "kept\n"
+    assert [t for t in targets if (t / "written-by-tool").exists()] == []

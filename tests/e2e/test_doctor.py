@@ -99,6 +99,7 @@ def everything_works(tmp, env):
         "ok    LAN address: 192.0.2.5 on eth0",
         f"ok    model source codex: {tool}",
         "warn  model source Ollama: nothing listens at http://127.0.0.1:11434",  # not a failure: codex is there
+        "ok    model tools: sealed by /usr/bin/bwrap",
         "warn  tray: no StatusNotifier host on the session bus",
     ], 0
 
@@ -120,6 +121,11 @@ SITUATIONS = {
             "FAIL  firewall (nftables): chain inet tavlo_t input drops UDP 5353 (mDNS) — "
             "sudo nft insert rule inet tavlo_t input udp dport 5353 accept"]),
     "read-only staging folder": read_only_staging,
+    "bubblewrap cannot make its namespaces, codex installed": lambda tmp, env: (
+        write_tool("/usr/local/bin/bwrap", "echo 'bwrap: Creating new namespace failed: Operation not permitted' >&2; exit 1\n")
+        and write_tool(tmp / "home/.local/bin/codex", "exit 0\n") and (lambda: None),
+        ["FAIL  model tools: cannot be sealed: bubblewrap failed: Creating new namespace failed: Operation not permitted"
+         " — check that `/usr/local/bin/bwrap --ro-bind / / --unshare-pid true` works"], 1),
 }
 
 

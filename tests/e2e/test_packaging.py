@@ -126,7 +126,7 @@ def test_deb_is_clean_resolves_installs_runs_and_purges(tmp_path):
     assert [line for line in lint.stdout.splitlines() if line[:2] in ("E:", "W:")] == [], lint.stdout + lint.stderr
     depends = run("dpkg-deb", "-f", deb, "Depends", check=True).stdout
     for lib in ("libc6", "libqt6widgets6", "libqt6svg6", "libqrencode4", "libcurl4", "libavahi-client3",
-                "libsqlite3-0", "libsystemd0"):
+                "libsqlite3-0", "libsystemd0", "bubblewrap"):
         assert lib in depends, depends
     # Depends resolves on a machine that has none of the libraries: apt with
     # an empty package database, from the package lists (no download).

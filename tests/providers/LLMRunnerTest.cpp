@@ -12,6 +12,7 @@
 #include "providers/CLIProbe.hpp"
 #include "providers/LMStudioProbe.hpp"
 #include "providers/OllamaProbe.hpp"
+#include "providers/ToolSeal.hpp"
 #include "support/FakeHttpServer.hpp"
 #include "support/TestSupport.hpp"
 
@@ -114,7 +115,12 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
       {ProcessResult{.exitStatus = -1, .termSignal = 9, .timedOut = true}, "CLI tool stopped: no answer within 300 ms"},
       {ProcessResult{.exitStatus = -1, .termSignal = 9, .stopped = true}, kStoppedMessage},
       {ProcessResult{.exitStatus = -1, .cancelled = true}, kCancelledMessage},
-      {ProcessResult{.exitStatus = 0, .truncated = true, .out = std::string(64u << 20, 'x')}, "CLI answer larger than 64 MiB"}};
+      {ProcessResult{.exitStatus = 0, .truncated = true, .out = std::string(64u << 20, 'x')}, "CLI answer larger than 64 MiB"},
+      // bubblewrap could not set the seal up: the tool never ran.
+      {ProcessResult{.exitStatus = 1, .err = "bwrap: Can't mount tmpfs on /newroot/home: Operation not permitted\n"},
+       "cannot seal the tool: bubblewrap failed (Can't mount tmpfs on /newroot/home: Operation not permitted), "
+       "see tavlo-companion doctor"},
+      {ProcessResult{.exitStatus = 2, .err = "bwrap: x\n"}, "CLI exit 2: bwrap: x\n"}};
   for (const auto& [outcome, expected] : cases)
     EXPECT_EQ(text(LLMRunner::toolAnswer(outcome, config)), expected) << expected.substr(0, 40);
 }
@@ -136,7 +142,8 @@ TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
 TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   testing::TempDir root;
   const ProviderConfig config{.rootDirectory = root.path().string(), .homeDirectory = (root / "home").string(),
-                              .searchPath = "relative::.:" + (root / "bin").string()};  // not the machine's own PATH
+                              .searchPath = "relative::.:" + (root / "bin").string(),  // not the machine's own PATH
+                              .sealTools = false};  // the records below are written under /tmp
   auto install = [&](const std::string& relative, const std::string& body, bool executable = true) {
     testing::writeScript(root / relative,
                          "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > " + (root / "argv").string() +
@@ -170,6 +177,58 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   std::string env = readFile(root / "env"), cwd = env.substr(0, env.find('\n'));
   EXPECT_EQ(env, cwd + "\nunset\n");  // nothing in the folder, CLAUDECODE removed
   EXPECT_TRUE(cwd.find("/tavlo-tool-") != std::string::npos && !fs::exists(cwd)) << cwd;
+}
+
+// What a sealed tool sees: the system read-only, the homes and temp folders
+// empty (parents first), its own files read-write, the folder it is installed
+// in read-only (never one that would uncover a hidden folder), the scratch
+// folder as its working folder, in a PID namespace that dies with the companion.
+TEST(ToolSealTest, SealedCommandHidesTheHomeAndBindsBackOnlyTheToolsOwn) {
+  const std::string nvm = "/home/u/.nvm/versions/node/v20";
+  ToolSeal::Plan plan{.bwrap = "/usr/bin/bwrap", .tool = nvm + "/lib/node_modules/@anthropic-ai/claude-code/cli.js",
+                      .args = {"-p", "", "x y"}, .scratch = "/tmp/tavlo-tool-1",
+                      .hidden = {"/tmp", "/home/u/", "/home", "relative", "/"},
+                      .ownFiles = {"/home/u/.claude", "/home/u/.claude.json", "/home/u", "/"},
+                      .installed = {nvm + "/lib/node_modules/@anthropic-ai/claude-code/cli.js", nvm + "/bin/node"}};
+  EXPECT_EQ(ToolSeal::sealedCommand(plan),
+            (std::vector<std::string>{"/usr/bin/bwrap", "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
+                                      "--unshare-pid", "--die-with-parent", "--new-session",
+                                      "--tmpfs", "/home", "--tmpfs", "/home/u", "--tmpfs", "/tmp",
+                                      "--bind-try", "/home/u/.claude", "/home/u/.claude", "--bind-try",
+                                      "/home/u/.claude.json", "/home/u/.claude.json", "--ro-bind", nvm, nvm,
+                                      "--ro-bind", nvm + "/bin", nvm + "/bin", "--bind", "/tmp/tavlo-tool-1",
+                                      "/tmp/tavlo-tool-1", "--chdir", "/tmp/tavlo-tool-1", "--unsetenv",
+                                      "DBUS_SESSION_BUS_ADDRESS", "--", plan.tool, "-p", "", "x y"}));
+  // A tool kept right in the home comes back alone; one the system shows anyway is not bound.
+  const std::pair<std::string, std::vector<std::string>> installs[] = {
+      {"/home/u/claude", {"/home/u/claude"}}, {"/home/u/node_modules/x/cli.js", {"/home/u/node_modules/x/cli.js"}},
+      {"/home/u/.local/share/claude/versions/2.1.0", {"/home/u/.local/share/claude/versions"}},
+      {"/usr/local/lib/node_modules/@openai/codex/bin/codex.js", {}}, {"/opt/codex/codex", {}}};
+  for (const auto& [file, expected] : installs) {
+    plan.installed = {file};
+    const auto argv = ToolSeal::sealedCommand(plan);
+    std::vector<std::string> bound;
+    for (std::size_t i = 4; i + 1 < argv.size(); ++i)  // after "--ro-bind / /"
+      if (argv[i] == "--ro-bind") bound.push_back(argv[i + 1]);
+    EXPECT_EQ(bound, expected) << file;
+  }
+  EXPECT_EQ(ToolSeal::installRoot("/home/u/.npm-global/lib/node_modules/@openai/codex/bin/codex.js"),
+            "/home/u/.npm-global");
+}
+
+// "#!/usr/bin/env node" finds node where the tool's PATH does; a binary has no interpreter.
+TEST(ToolSealTest, InterpreterOfAScriptIsFoundOnThePathAndResolved) {
+  testing::TempDir dir;
+  testing::writeScript(dir / "real/node", "");
+  fs::create_directories(dir / "bin");
+  fs::create_symlink(dir / "real/node", dir / "bin/node");
+  const std::string path = "relative:" + (dir / "empty").string() + ":" + (dir / "bin").string();
+  testing::writeFile(dir / "tool", "#!/usr/bin/env -S node --flag\n");
+  testing::writeFile(dir / "sh-tool", "#!/bin/sh -e\n");
+  testing::writeFile(dir / "binary", "\x7f" "ELF");
+  EXPECT_EQ(ToolSeal::interpreterOf((dir / "tool").string(), path), fs::canonical(dir / "real/node").string());
+  EXPECT_EQ(ToolSeal::interpreterOf((dir / "sh-tool").string(), path), fs::canonical("/bin/sh").string());
+  EXPECT_EQ(ToolSeal::interpreterOf((dir / "binary").string(), path), "");
 }
 
 // Listing order kept; entries without a usable name skipped; any other unexpected answer gives an
