@@ -125,21 +125,26 @@ TEST_F(Fixture, RoutesStatusAndSelection) {
   auto page = request("GET", "/models");
   page.headers["origin"] = "https://example.com";
   EXPECT_EQ(answer(page), R"({"error":"cross-origin request refused","ok":false})");
+  page.headers = {{"host", "rebind.example:18765"}};  // a DNS-rebinding page's own name
+  EXPECT_EQ(answer(page), R"({"error":"host not allowed","ok":false})");
   lmstudioModels.clear();
   refresh();
   EXPECT_EQ(on([&] { return state->selectedModelID(); }), "lmstudio:mistral");
   EXPECT_FALSE(on([&] { return state->selectedModel(); }));
 }
 
-// At start: the first advertisement waits for the Tailscale tool's answer (that it
-// follows later changes, the DNS-SD end-to-end test shows); another program holds
-// the selection's store: the saved choice is neither replaced by the auto-selection nor lost.
+// At start: the server listens and serves while the Tailscale tool has not answered;
+// the first advertisement waits for that answer (that it follows later changes, the
+// DNS-SD end-to-end test shows); another program holds the selection's store: the
+// saved choice is neither replaced by the auto-selection nor lost. A connection that
+// never closes holds a graceful stop only until its limit.
 TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) {
   struct RecordingServer : ServerHandle {
     std::vector<AdvertisedPresence>& adverts;
     explicit RecordingServer(std::vector<AdvertisedPresence>& a) : adverts(a) {}
     void stop() override {}
     void advertise(const AdvertisedPresence& p) override { adverts.push_back(p); }
+    std::size_t openConnections() const override { return 1; }
   };
   std::vector<AdvertisedPresence> adverts;
   KvStore(tmp / "defaults.sqlite3").setString(CompanionState::kSelectedModelKey, "lmstudio:mistral");
@@ -149,9 +154,14 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   defaults = std::make_shared<KvStore>(tmp / "defaults.sqlite3", 1ms, 1ms);
   auto s = services();
   s.startServer = [&](std::uint16_t, RequestHandler) { return std::make_unique<RecordingServer>(adverts); };
+  std::function<void(TailscaleStatus)> held;  // the first read hangs until the test answers it
+  s.tailscaleProbe = [&] { return awaitCallback<TailscaleStatus>([&](auto done) { held ? done(tailscale) : void(held = done); }); };
   make(s);
-  tailscale = TailscaleStatus::connected("100.64.0.7", "desk.ts.net");
   on([&] { state->start(); });
+  ASSERT_TRUE(testing::waitUntil([&] { return settle(), held != nullptr; }));
+  EXPECT_TRUE(on([&] { return state->serverRunning(); }) && adverts.empty());
+  EXPECT_EQ(route("GET", "/models").status, 200);
+  held(tailscale = TailscaleStatus::connected("100.64.0.7", "desk.ts.net"));
   EXPECT_TRUE(testing::waitUntil([&] { return settle(), !adverts.empty(); }));
   EXPECT_EQ(adverts.at(0), (AdvertisedPresence{"Desk", "192.168.1.20", tailscale}));
   refresh();
@@ -160,7 +170,11 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   // Each refresh tries the store again, off the state thread.
   EXPECT_TRUE(testing::waitUntil([&] { return refresh(), on([&] { return state->selectedModelID(); }) == "lmstudio:mistral"; }));
   EXPECT_EQ(defaults->getString(CompanionState::kSelectedModelKey), "lmstudio:mistral");
-  on([&] { state->shutdown(); });
+  bool stopped = false;
+  on([&] { state->stopGracefully(300ms, [&] { stopped = true; }); });
+  settle();
+  EXPECT_FALSE(stopped);
+  EXPECT_TRUE(testing::waitUntil([&] { return settle(), stopped; }));
 }
 
 // One run at a time (as injected), the others wait in order (refusals beyond the

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Async.hpp"
+#include "platform/HostName.hpp"
 #include "presence/NetworkInfo.hpp"
 #include "presence/TailscaleProbe.hpp"
 #include "support/TestSupport.hpp"
@@ -58,6 +59,23 @@ TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
   for (const auto& [interfaces, expected] : cases)
     EXPECT_EQ(NetworkInfo::lanIPFrom(InterfaceList(interfaces).head()), expected)
         << (interfaces.empty() ? "empty" : interfaces[0].name);
+}
+
+// The name the phone shows: PRETTY_HOSTNAME (quotes and backslashes undone), else the network host name.
+TEST(HostName, PrettyNameElseTheNetworkName) {
+  testing::TempDir dir;
+  const std::string host = networkHostName();
+  ASSERT_FALSE(host.empty());
+  const std::pair<const char*, std::string> cases[] = {
+      {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Anna's \\\"Desk\\\"\"\n", "Anna's \"Desk\""},
+      {"PRETTY_HOSTNAME='B\xC3\xBCro PC'\nPRETTY_HOSTNAME=Second\n", "B\xC3\xBCro PC"},
+      {"PRETTY_HOSTNAME=Plain", "Plain"},
+      {"PRETTY_HOSTNAME=\"\"\n# PRETTY_HOSTNAME=Commented\nXPRETTY_HOSTNAME=x\n", host}};
+  for (const auto& [text, expected] : cases) {
+    testing::writeFile(dir / "machine-info", text);
+    EXPECT_EQ(localizedHostName(dir / "machine-info"), expected) << text;
+  }
+  EXPECT_EQ(localizedHostName(dir / "missing"), host);
 }
 
 // The subnets a client may connect from: every up interface's address under its

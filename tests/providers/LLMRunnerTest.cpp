@@ -170,6 +170,9 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   std::string env = readFile(root / "env"), cwd = env.substr(0, env.find('\n'));
   EXPECT_EQ(env, cwd + "\nunset\n");  // nothing in the folder, CLAUDECODE removed
   EXPECT_TRUE(cwd.find("/tavlo-tool-") != std::string::npos && !fs::exists(cwd)) << cwd;
+  auto stop = std::make_shared<Cancellation>();  // the panel's Stop reaches the tool's run
+  stop->cancel();
+  EXPECT_EQ(run("x", kClaude, config, stop), kCancelledMessage);
 }
 
 // Listing order kept; entries without a usable name skipped; any other unexpected answer gives an
