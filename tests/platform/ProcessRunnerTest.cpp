@@ -124,8 +124,8 @@ TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
 // while the program stops.
 TEST_F(ProcessRunnerTest, CancelAndStopEndTheGroupAndNothingStartsOnceStopped) {
   const fs::path pids = dir_ / "pids", cwd = dir_ / "cwd";
-  auto exe = script("busy", "exec >/dev/null 2>&1; sleep 30 & echo $! > " + pids.string() + "; pwd > " + cwd.string() +
-                                "; touch left-behind; sleep 30\n");
+  auto exe = script("busy", "exec >/dev/null 2>&1; sleep 30 & echo $! > " + pids.string() + "; touch left-behind; pwd > " +
+                                cwd.string() + "; sleep 30\n");
   auto cancel = std::make_shared<Cancellation>();
   for (bool panel : {true, false}) {
     auto running = std::async(std::launch::async, [&] {
