@@ -183,7 +183,7 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
       std::this_thread::sleep_for(50ms);
     }
     const bool fits = head.starts_with("POST /fits");
-    EXPECT_EQ(sent < trickle.size(), !fits);
+    EXPECT_EQ(sent < trickle.size(), !fits);  // the idle limit alone would have waited for the end
     const std::string reply = c.readAll(3000ms);
     EXPECT_EQ(reply.empty() ? "" : bodyOf(reply), fits ? "POST /fits [" + trickle + "]" : "");
     EXPECT_TRUE(c.closedByPeer);
@@ -266,8 +266,7 @@ TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
   for (auto& c : slow) EXPECT_EQ(bodyOf(c.readAll()), "/slow");
   // A handler still parked when the server goes: the destructor waits a second for it, then leaves
   // the network thread to take its late reply.
-  Client last(port());
-  last.send("GET /slow HTTP/1.1\r\n\r\n");
+  slow.emplace_back(port()).send("GET /slow HTTP/1.1\r\n\r\n");
   ASSERT_TRUE(waitUntil([&] { return parked == 9; }));
   asio::steady_timer release(other, 3s);
   release.async_wait([&](std::error_code) { gate.cancel(); });

@@ -126,8 +126,8 @@ TEST_F(ProcessRunnerTest, CancelAndStopEndTheGroupAndNothingStartsOnceStopped) {
   const fs::path pids = dir_ / "pids", cwd = dir_ / "cwd";
   auto exe = script("busy", "exec >/dev/null 2>&1; sleep 30 & echo $! > " + pids.string() + "; touch left-behind; pwd > " +
                                 cwd.string() + "; sleep 30\n");
-  auto cancel = std::make_shared<Cancellation>();
   for (bool panel : {true, false}) {
+    auto cancel = panel ? std::make_shared<Cancellation>() : nullptr;
     auto running = std::async(std::launch::async, [&] {
       return run({.executable = exe, .timeLimit = 60s, .scratchDirectory = true, .cancel = cancel});
     });
@@ -140,9 +140,7 @@ TEST_F(ProcessRunnerTest, CancelAndStopEndTheGroupAndNothingStartsOnceStopped) {
     auto r = running.get();
     EXPECT_TRUE((panel ? r.cancelled : r.stopped) && r.termSignal == SIGKILL);
     EXPECT_TRUE(ended(pids));
-    if (panel) {
-      EXPECT_TRUE(run({.executable = exe, .cancel = std::exchange(cancel, nullptr)}).cancelled);
-    }
+    EXPECT_TRUE(!panel || run({.executable = exe, .cancel = cancel}).cancelled);
   }
   EXPECT_TRUE(run({.executable = exe}).stopped);
   allowProcesses();
