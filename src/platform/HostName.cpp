@@ -27,8 +27,8 @@ std::string networkHostName() {
   return buf;
 }
 
-std::string localizedHostName() {
-  std::ifstream in("/etc/machine-info");
+std::string localizedHostName(const std::filesystem::path& machineInfo) {
+  std::ifstream in(machineInfo);
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind("PRETTY_HOSTNAME=", 0) == 0) {

@@ -134,6 +134,8 @@ TEST_F(Fixture, RoutesStatusAndSelection) {
   auto page = request("GET", "/models");
   page.headers["origin"] = "https://example.com";
   EXPECT_EQ(answer(page), R"({"error":"cross-origin request refused","ok":false})");
+  page.headers = {{"host", "rebind.example:18765"}};  // a DNS-rebinding page's own name
+  EXPECT_EQ(answer(page), R"({"error":"host not allowed","ok":false})");
   lmstudioModels.clear();
   refresh();
   EXPECT_EQ(on([&] { return state->selectedModelID(); }), "lmstudio:mistral");
@@ -141,14 +143,17 @@ TEST_F(Fixture, RoutesStatusAndSelection) {
 }
 
 // At start: the first advertisement waits for the Tailscale tool's answer (that it
-// follows later changes, the DNS-SD end-to-end test shows); another program holds
-// the selection's store: the saved choice is neither replaced by the auto-selection nor lost.
+// follows later changes, the DNS-SD end-to-end test shows; that a hanging tool holds
+// nothing up, the end-to-end companion test); another program holds the selection's
+// store: the saved choice is neither replaced by the auto-selection nor lost. A
+// connection that never closes holds a graceful stop only until its limit.
 TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) {
   struct RecordingServer : ServerHandle {
     std::vector<AdvertisedPresence>& adverts;
     explicit RecordingServer(std::vector<AdvertisedPresence>& a) : adverts(a) {}
     void stop() override {}
     void advertise(const AdvertisedPresence& p) override { adverts.push_back(p); }
+    std::size_t openConnections() const override { return 1; }
   };
   std::vector<AdvertisedPresence> adverts;
   KvStore(tmp / "defaults.sqlite3").setString(CompanionState::kSelectedModelKey, "lmstudio:mistral");
@@ -169,7 +174,10 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   // Each refresh tries the store again, off the state thread.
   EXPECT_TRUE(testing::waitUntil([&] { return refresh(), on([&] { return state->selectedModelID(); }) == "lmstudio:mistral"; }));
   EXPECT_EQ(defaults->getString(CompanionState::kSelectedModelKey), "lmstudio:mistral");
-  on([&] { state->shutdown(); });
+  bool stopped = false;
+  on([&] { state->stopGracefully(300ms, [&] { stopped = true; }); });
+  EXPECT_FALSE((settle(), stopped));
+  EXPECT_TRUE(testing::waitUntil([&] { return settle(), stopped; }));
 }
 
 // One run at a time (as injected), the others wait in order (refusals beyond the

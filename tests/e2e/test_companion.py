@@ -8,6 +8,7 @@ import socket
 import sqlite3
 import subprocess
 import threading
+import time
 import uuid
 
 import pytest
@@ -64,6 +65,13 @@ def test_tailscale_shows_in_the_pairing_record_and_command(companion):
     assert isinstance(rows["mac.updated_at"], float)
     printed = json.loads(companion.run("pairing", check=True).stdout)
     assert (printed["mac.tailscale_ip"], printed["mac.port"]) == ("100.101.102.103", 18765)
+
+
+def test_a_hanging_tailscale_holds_neither_the_start_nor_a_request(companion):
+    write_tool("/usr/local/bin/tailscale", "sleep 600\n")  # read at start, given 5 s
+    began = time.monotonic()
+    companion.start()
+    assert companion.get_json("/models")[0] == 200 and time.monotonic() - began < 2, companion.logtext()
 
 
 def test_home_unset_stores_are_named_not_misplaced(companion, tmp_path, monkeypatch):

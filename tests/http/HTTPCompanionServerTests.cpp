@@ -168,8 +168,8 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   for (Client* c : {&silent, &partial, &slowBody}) EXPECT_TRUE(c->readAll(3000ms).empty() && c->closedByPeer);
   EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }));
 
-  // A piece every 50 ms never trips the idle limit, only the head or body deadline; the body's
-  // deadline grows with the size it announces (here 1 s per 100 bytes).
+  // A piece every 50 ms never trips the idle limit, only the head or body deadline, long before the
+  // trickle would end; the body's deadline grows with the size it announces (here 1 s per 100 bytes).
   options.idleTimeout = 2000ms, options.headTimeout = options.bodyTimeout = 400ms, options.bodyBlockBytes = 100;
   startServer(options);
   const std::tuple<std::string, std::string, std::size_t> trickles[] = {
@@ -182,12 +182,15 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
     SCOPED_TRACE(head + trickle.substr(0, 20));
     Client c(port());
     c.send(head);
-    for (std::size_t i = 0; i < trickle.size() && !c.readable(0ms); i += step) {
-      c.send(trickle.substr(i, step));
+    std::size_t sent = 0;
+    for (; sent < trickle.size() && !c.readable(0ms); sent += step) {
+      c.send(trickle.substr(sent, step));
       std::this_thread::sleep_for(50ms);
     }
+    const bool fits = head.starts_with("POST /fits");
+    EXPECT_EQ(sent < trickle.size(), !fits);  // the idle limit alone would have waited for the end
     const std::string reply = c.readAll(3000ms);
-    EXPECT_EQ(reply.empty() ? "" : bodyOf(reply), head.starts_with("POST /fits") ? "POST /fits [" + trickle + "]" : "");
+    EXPECT_EQ(reply.empty() ? "" : bodyOf(reply), fits ? "POST /fits [" + trickle + "]" : "");
     EXPECT_TRUE(c.closedByPeer);
   }
   EXPECT_EQ(handled_, 1);
@@ -329,7 +332,16 @@ TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
   for (int i = 0; i < 20; ++i) EXPECT_EQ(get(port(), "/fast"), "/fast");  // a held request gets no answer at all
   asio::post(other, [&] { gate.cancel(); });
   for (auto& c : slow) EXPECT_EQ(bodyOf(c.readAll()), "/slow");
+  // A handler still parked when the server goes: the destructor waits a second for it, then leaves
+  // the network thread to take its late reply.
+  slow.emplace_back(port()).send("GET /slow HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(waitUntil([&] { return parked == 9; }));
+  asio::steady_timer release(other, 3s);
+  release.async_wait([&](std::error_code) { gate.cancel(); });
+  const auto begin = std::chrono::steady_clock::now();
   server_.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 2500ms);
+  other.join();
 }
 
 TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {

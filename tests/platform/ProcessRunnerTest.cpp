@@ -8,6 +8,8 @@
 #include <future>
 
 #include "platform/Cancellation.hpp"
+#include "platform/DesktopOpener.hpp"
+#include "platform/Log.hpp"
 #include "support/TestSupport.hpp"
 
 namespace tavlo {
@@ -87,47 +89,59 @@ TEST_F(ProcessRunnerTest, HungChildrenAndGrandchildrenHoldingThePipesEndInTime) 
 
 // Whatever else the program holds open without close-on-exec (a listening
 // socket), a started program gets only its three standard streams: an
-// orphaned tool must never keep the companion's port.
+// orphaned tool must never keep the companion's port. The desktop opener finds
+// xdg-open on PATH and passes the location as it is; without one, the log says so.
 TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);  // any descriptor without close-on-exec
-  const fs::path record = dir_ / "open-fds";
-  auto exe = script("list-fds", "ls -l /proc/$$/fd > " + record.string() + ".tmp; mv " + record.string() + ".tmp " +
-                                    record.string() + "\n");
-  // What the shell's descriptors point at: the listing is read, and the socket is not in it.
-  auto leaked = [&] {
+  const std::string record = (dir_ / "seen").string(), path = std::getenv("PATH");
+  auto exe = script("xdg-open", "{ echo \"$1\"; /bin/ls -l /proc/$$/fd; } > " + record + ".tmp; /bin/mv " + record +
+                                    ".tmp " + record + "\n");
+  // The shell's first argument, once its descriptors were seen to point at /dev/null and not at the socket.
+  auto seen = [&] {
     EXPECT_TRUE(waitUntil([&] { return fs::exists(record); }));
     const std::string listing = readFile(record);
     fs::remove(record);
-    return listing.find("/dev/null") == std::string::npos || listing.find("socket:") != std::string::npos;
+    EXPECT_TRUE(listing.find("/dev/null") != std::string::npos && listing.find("socket:") == std::string::npos);
+    return listing.substr(0, listing.find('\n'));
   };
   run({.executable = exe});
-  EXPECT_FALSE(leaked());
-  ASSERT_TRUE(startDetached(exe, {}));
-  EXPECT_FALSE(leaked());
-  EXPECT_FALSE(startDetached((dir_ / "missing").string(), {}));
+  seen();
+  std::vector<std::string> logged;
+  setLogSink([&](std::string_view line) { logged.emplace_back(line); });
+  ::setenv("PATH", dir_.path().c_str(), 1);
+  openWithDesktop("file:///tmp/a b/'c' $HOME");  // no shell: no splitting, no expansion
+  EXPECT_EQ(seen(), "file:///tmp/a b/'c' $HOME");
+  fs::remove(exe);
+  openWithDesktop("https://x");
+  ::setenv("PATH", path.c_str(), 1), setLogSink({});
+  EXPECT_EQ(logged, std::vector<std::string>{"Tavlo could not start xdg-open to open https://x"});
   ::close(listener);
 }
 
-// The panel's "Stop": the whole group killed at once, the scratch folder gone
-// once the call returns; nothing starts once cancelled, nor while the program
-// stops. (A stopping program ending running tools is checked end to end.)
-TEST_F(ProcessRunnerTest, CancelEndsTheGroupAndNothingStartsOnceStopped) {
+// The panel's "Stop" and a stopping program kill the whole group at once: the tool
+// and its child have let go of the pipes, so nothing else would end them. The
+// scratch folder is gone once the call returns; nothing starts once cancelled, nor
+// while the program stops.
+TEST_F(ProcessRunnerTest, CancelAndStopEndTheGroupAndNothingStartsOnceStopped) {
   const fs::path pids = dir_ / "pids", cwd = dir_ / "cwd";
-  auto exe = script("busy", "sleep 30 & echo $! > " + pids.string() + "; pwd > " + cwd.string() +
-                                "; touch left-behind; sleep 30\n");
-  auto cancel = std::make_shared<Cancellation>();
-  auto running = std::async(std::launch::async, [&] {
-    return run({.executable = exe, .timeLimit = 60s, .scratchDirectory = true, .cancel = cancel});
-  });
-  ASSERT_TRUE(waitUntil([&] { return readFile(cwd).ends_with("\n"); }));
-  const std::string scratch = readFile(cwd).substr(0, readFile(cwd).size() - 1);
-  cancel->cancel();
-  auto r = running.get();
-  EXPECT_TRUE(r.cancelled && r.termSignal == SIGKILL && !fs::exists(scratch)) << scratch;
-  EXPECT_TRUE(ended(pids));
-  fs::remove(cwd);
-  EXPECT_TRUE(run({.executable = exe, .cancel = cancel}).cancelled);
-  stopAllProcesses();
+  auto exe = script("busy", "exec >/dev/null 2>&1; sleep 30 & echo $! > " + pids.string() + "; touch left-behind; pwd > " +
+                                cwd.string() + "; sleep 30\n");
+  for (bool panel : {true, false}) {
+    auto cancel = panel ? std::make_shared<Cancellation>() : nullptr;
+    auto running = std::async(std::launch::async, [&] {
+      return run({.executable = exe, .timeLimit = 60s, .scratchDirectory = true, .cancel = cancel});
+    });
+    ASSERT_TRUE(waitUntil([&] { return readFile(cwd).ends_with("\n"); }));
+    const std::string scratch = readFile(cwd).substr(0, readFile(cwd).size() - 1);
+    fs::remove(cwd);
+    EXPECT_FALSE(waitForProcesses(50ms));
+    panel ? cancel->cancel() : stopAllProcesses();
+    EXPECT_TRUE(waitForProcesses(5s) && !fs::exists(scratch)) << scratch;
+    auto r = running.get();
+    EXPECT_TRUE((panel ? r.cancelled : r.stopped) && r.termSignal == SIGKILL);
+    EXPECT_TRUE(ended(pids));
+    EXPECT_TRUE(!panel || run({.executable = exe, .cancel = cancel}).cancelled);
+  }
   EXPECT_TRUE(run({.executable = exe}).stopped);
   allowProcesses();
   EXPECT_FALSE(fs::exists(cwd));  // neither started

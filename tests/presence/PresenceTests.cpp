@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/Async.hpp"
+#include "platform/HostName.hpp"
 #include "presence/NetworkInfo.hpp"
 #include "presence/TailscaleProbe.hpp"
 #include "support/TestSupport.hpp"
@@ -58,6 +59,20 @@ TEST(NetworkInfoLanIP, FirstIPv4OnABuiltInInterfaceThatIsUp) {
   for (const auto& [interfaces, expected] : cases)
     EXPECT_EQ(NetworkInfo::lanIPFrom(InterfaceList(interfaces).head()), expected)
         << (interfaces.empty() ? "empty" : interfaces[0].name);
+}
+
+// The name the phone shows: PRETTY_HOSTNAME (quotes and backslashes undone), else the network host name.
+TEST(HostName, PrettyNameElseTheNetworkName) {
+  testing::TempDir dir;
+  const std::pair<const char*, std::string> cases[] = {
+      {"CHASSIS=laptop\nPRETTY_HOSTNAME=\"Anna's \\\"Desk\\\"\"\n", "Anna's \"Desk\""},
+      {"PRETTY_HOSTNAME='B\xC3\xBCro PC'\nPRETTY_HOSTNAME=Second", "B\xC3\xBCro PC"},
+      {"PRETTY_HOSTNAME=\"\"\n# PRETTY_HOSTNAME=Commented\n", networkHostName()}};
+  for (const auto& [text, expected] : cases) {
+    testing::writeFile(dir / "machine-info", text);
+    EXPECT_EQ(localizedHostName(dir / "machine-info"), expected) << text;
+  }
+  EXPECT_EQ(localizedHostName(dir / "missing"), networkHostName());
 }
 
 // The subnets a client may connect from: every up interface's address under its

@@ -177,6 +177,9 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   std::string env = readFile(root / "env"), cwd = env.substr(0, env.find('\n'));
   EXPECT_EQ(env, cwd + "\nunset\n");  // nothing in the folder, CLAUDECODE removed
   EXPECT_TRUE(cwd.find("/tavlo-tool-") != std::string::npos && !fs::exists(cwd)) << cwd;
+  auto stop = std::make_shared<Cancellation>();  // the panel's Stop reaches the tool's run
+  stop->cancel();
+  EXPECT_EQ(run("x", kClaude, config, stop), kCancelledMessage);
 }
 
 // What a sealed tool sees: the system read-only, the homes and temp folders
