@@ -150,9 +150,9 @@ asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, st
 // Runs the pipeline to its reply on this thread. Once the model is chosen, the
 // signals are watched and the live line is shown for it.
 HTTPResponse runPipeline(GenerateRequest request, const std::filesystem::path& stagingDir,
-                         std::chrono::milliseconds toolTimeLimit, sigset_t stopSignals) {
+                         const ProviderConfig& config, sigset_t stopSignals) {
   CompanionServices services;
-  installModelServices(services, toolTimeLimit);
+  installModelServices(services, config);
   GenerateSteps steps;
   steps.admit = [stopSignals](const std::string&, const LLMModel& model) {
     stopOnSignal(stopSignals, model);
@@ -182,10 +182,8 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  ProviderConfig config;
-  std::string timeoutProblem;
-  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, timeoutProblem))
-    return usageError("generate: " + timeoutProblem);
+  const auto config = providerConfigFromEnvironment();
+  if (!config) return usageError("generate: " + config.message());
   GenerateRequest request{*options->prompt, std::nullopt, {}, {}};
   if (options->modelID) {
     request.model = modelFromID(*options->modelID);
@@ -193,10 +191,10 @@ int runGenerateCommand(const std::vector<std::string>& args) {
       return usageError("generate: model id '" + *options->modelID +
                         "' must be ollama:NAME, lmstudio:NAME, claude:cli, codex:cli or gemini:NAME");
   } else {
-    request.listed = probeAllModelsOnce(config);
+    request.listed = probeAllModelsOnce(*config);
     request.selectedID = persistedSelection();
   }
-  return print(runPipeline(std::move(request), *stagingDir, config.toolTimeLimit, stopSignals));
+  return print(runPipeline(std::move(request), *stagingDir, *config, stopSignals));
 }
 
 }  // namespace tavlo

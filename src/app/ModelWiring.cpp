@@ -11,9 +11,7 @@
 
 namespace tavlo {
 
-void installModelServices(CompanionServices& s, std::chrono::milliseconds toolTimeLimit) {
-  ProviderConfig config;
-  config.toolTimeLimit = toolTimeLimit;
+void installModelServices(CompanionServices& s, const ProviderConfig& config) {
   s.ollamaProbe = [config] { return OllamaProbe::list(config); };
   s.lmstudioProbe = [config] { return LMStudioProbe::list(config); };
   s.cliProbe = [config] { return CLIProbe::list(config); };

@@ -155,9 +155,9 @@ class ModelRow : public QPushButton {
     auto* under = new QHBoxLayout;
     under->setSpacing(6);
     under->addWidget(tag(providerGlyph(model.providerIcon()), qs(std::string(model.providerLabel())), "providerTag"));
-    if (model.subtitle) {
+    if (const auto subtitle = model.shownSubtitle()) {
       auto* sub = elided(Role::caption2, kTertiary, "subtitle");
-      sub->setFullText(qs(*model.subtitle));
+      sub->setFullText(qs(*subtitle));
       under->addWidget(sub, 1);
     } else {
       under->addStretch(1);
