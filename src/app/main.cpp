@@ -28,12 +28,16 @@ constexpr const char* kHelp =
     "model runs at once (1 to 64, default 2); up to 16 more requests wait their turn.\n"
     "A command-line tool (claude, codex) that has not answered within\n"
     "$TAVLO_TOOL_TIMEOUT seconds (1 to 86400, default 600) is stopped.\n"
+    "Ollama is asked where $OLLAMA_HOST says, as for the ollama tool (HOST,\n"
+    "HOST:PORT or http[s]://HOST[:PORT]; default 127.0.0.1:11434), LM Studio at\n"
+    "$TAVLO_LMSTUDIO_URL (default http://127.0.0.1:1234). An https server with a\n"
+    "certificate of its own: name its CA file in $CURL_CA_BUNDLE.\n"
     "  --listen ADDRESS   listen on this IPv4 or IPv6 address only (default: every\n"
     "                     address, IPv4 and IPv6)\n"
     "Only clients on this machine's networks are served (loopback, private and\n"
     "link-local ranges, 100.64.0.0/10, the subnets of its interfaces);\n"
     "TAVLO_ALLOW_ANY_CLIENT=1 serves every address.\n"
-    "Exit status: 0 success, 1 request failed, 2 usage error, 3 no model.\n";
+    "Exit status: 0 success, 1 request failed, 2 usage error or bad setting, 3 no model.\n";
 
 }  // namespace
 
