@@ -29,6 +29,8 @@
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
 #include "core/CompanionState.hpp"
+#include "pairing/PairingStore.hpp"
+#include "pairing/PreferredHost.hpp"
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/ProcessRunner.hpp"
@@ -500,6 +502,31 @@ void checkAddresses(Report& report) {
   }
 }
 
+// ---- the phone's address -------------------------------------------------
+
+// The address the published pairing record sends the phone to must answer GET /health.
+void checkPhoneAddress(Report& report) {
+  const auto file = PairingStore::defaultStorePath();
+  std::error_code ec;
+  if (!file || !fs::exists(*file, ec))
+    return report.add(Level::warn, "phone address", "no pairing record published yet", "restart the companion");
+  KvStore store(*file);
+  const auto record = PairingStore::loadPairingRecord(store);
+  const auto host = record ? preferredHost(record->lanIP, record->tailscaleIP, record->port) : std::nullopt;
+  if (!host)
+    return report.add(Level::fail, "phone address", "the pairing record has no LAN or Tailscale address",
+                      "connect this computer to the phone's network");
+  FetchRequest request;
+  request.url = "http://" + host->hostPort + "/health";
+  request.totalTimeout = std::chrono::seconds(3);
+  const Result<FetchResponse> response = runToCompletion(HttpClient::shared().send(request));
+  const std::string what = host->sentence() + ", GET /health ";
+  if (response && response->status == 200) return report.add(Level::ok, "phone address", what + "answers");
+  report.add(Level::fail, "phone address",
+             what + (response ? "answers HTTP " + std::to_string(response->status) : "gets no answer: " + response.message()),
+             "restart the companion without --listen, or with --listen on that address");
+}
+
 // ---- model sources -------------------------------------------------------
 
 struct Source {
@@ -632,6 +659,7 @@ int runDoctorCommand(const std::vector<std::string>& args) {
   checkAvahi(report, companionRuns);
   checkFirewall(report);
   checkAddresses(report);
+  if (companionRuns) checkPhoneAddress(report);
   checkModels(report);
   checkStaging(report);
   checkTray(report);

@@ -7,6 +7,7 @@ import http.client
 import json
 import os
 import pathlib
+import pty
 import signal
 import ssl
 import subprocess
@@ -63,6 +64,20 @@ def check_pack_on_disk(r, staging, model):
     assert (reply["ok"], reply["model"], pack) == (True, model, staging / reply["pack_name"])
     assert {p.relative_to(pack).as_posix(): p.read_text() for p in pack.rglob("*") if p.is_file()} == reply["files"]
     return reply
+
+
+def on_terminal(companion, *args, stream="stdout"):
+    """Runs the command with `stream` on a terminal: its exit status, the other stream, what the terminal got."""
+    leader, follower = pty.openpty()
+    other = "stderr" if stream == "stdout" else "stdout"
+    r = subprocess.run([companion.binary, *args], env=companion.env, timeout=60, **{stream: follower, other: subprocess.PIPE})
+    os.close(follower)
+    shown = b""
+    with contextlib.suppress(OSError):  # EIO: the terminal's other side is closed and drained
+        while chunk := os.read(leader, 4096):
+            shown += chunk
+    os.close(leader)
+    return r.returncode, getattr(r, other), shown.decode()
 
 
 def alive(pid):

@@ -5,7 +5,6 @@ import contextlib
 import json
 import os
 import pathlib
-import pty
 import re
 import signal
 import subprocess
@@ -14,7 +13,7 @@ import time
 import pytest
 
 from companion_support import (NO_MODEL, PACK, FakeBackend, alive, check_pack_on_disk, in_netns, needs_sandbox, netns_pair,
-                               sh, slow_claude, wait_until, write_tool)
+                               on_terminal, sh, slow_claude, wait_until, write_tool)
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "sample-answer.txt"
 NO_HOME = {"HOME": None, "XDG_STATE_HOME": None, "XDG_DATA_HOME": None, "TAVLO_STAGING": None}
@@ -50,20 +49,6 @@ def test_usage_and_setting_errors_are_one_line_and_make_nothing(companion, tmp_p
     assert (r.returncode, r.stdout, r.stderr.count(b"\n")) == (status, b"", 1), r.stderr
     assert named.encode() in r.stderr
     assert list(cwd.iterdir()) == [] and not (companion.home / "packs").exists()
-
-
-def on_terminal(companion, *args, stream="stdout"):
-    """Runs the command with `stream` on a terminal: its exit status, the other stream, what the terminal got."""
-    leader, follower = pty.openpty()
-    other = "stderr" if stream == "stdout" else "stdout"
-    r = subprocess.run([companion.binary, *args], env=companion.env, timeout=60, **{stream: follower, other: subprocess.PIPE})
-    os.close(follower)
-    shown = b""
-    with contextlib.suppress(OSError):  # EIO: the terminal's other side is closed and drained
-        while chunk := os.read(leader, 4096):
-            shown += chunk
-    os.close(leader)
-    return r.returncode, getattr(r, other), shown.decode()
 
 
 @needs_sandbox
