@@ -18,7 +18,7 @@ constexpr const char* kHelp =
     "  tavlo-companion --panel [--listen ADDRESS]     tray mode, panel also shown as a normal window\n"
     "  tavlo-companion pack --prompt TEXT --model ID [--staging DIR] [--answer FILE]\n"
     "  tavlo-companion models [--json]                a table on a terminal, else (or with --json) JSON\n"
-    "  tavlo-companion generate [--model ID] [--staging DIR] PROMPT\n"
+    "  tavlo-companion generate [--model ID] [--staging DIR] [--json] PROMPT\n"
     "  tavlo-companion pairing [--qr]\n"
     "  tavlo-companion doctor                         checks what the phone needs; exit 1 when something fails\n"
     "  tavlo-companion --help | --version\n"

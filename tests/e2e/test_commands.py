@@ -184,6 +184,21 @@ def test_generate_on_a_terminal_shows_a_live_line_then_erases_it(companion, tmp_
     assert text.endswith("\r\033[K") and text.count("\r\033[K") == 1, text
 
 
+@needs_sandbox
+def test_generate_on_a_terminal_prints_text_folder_and_files_unless_json(companion, backends, tmp_path):
+    staging = tmp_path / "s"
+    status, err, shown = on_terminal(companion, "generate", "--model", "ollama:m", "--staging", str(staging), "x")
+    pack = next(staging.iterdir())
+    assert (status, err) == (0, b"")
+    size = lambda name: (pack / name).stat().st_size
+    assert shown == (f"📦 Pack '{pack.name}' written.\r\n\r\nAdds a toggle\r\n\r\nOpen Tavlo → Packs to apply.\r\n\r\n"
+                     f"{pack}\r\n  manifest.json  {size('manifest.json')} bytes\r\n"
+                     f"  userscripts/dark.user.js  {size('userscripts/dark.user.js')} bytes\r\n"), shown
+    assert json.loads(on_terminal(companion, "generate", "--json", "--model", "ollama:m", "x")[2])["ok"] is True
+    write_tool("/usr/local/bin/codex", "echo boom >&2; exit 1\n")
+    assert on_terminal(companion, "generate", "--model", "codex:cli", "x") == (1, "⚠️ Codex failed: CLI exit 1: boom\n\n".encode(), "")
+
+
 def test_sample_answer_prints_the_generate_reply(companion, tmp_path):
     staging = tmp_path / "a" / "staging"
     reply = check_pack_on_disk(companion.run("pack", "--prompt", "Dark mode please", "--model", "ollama:llama3",
