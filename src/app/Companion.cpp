@@ -121,7 +121,7 @@ int runCompanion(const CompanionOptions& options) {
   auto env = CompanionEnvironment::resolve();
   if (!env.error.empty()) {
     std::cerr << "tavlo-companion: " << env.error << std::endl;
-    return kExitFailed;
+    return env.badSetting ? kExitUsage : kExitFailed;
   }
   env.listenAddress = options.listenAddress;
 

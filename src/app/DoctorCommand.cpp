@@ -29,6 +29,8 @@
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
 #include "core/CompanionState.hpp"
+#include "pairing/PairingStore.hpp"
+#include "pairing/PreferredHost.hpp"
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/ProcessRunner.hpp"
@@ -501,11 +503,32 @@ void checkAddresses(Report& report) {
   }
 }
 
+// ---- the phone's address -------------------------------------------------
+
+// The address the published pairing record sends the phone to must answer GET /health.
+void checkPhoneAddress(Report& report) {
+  const auto file = PairingStore::defaultStorePath();
+  std::error_code ec;
+  if (!file || !fs::exists(*file, ec))
+    return report.add(Level::warn, "phone address", "no pairing record published yet", "restart the companion");
+  KvStore store(*file);
+  const auto record = PairingStore::loadPairingRecord(store);
+  const auto host = record ? preferredHost(record->lanIP, record->tailscaleIP, record->port) : std::nullopt;
+  if (!host)
+    return report.add(Level::fail, "phone address", "the pairing record has no LAN or Tailscale address",
+                      "connect this computer to the phone's network");
+  FetchRequest request;
+  request.url = "http://" + host->hostPort + "/health";
+  request.totalTimeout = std::chrono::seconds(3);
+  const Result<FetchResponse> response = runToCompletion(HttpClient::shared().send(request));
+  const std::string what = host->sentence() + ", GET /health ";
+  if (response && response->status == 200) return report.add(Level::ok, "phone address", what + "answers");
+  report.add(Level::fail, "phone address",
+             what + (response ? "answers HTTP " + std::to_string(response->status) : "gets no answer: " + response.message()),
+             "restart the companion without --listen, or with --listen on that address");
+}
+
 // ---- model sources -------------------------------------------------------
-
-using Lister = asio::awaitable<std::vector<LLMModel>> (*)(ProviderConfig);
-
-std::size_t countModels(Lister list, const ProviderConfig& config) { return runToCompletion(list(config)).size(); }
 
 struct Source {
   std::string name;
@@ -514,12 +537,37 @@ struct Source {
   std::string todo;
 };
 
-Source serverSource(const std::string& name, Lister list, const std::string& url, int port, const std::string& todo) {
-  const ProviderConfig config;
-  const std::size_t n = countModels(list, config);
-  if (n > 0) return {name, true, std::to_string(n) + (n == 1 ? " model at " : " models at ") + url, ""};
-  if (tcpListener(port)) return {name, false, "answers at " + url + " but lists no model", todo};
-  return {name, false, "nothing listens at " + url, todo};
+// One model server as the companion would ask it.
+struct Server {
+  std::string name, variable, url, remoteHost, listPath;
+  std::vector<LLMModel> (*parse)(const FetchResponse&);
+  int defaultPort;  // where it listens on this computer unless `variable` moves it
+  std::string todo;
+};
+
+Source serverSource(const Server& s, std::chrono::milliseconds timeout) {
+  FetchRequest request;
+  request.url = s.url + s.listPath;
+  request.totalTimeout = timeout;
+  const Result<FetchResponse> response = runToCompletion(HttpClient::shared().send(request));
+  const std::size_t n = response ? s.parse(*response).size() : 0;
+  const bool remote = !s.remoteHost.empty();
+  const bool moved = s.url != "http://127.0.0.1:" + std::to_string(s.defaultPort);
+  const std::string name = remote ? s.name + " on " + s.remoteHost : s.name;
+  const std::string at = s.url + (moved ? " (" + s.variable + ")" : "");
+  if (n > 0) return {name, true, std::to_string(n) + (n == 1 ? " model at " : " models at ") + at, ""};
+  if (response) {
+    const std::string status = response->status == 200 ? "" : " with HTTP " + std::to_string(response->status);
+    return {name, false, "answers at " + at + status + " but lists no model", s.todo};
+  }
+  if (remote)
+    return {name, false, "no answer from " + at + ": " + response.message(),
+            "check that " + s.name + " runs on " + s.remoteHost + ", listens on its network (not only 127.0.0.1) " +
+                "and that its firewall lets this computer in"};
+  if (!moved && tcpListener(s.defaultPort))
+    return {name, false, "does not answer at " + at + " within " + std::to_string(timeout.count() / 1000) + " s",
+            s.todo};
+  return {name, false, "nothing listens at " + at, s.todo};
 }
 
 Source toolSource(const std::string& name, const std::vector<std::string>& paths, const std::string& todo) {
@@ -571,16 +619,18 @@ void checkSealing(Report& report, bool toolInstalled) {
 }
 
 bool checkModels(Report& report) {
-  const ProviderConfig config;
+  auto settings = providerConfigFromEnvironment();
+  if (!settings)
+    report.add(Level::fail, "settings", settings.message(), "fix or unset it; the companion does not start with it");
+  const ProviderConfig config = settings ? *settings : ProviderConfig{};
+  const Server servers[] = {
+      {"Ollama", "OLLAMA_HOST", config.ollamaURL, config.ollamaHost, "/api/tags", &OllamaProbe::modelsFromResponse,
+       11434, "install it from ollama.com, then `ollama pull llama3.2`"},
+      {"LM Studio", "TAVLO_LMSTUDIO_URL", config.lmStudioURL, config.lmStudioHost, "/v1/models",
+       &LMStudioProbe::modelsFromResponse, 1234, "load a model in LM Studio and start its local server"}};
   // The two servers are asked at once: each may take the probe's whole time limit.
-  auto ollama = std::async(std::launch::async, [&config] {
-    return serverSource("Ollama", &OllamaProbe::list, config.ollamaURL, 11434,
-                        "install it from ollama.com, then `ollama pull llama3.2`");
-  });
-  auto lmstudio = std::async(std::launch::async, [&config] {
-    return serverSource("LM Studio", &LMStudioProbe::list, config.lmStudioURL, 1234,
-                        "load a model in LM Studio and start its local server");
-  });
+  auto ollama = std::async(std::launch::async, [&] { return serverSource(servers[0], config.probeTimeout); });
+  auto lmstudio = std::async(std::launch::async, [&] { return serverSource(servers[1], config.probeTimeout); });
   const std::vector<Source> sources = {
       ollama.get(),
       lmstudio.get(),
@@ -652,6 +702,7 @@ int runDoctorCommand(const std::vector<std::string>& args) {
   checkAvahi(report, companionRuns);
   checkFirewall(report);
   checkAddresses(report);
+  if (companionRuns) checkPhoneAddress(report);
   checkModels(report);
   checkStaging(report);
   checkTray(report);

@@ -1,7 +1,7 @@
 // `generate`: the generate pipeline of POST /generate (core/Generate) from the
 // command line. It parses its arguments, runs the pipeline on a loop of its own
-// on the main thread, prints the reply body and maps its status to the exit
-// code. One more thread waits for SIGINT/SIGTERM.
+// on the main thread, prints the reply body (readable on a terminal) and maps
+// its status to the exit code. One more thread waits for SIGINT/SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +12,8 @@
 #include <optional>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "app/Commands.hpp"
 #include "app/ModelChoice.hpp"
 #include "app/Services.hpp"
@@ -20,12 +22,14 @@
 #include "platform/Cancellation.hpp"
 #include "platform/ProcessRunner.hpp"
 #include "platform/Result.hpp"
+#include "providers/OllamaProbe.hpp"
 
 namespace tavlo {
 namespace {
 
 struct GenerateOptions {
   std::optional<std::string> modelID, staging, prompt;
+  bool json = false;  // --json: the reply's JSON even on a terminal
 };
 
 // The options and the prompt, or the usage error's text.
@@ -36,6 +40,10 @@ Result<GenerateOptions> parseArguments(const std::vector<std::string>& args) {
     std::string arg = args[i];
     if (!optionsDone && arg == "--") {
       optionsDone = true;
+      continue;
+    }
+    if (!optionsDone && arg == "--json") {
+      o.json = true;
       continue;
     }
     if (!optionsDone && arg.starts_with("--")) {
@@ -60,11 +68,43 @@ Result<GenerateOptions> parseArguments(const std::vector<std::string>& args) {
   return o;
 }
 
-// The reply body on stdout; the exit status its HTTP status stands for.
+// For a person at a terminal: the reply's text, then the pack's folder and its
+// files one per line with their sizes; a failure's text goes to stderr.
+void printReadable(const HTTPResponse& reply) {
+  const auto body = nlohmann::json::parse(reply.body, nullptr, false);
+  auto member = [&](const char* key) -> const nlohmann::json* {
+    if (!body.is_object()) return nullptr;
+    const auto it = body.find(key);
+    return it == body.end() ? nullptr : &*it;
+  };
+  const auto* replyText = member("reply");
+  const std::string text = replyText && replyText->is_string() ? replyText->get<std::string>() : reply.body;
+  if (reply.status != 200) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    return;
+  }
+  const auto* path = member("pack_path");
+  std::printf("%s\n\n%s\n", text.c_str(), path && path->is_string() ? path->get_ref<const std::string&>().c_str() : "");
+  const auto* files = member("files");
+  if (!files || !files->is_object()) return;
+  for (const auto& [name, content] : files->items()) {
+    const auto size = content.is_string() ? content.get_ref<const std::string&>().size() : 0;
+    std::printf("  %s  %s\n", name.c_str(), OllamaProbe::formatFileSize(static_cast<std::int64_t>(size)).c_str());
+  }
+}
+
+// The reply body on stdout (or, on a terminal, its readable form); the exit
+// status its HTTP status stands for.
+bool readableOutput = false;
 int print(const HTTPResponse& reply) {
-  const std::string body = reply.body + "\n";
-  std::fwrite(body.data(), 1, body.size(), stdout);
+  if (readableOutput) {
+    printReadable(reply);
+  } else {
+    const std::string body = reply.body + "\n";
+    std::fwrite(body.data(), 1, body.size(), stdout);
+  }
   std::fflush(stdout);
+  std::fflush(stderr);
   return reply.status == 200 ? kExitOk : reply.status == 503 ? kExitNoModel : kExitFailed;
 }
 
@@ -150,9 +190,9 @@ asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, st
 // Runs the pipeline to its reply on this thread. Once the model is chosen, the
 // signals are watched and the live line is shown for it.
 HTTPResponse runPipeline(GenerateRequest request, const std::filesystem::path& stagingDir,
-                         std::chrono::milliseconds toolTimeLimit, sigset_t stopSignals) {
+                         const ProviderConfig& config, sigset_t stopSignals) {
   CompanionServices services;
-  installModelServices(services, toolTimeLimit);
+  installModelServices(services, config);
   GenerateSteps steps;
   steps.admit = [stopSignals](const std::string&, const LLMModel& model) {
     stopOnSignal(stopSignals, model);
@@ -170,6 +210,8 @@ HTTPResponse runPipeline(GenerateRequest request, const std::filesystem::path& s
 int runGenerateCommand(const std::vector<std::string>& args) {
   auto options = parseArguments(args);
   if (!options) return usageError(options.error().message);
+  // As `models` decides: JSON when piped or asked for.
+  readableOutput = !options->json && ::isatty(STDOUT_FILENO) == 1;
   std::string stagingProblem;
   const auto stagingDir = stagingFor(options->staging, stagingProblem);
   if (!stagingDir) return usageError("generate: " + stagingProblem);
@@ -182,10 +224,8 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-  ProviderConfig config;
-  std::string timeoutProblem;
-  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, timeoutProblem))
-    return usageError("generate: " + timeoutProblem);
+  const auto config = providerConfigFromEnvironment();
+  if (!config) return usageError("generate: " + config.message());
   GenerateRequest request{*options->prompt, std::nullopt, {}, {}};
   if (options->modelID) {
     request.model = modelFromID(*options->modelID);
@@ -193,10 +233,10 @@ int runGenerateCommand(const std::vector<std::string>& args) {
       return usageError("generate: model id '" + *options->modelID +
                         "' must be ollama:NAME, lmstudio:NAME, claude:cli, codex:cli or gemini:NAME");
   } else {
-    request.listed = probeAllModelsOnce(config);
+    request.listed = probeAllModelsOnce(*config);
     request.selectedID = persistedSelection();
   }
-  return print(runPipeline(std::move(request), *stagingDir, config.toolTimeLimit, stopSignals));
+  return print(runPipeline(std::move(request), *stagingDir, *config, stopSignals));
 }
 
 }  // namespace tavlo

@@ -21,10 +21,7 @@ bool toolsUnsealedByEnvironment() {
   return unsealed && std::string_view(unsealed) == "1";
 }
 
-void installModelServices(CompanionServices& s, std::chrono::milliseconds toolTimeLimit) {
-  ProviderConfig config;
-  config.toolTimeLimit = toolTimeLimit;
-  config.sealTools = !toolsUnsealedByEnvironment();
+void installModelServices(CompanionServices& s, const ProviderConfig& config) {
   if (!config.sealTools)
     logLine("Tavlo: TAVLO_TOOLS_UNSEALED=1: claude and codex run unsealed and can read every file this user can");
   s.ollamaProbe = [config] { return OllamaProbe::list(config); };

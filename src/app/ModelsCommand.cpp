@@ -4,11 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 #include "app/Commands.hpp"
 #include "app/ModelChoice.hpp"
+#include "app/Services.hpp"
 #include "text/JSONText.hpp"
 
 namespace tavlo {
@@ -24,14 +24,18 @@ void printTable(const std::vector<LLMModel>& models, const std::string& selected
     std::printf("No models found. `tavlo-companion doctor` shows where they were looked for.\n");
     return;
   }
-  using Row = std::array<std::string, 5>;
+  // A HOST column only when a server runs on another computer (OLLAMA_HOST, TAVLO_LMSTUDIO_URL).
+  const bool anyRemote = std::any_of(models.begin(), models.end(), [](const LLMModel& m) { return !m.host.empty(); });
+  using Row = std::vector<std::string>;
   std::vector<Row> rows{{"ID", "PROVIDER", "NAME", "SIZE", "SELECTED"}};
+  if (anyRemote) rows[0].insert(rows[0].begin() + 2, "HOST");
   for (const auto& m : models) {
     // Only Ollama's subtitle is a size; the others describe the login.
     const std::string size = m.provider == LLMModel::Provider::ollama ? m.subtitle.value_or("") : "";
     rows.push_back({m.id, std::string(LLMModel::rawValue(m.provider)), m.name, size, m.id == selectedID ? "yes" : ""});
+    if (anyRemote) rows.back().insert(rows.back().begin() + 2, m.host.empty() ? "this computer" : m.host);
   }
-  std::array<std::size_t, 5> widths{};
+  std::vector<std::size_t> widths(rows[0].size());
   for (const auto& row : rows)
     for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], textWidth(row[i]));
   for (const auto& row : rows) {
@@ -53,7 +57,9 @@ int runModelsCommand(const std::vector<std::string>& args) {
   }
   // "selected" marks the companion's stored choice; a one-shot listing never
   // chooses or stores one itself.
-  const auto models = probeAllModelsOnce(ProviderConfig{});
+  const auto config = providerConfigFromEnvironment();
+  if (!config) return usageError("models: " + config.message());
+  const auto models = probeAllModelsOnce(*config);
   const std::string selectedID = persistedSelection();
   if (!json) {
     printTable(models, selectedID);

@@ -1,9 +1,13 @@
-// `pairing`: prints the pairing record (and its QR code). Runs on the main thread alone.
+// `pairing`: prints the pairing record (and its QR code); on a terminal also
+// the address the phone connects to. Runs on the main thread alone.
+#include <unistd.h>
+
 #include <iostream>
 
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
 #include "pairing/PairingStore.hpp"
+#include "pairing/PreferredHost.hpp"
 
 #if __has_include("ui/TerminalQR.hpp")
 #include "ui/TerminalQR.hpp"
@@ -26,6 +30,10 @@ int runPairingCommand(const std::vector<std::string>& args) {
   KvStore store(*file);
   std::string json = pairingJSON(store);
   std::cout << json << "\n";
+  if (::isatty(STDOUT_FILENO) == 1) {
+    const auto host = preferredHost(nlohmann::json::parse(json, nullptr, false));
+    std::cout << (host ? host->sentence() : "phone connects to nothing yet: no LAN or Tailscale address") << "\n";
+  }
   if (qr) {
 #ifdef TAVLO_HAVE_TERMINAL_QR
     std::cout << terminalQR(json);

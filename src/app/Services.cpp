@@ -41,6 +41,7 @@ CompanionEnvironment CompanionEnvironment::resolve() {
   auto staging = resolveStagingDir(std::nullopt, &problem);
   if (!staging) {
     env.error = problem.empty() ? "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion" : problem;
+    env.badSetting = !problem.empty();
     return env;
   }
   env.stagingDir = *staging;
@@ -50,11 +51,18 @@ CompanionEnvironment CompanionEnvironment::resolve() {
     const long n = std::strtol(runs, &end, 10);
     if (*end != '\0' || errno != 0 || n < 1 || n > 64) {
       env.error = std::string("TAVLO_MAX_RUNS must be a whole number from 1 to 64, not '") + runs + "'";
+      env.badSetting = true;
       return env;
     }
     env.maxModelRuns = static_cast<std::size_t>(n);
   }
-  if (!toolTimeLimitFromEnvironment(env.toolTimeLimit, env.error)) return env;
+  auto providers = providerConfigFromEnvironment();
+  if (!providers) {
+    env.error = providers.message();
+    env.badSetting = true;
+    return env;
+  }
+  env.providers = *providers;
   const char* home = std::getenv("HOME");
   if (home && *home && access(home, W_OK) != 0)
     logLine(std::string("Tavlo: home folder ") + home + " is not writable; settings and packs may not be saved");
@@ -84,10 +92,19 @@ bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string&
   return true;
 }
 
+Result<ProviderConfig> providerConfigFromEnvironment() {
+  ProviderConfig config;
+  std::string problem;
+  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, problem)) return fail(problem);
+  config.sealTools = !toolsUnsealedByEnvironment();
+  if (auto moved = config.readServerAddresses(); !moved) return moved.error();
+  return config;
+}
+
 CompanionServices makeServices(const CompanionEnvironment& env) {
   CompanionServices s;
   s.tailscaleProbe = [] { return TailscaleProbe::read(); };
-  installModelServices(s, env.toolTimeLimit);
+  installModelServices(s, env.providers);
   s.lanIP = [] { return NetworkInfo::lanIP(); };
   s.hostName = [] { return localizedHostName(); };
   s.open = [](std::string location) { openWithDesktop(location); };

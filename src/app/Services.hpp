@@ -10,6 +10,8 @@
 
 #include "core/CompanionState.hpp"
 #include "platform/KvStore.hpp"
+#include "platform/Result.hpp"
+#include "providers/ProviderConfig.hpp"
 
 namespace tavlo {
 
@@ -18,22 +20,27 @@ struct CompanionEnvironment {
   std::shared_ptr<KvStore> defaults;  // the persisted selection
   std::shared_ptr<KvStore> pairing;   // the pairing record
   std::size_t maxModelRuns = 2;       // TAVLO_MAX_RUNS
-  std::chrono::milliseconds toolTimeLimit{std::chrono::minutes(10)};  // TAVLO_TOOL_TIMEOUT
+  ProviderConfig providers;           // TAVLO_TOOL_TIMEOUT, OLLAMA_HOST, TAVLO_LMSTUDIO_URL
   std::string error;                  // set when the companion cannot start
+  bool badSetting = false;            // the error is a variable's value (exit status 2, not 1)
   std::string listenAddress;          // the server's bind address; empty: its default (every address)
 
   // Resolves the staging folder and opens both stores. HOME unset (and no
-  // TAVLO_STAGING) is an error; unusable stores are logged and run with defaults.
+  // TAVLO_STAGING) is an error, and so is a bad value of a setting; unusable
+  // stores are logged and run with defaults.
   static CompanionEnvironment resolve();
 };
 
 CompanionServices makeServices(const CompanionEnvironment& env);
 
-// The model probes and the runner (ModelWiring.cpp); a command-line tool is
-// killed after `toolTimeLimit`, and runs sealed unless the environment says
-// otherwise (logged here, once).
-void installModelServices(CompanionServices& services,
-                          std::chrono::milliseconds toolTimeLimit = std::chrono::minutes(10));
+// The model probes and the runner (ModelWiring.cpp), with the servers and the
+// tools' time limit of `config`.
+void installModelServices(CompanionServices& services, const ProviderConfig& config);
+
+// The model settings of the environment: TAVLO_TOOL_TIMEOUT, OLLAMA_HOST,
+// TAVLO_LMSTUDIO_URL and TAVLO_TOOLS_UNSEALED. A bad value is an error that
+// names the variable.
+Result<ProviderConfig> providerConfigFromEnvironment();
 
 // TAVLO_TOOLS_UNSEALED=1: claude and codex run as they are, not sealed in bubblewrap.
 bool toolsUnsealedByEnvironment();

@@ -18,7 +18,7 @@ constexpr const char* kHelp =
     "  tavlo-companion --panel [--listen ADDRESS]     tray mode, panel also shown as a normal window\n"
     "  tavlo-companion pack --prompt TEXT --model ID [--staging DIR] [--answer FILE]\n"
     "  tavlo-companion models [--json]                a table on a terminal, else (or with --json) JSON\n"
-    "  tavlo-companion generate [--model ID] [--staging DIR] PROMPT\n"
+    "  tavlo-companion generate [--model ID] [--staging DIR] [--json] PROMPT\n"
     "  tavlo-companion pairing [--qr]\n"
     "  tavlo-companion doctor                         checks what the phone needs; exit 1 when something fails\n"
     "  tavlo-companion --help | --version\n"
@@ -31,12 +31,16 @@ constexpr const char* kHelp =
     "Such a tool runs sealed in bubblewrap: it sees the system, its own\n"
     "configuration and an empty scratch folder, none of the user's files;\n"
     "TAVLO_TOOLS_UNSEALED=1 runs it unsealed (it can read every file you can).\n"
+    "Ollama is asked where $OLLAMA_HOST says, as for the ollama tool (HOST,\n"
+    "HOST:PORT or http[s]://HOST[:PORT]; default 127.0.0.1:11434), LM Studio at\n"
+    "$TAVLO_LMSTUDIO_URL (default http://127.0.0.1:1234). An https server with a\n"
+    "certificate of its own: name its CA file in $CURL_CA_BUNDLE.\n"
     "  --listen ADDRESS   listen on this IPv4 or IPv6 address only (default: every\n"
     "                     address, IPv4 and IPv6)\n"
     "Only clients on this machine's networks are served (loopback, private and\n"
     "link-local ranges, 100.64.0.0/10, the subnets of its interfaces);\n"
     "TAVLO_ALLOW_ANY_CLIENT=1 serves every address.\n"
-    "Exit status: 0 success, 1 request failed, 2 usage error, 3 no model.\n";
+    "Exit status: 0 success, 1 request failed, 2 usage error or bad setting, 3 no model.\n";
 
 }  // namespace
 

@@ -47,7 +47,7 @@ nlohmann::json modelListBody(const std::vector<LLMModel>& models, const std::str
     list.push_back({{"id", m.id},
                     {"provider", std::string(LLMModel::rawValue(m.provider))},
                     {"name", m.name},
-                    {"subtitle", m.subtitle.value_or("")},
+                    {"subtitle", m.shownSubtitle().value_or("")},
                     {"selected", m.id == selectedID}});
   return {{"ok", true}, {"models", std::move(list)}};
 }

@@ -5,6 +5,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
@@ -22,6 +23,16 @@ std::string sizeText(std::size_t bytes) {
 std::string secondsText(std::chrono::milliseconds ms) {
   if (ms.count() % 1000 == 0) return std::to_string(ms.count() / 1000) + " s";
   return std::to_string(ms.count()) + " ms";
+}
+
+// CURL_CA_BUNDLE, else SSL_CERT_FILE, as the process started; "" when neither is set.
+const std::string& caBundle() {
+  static const std::string bundle = [] {
+    for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
+      if (const char* value = std::getenv(name); value && *value) return std::string(value);
+    return std::string();
+  }();
+  return bundle;
 }
 
 }  // namespace
@@ -91,8 +102,11 @@ struct HttpClient::Transfer {
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorBuffer);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, 64L * 1024);
-    // The model servers are on loopback: a proxy from the environment must not catch these calls.
+    // The model servers are on this computer or its network: a proxy from the environment must not catch these calls.
     curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    // As with the curl tool, a CA bundle named in the environment is trusted instead of the system's
+    // (libcurl itself reads neither variable): for a server behind https with a certificate of its own.
+    if (const std::string& bundle = caBundle(); !bundle.empty()) curl_easy_setopt(easy, CURLOPT_CAINFO, bundle.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::onBody);

@@ -1,5 +1,5 @@
 #pragma once
-// A small HTTP client for the loopback calls to the model servers. All
+// A small HTTP client for the calls to the model servers. All
 // transfers run on one libcurl multi thread, so many requests can wait on slow
 // servers at once without a thread each. Called from any thread; the awaiting
 // coroutine resumes on its own executor.

@@ -30,6 +30,13 @@ std::string_view LLMModel::providerLabelOf(Provider p) {
   return "Ollama";
 }
 
+std::optional<std::string> LLMModel::shownSubtitle() const {
+  if (host.empty()) return subtitle;
+  std::string text = std::string(providerLabel()) + " on " + host;
+  if (subtitle && !subtitle->empty()) text += " \u00b7 " + *subtitle;
+  return text;
+}
+
 std::string_view LLMModel::providerIcon() const {
   switch (provider) {
     case Provider::ollama:

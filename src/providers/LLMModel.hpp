@@ -16,6 +16,12 @@ struct LLMModel {
   Provider provider = Provider::ollama;
   std::string name;
   std::optional<std::string> subtitle;
+  // The server's host when the model runs on another computer; empty on this one.
+  std::string host{};
+
+  // The subtitle as the phone and the panel show it: "Ollama on HOST · SIZE"
+  // for a model on another computer, else the subtitle itself.
+  std::optional<std::string> shownSubtitle() const;
 
   std::string_view providerLabel() const { return providerLabelOf(provider); }
   std::string_view providerIcon() const;

@@ -29,7 +29,8 @@ std::vector<LLMModel> modelsFromResponse(const FetchResponse& response) {
 
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
   std::string url = config.lmStudioURL + "/v1/models";
-  return fetchModelList(std::move(config), std::move(url), &modelsFromResponse);
+  std::string host = config.lmStudioHost;
+  return fetchModelList(std::move(config), std::move(url), &modelsFromResponse, std::move(host));
 }
 
 }  // namespace tavlo::LMStudioProbe

@@ -1,5 +1,5 @@
 #pragma once
-// Lists the models of the local LM Studio server (GET /v1/models). Never
+// Lists the models of the LM Studio server (GET /v1/models). Never
 // fails: every problem gives an empty list. Called from any coroutine; the
 // answer is parsed on the worker pool.
 #include <asio/awaitable.hpp>

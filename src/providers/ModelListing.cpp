@@ -13,13 +13,15 @@ asio::awaitable<std::vector<LLMModel>> parseOffThread(ModelsParser parse, FetchR
 
 }  // namespace
 
-asio::awaitable<std::vector<LLMModel>> fetchModelList(ProviderConfig config, std::string url, ModelsParser parse) {
+asio::awaitable<std::vector<LLMModel>> fetchModelList(ProviderConfig config, std::string url, ModelsParser parse,
+                                                      std::string host) {
   FetchRequest request;
   request.url = std::move(url);
   request.totalTimeout = config.probeTimeout;
   Result<FetchResponse> response = co_await config.client().send(std::move(request));
   if (!response) co_return std::vector<LLMModel>{};
   std::vector<LLMModel> models = co_await parseOffThread(parse, std::move(response).value());
+  for (auto& model : models) model.host = host;
   co_return models;
 }
 

@@ -69,7 +69,8 @@ std::string formatFileSize(std::int64_t bytes) {
 
 asio::awaitable<std::vector<LLMModel>> list(ProviderConfig config) {
   std::string url = config.ollamaURL + "/api/tags";
-  return fetchModelList(std::move(config), std::move(url), &modelsFromResponse);
+  std::string host = config.ollamaHost;
+  return fetchModelList(std::move(config), std::move(url), &modelsFromResponse, std::move(host));
 }
 
 }  // namespace tavlo::OllamaProbe

@@ -1,5 +1,5 @@
 #pragma once
-// Lists the models of the local Ollama server (GET /api/tags). Never fails:
+// Lists the models of the Ollama server (GET /api/tags). Never fails:
 // no server, a slow one or an unexpected answer all give an empty list.
 // Called from any coroutine; the answer is parsed on the worker pool.
 #include <asio/awaitable.hpp>

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 #include <nlohmann/json.hpp>
 
+#include "pairing/PreferredHost.hpp"
 #include "ui/ElidedLabel.hpp"
 #include "ui/MenuLabel.hpp"
 #include "ui/TerminalQR.hpp"
@@ -155,9 +156,9 @@ class ModelRow : public QPushButton {
     auto* under = new QHBoxLayout;
     under->setSpacing(6);
     under->addWidget(tag(providerGlyph(model.providerIcon()), qs(std::string(model.providerLabel())), "providerTag"));
-    if (model.subtitle) {
+    if (const auto subtitle = model.shownSubtitle()) {
       auto* sub = elided(Role::caption2, kTertiary, "subtitle");
-      sub->setFullText(qs(*model.subtitle));
+      sub->setFullText(qs(*subtitle));
       under->addWidget(sub, 1);
     } else {
       under->addStretch(1);
@@ -593,6 +594,7 @@ void MenuContent::refreshPairing() {
     lines << QStringLiteral("Host: %1").arg(text("mac.hostname"))
           << QStringLiteral("LAN: %1  port %2").arg(text("mac.lan_ip"), text("mac.port"))
           << QStringLiteral("Tailscale: %1 %2").arg(text("mac.tailscale_ip"), text("mac.tailscale_hostname"));
+    if (const auto host = preferredHost(record)) lines << qs(host->sentence());
   } else {
     lines << QStringLiteral("The pairing record is not available yet.");
   }

@@ -2,11 +2,14 @@
 fake-tool writer, one bounded wait, and the companion process with a private HOME, state,
 staging folder and log."""
 import contextlib
+import ctypes
 import http.client
 import json
 import os
 import pathlib
+import pty
 import signal
+import ssl
 import subprocess
 import threading
 import time
@@ -63,6 +66,20 @@ def check_pack_on_disk(r, staging, model):
     return reply
 
 
+def on_terminal(companion, *args, stream="stdout"):
+    """Runs the command with `stream` on a terminal: its exit status, the other stream, what the terminal got."""
+    leader, follower = pty.openpty()
+    other = "stderr" if stream == "stdout" else "stdout"
+    r = subprocess.run([companion.binary, *args], env=companion.env, timeout=60, **{stream: follower, other: subprocess.PIPE})
+    os.close(follower)
+    shown = b""
+    with contextlib.suppress(OSError):  # EIO: the terminal's other side is closed and drained
+        while chunk := os.read(leader, 4096):
+            shown += chunk
+    os.close(leader)
+    return r.returncode, getattr(r, other), shown.decode()
+
+
 def alive(pid):
     """Running: neither gone nor a zombie."""
     with contextlib.suppress(FileNotFoundError):
@@ -95,12 +112,13 @@ def slow_claude(home, seconds=600):
 
 
 class FakeBackend(ThreadingHTTPServer):
-    """Ollama (11434) or LM Studio (1234) on loopback. GET lists `models` (names, or whole entries);
+    """Ollama (11434) or LM Studio (1234) on loopback, or on `address` (host, port); with `tls`
+    (certificate file, key file) over https. GET lists `models` (names, or whole entries);
     POST records (path, content type, JSON body) in `posts` and answers `answer` as the model's text."""
     request_queue_size = 256  # the default 5 drops bursts of connections
     daemon_threads = True
 
-    def __init__(self, kind):
+    def __init__(self, kind, address=None, tls=None):
         self.models, self.answer, self.posts = [], json.dumps(PACK), []
         backend = self
 
@@ -126,7 +144,11 @@ class FakeBackend(ThreadingHTTPServer):
                 self.send(200, json.dumps({"message": message} if kind == "ollama"
                                           else {"choices": [{"message": message}]}).encode())
 
-        super().__init__(("127.0.0.1", 11434 if kind == "ollama" else 1234), Handler)
+        super().__init__(address or ("127.0.0.1", 11434 if kind == "ollama" else 1234), Handler)
+        if tls:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*map(str, tls))
+            self.socket = context.wrap_socket(self.socket, server_side=True)
         threading.Thread(target=self.serve_forever, daemon=True).start()
 
     def close(self):
@@ -225,3 +247,18 @@ def netns_pair(server_setup, client_setup):
                 with contextlib.suppress(ProcessLookupError):
                     os.kill(int(pid), signal.SIGKILL)
             sh("ip", "netns", "del", ns, check=False)
+
+
+@contextlib.contextmanager
+def in_netns(name):
+    """Sockets made in the block belong to network namespace `name` (the calling thread switches; a
+    socket keeps its namespace afterwards, so a FakeBackend made here serves there)."""
+    libc, clone_newnet = ctypes.CDLL(None, use_errno=True), 0x40000000
+    own, target = os.open("/proc/thread-self/ns/net", os.O_RDONLY), os.open(f"/run/netns/{name}", os.O_RDONLY)
+    try:
+        assert libc.setns(target, clone_newnet) == 0, os.strerror(ctypes.get_errno())
+        yield
+    finally:
+        assert libc.setns(own, clone_newnet) == 0
+        os.close(own)
+        os.close(target)

@@ -5,7 +5,6 @@ import contextlib
 import json
 import os
 import pathlib
-import pty
 import re
 import signal
 import subprocess
@@ -13,7 +12,8 @@ import time
 
 import pytest
 
-from companion_support import NO_MODEL, PACK, alive, check_pack_on_disk, needs_sandbox, slow_claude, wait_until, write_tool
+from companion_support import (NO_MODEL, PACK, FakeBackend, alive, check_pack_on_disk, in_netns, needs_sandbox, netns_pair,
+                               on_terminal, sh, slow_claude, wait_until, write_tool)
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "sample-answer.txt"
 NO_HOME = {"HOME": None, "XDG_STATE_HOME": None, "XDG_DATA_HOME": None, "TAVLO_STAGING": None}
@@ -31,12 +31,15 @@ PACK_ARGS = ["pack", "--prompt", "p", "--model", "ollama:m"]
     ([*PACK_ARGS, "--bogus"], {}, 2, ""),
     ([*PACK_ARGS, "--answer", "/nonexistent/answer.txt"], {}, 2, ""),
     ([*PACK_ARGS, "--staging", "~nosuchuser/x"], {}, 2, '"nosuchuser"'),
-    (["--headless"], {"TAVLO_STAGING": "~nosuchuser/x"}, 1, '"nosuchuser"'),
+    (["--headless"], {"TAVLO_STAGING": "~nosuchuser/x"}, 2, '"nosuchuser"'),
     (["--headless"], NO_HOME, 1, "HOME"),
     (["pairing"], NO_HOME, 2, "HOME"),
-    *[(["--headless"], {name: value}, 1, name) for name, value in [
+    *[(["--headless"], {name: value}, 2, name) for name, value in [
         ("TAVLO_MAX_RUNS", "0"), ("TAVLO_MAX_RUNS", "65"), ("TAVLO_MAX_RUNS", "two"), ("TAVLO_MAX_RUNS", "2x"),
-        ("TAVLO_TOOL_TIMEOUT", "0"), ("TAVLO_TOOL_TIMEOUT", "-5"), ("TAVLO_TOOL_TIMEOUT", "1.5")]],
+        ("TAVLO_TOOL_TIMEOUT", "0"), ("TAVLO_TOOL_TIMEOUT", "-5"), ("TAVLO_TOOL_TIMEOUT", "1.5"),
+        ("OLLAMA_HOST", "gpu-box:99999"), ("TAVLO_LMSTUDIO_URL", "ftp://studio")]],
+    (["models"], {"OLLAMA_HOST": "gpu box"}, 2, "OLLAMA_HOST='gpu box'"),
+    (["generate", "x"], {"TAVLO_LMSTUDIO_URL": "[fd00::5"}, 2, "TAVLO_LMSTUDIO_URL"),
 ])
 def test_usage_and_setting_errors_are_one_line_and_make_nothing(companion, tmp_path, args, env, status, named):
     env = {k: v for k, v in {**companion.env, **env}.items() if v is not None}
@@ -46,20 +49,6 @@ def test_usage_and_setting_errors_are_one_line_and_make_nothing(companion, tmp_p
     assert (r.returncode, r.stdout, r.stderr.count(b"\n")) == (status, b"", 1), r.stderr
     assert named.encode() in r.stderr
     assert list(cwd.iterdir()) == [] and not (companion.home / "packs").exists()
-
-
-def on_terminal(companion, *args, stream="stdout"):
-    """Runs the command with `stream` on a terminal: its exit status, the other stream, what the terminal got."""
-    leader, follower = pty.openpty()
-    other = "stderr" if stream == "stdout" else "stdout"
-    r = subprocess.run([companion.binary, *args], env=companion.env, timeout=60, **{stream: follower, other: subprocess.PIPE})
-    os.close(follower)
-    shown = b""
-    with contextlib.suppress(OSError):  # EIO: the terminal's other side is closed and drained
-        while chunk := os.read(leader, 4096):
-            shown += chunk
-    os.close(leader)
-    return r.returncode, getattr(r, other), shown.decode()
 
 
 @needs_sandbox
@@ -83,6 +72,56 @@ def test_models_lists_tools_then_ollama_then_lmstudio(companion, backends):
     write_tool(companion.home / ".local/bin/codex", "")
     ids = [m["id"] for m in json.loads(companion.run("models").stdout)["models"]]
     assert ids == ["claude:cli", "codex:cli", "ollama:llama3:8b", "ollama:tiny", "lmstudio:qwen/qwen3-8b"]
+
+
+@contextlib.contextmanager
+def far_servers(tmp_path):
+    """Ollama and LM Studio (https, a self-signed certificate for "gpu-box") on 10.99.0.1 in a network namespace
+    of their own, "gpu-box" in /etc/hosts; yields the namespace the companion runs in, the two fakes, the certificate."""
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    sh("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
+       "-keyout", str(key), "-out", str(cert), "-subj", "/CN=gpu-box", "-addext", "subjectAltName=DNS:gpu-box")
+    (tmp_path / "hosts").write_text("127.0.0.1 localhost\n10.99.0.1 gpu-box\n")
+    with netns_pair("ip link set $DEV up; ip addr add 10.99.0.1/24 dev $DEV",
+                    "ip link set $DEV up; ip addr add 10.99.0.2/24 dev $DEV") as (far, near), contextlib.ExitStack() as undo:
+        sh("mount", "--bind", str(tmp_path / "hosts"), "/etc/hosts")
+        undo.callback(sh, "umount", "/etc/hosts")
+        with in_netns(far):
+            ollama = FakeBackend("ollama", ("10.99.0.1", 11434))
+            lmstudio = FakeBackend("lmstudio", ("10.99.0.1", 8443), tls=(cert, key))
+        undo.callback(ollama.close)
+        undo.callback(lmstudio.close)
+        yield near, ollama, lmstudio, cert
+
+
+@needs_sandbox
+def test_servers_on_another_computer(companion, tmp_path):
+    """OLLAMA_HOST and TAVLO_LMSTUDIO_URL as users write them: the models say where they run, runs go there,
+    doctor names the URL it tried and whether it answered, the running companion lists them too."""
+    with far_servers(tmp_path) as (near, ollama, lmstudio, cert):
+        ollama.models, lmstudio.models = [{"name": "llama3:8b", "size": 4700000000}], ["qwen/qwen3-8b"]
+        companion.env.update(OLLAMA_HOST="gpu-box", TAVLO_LMSTUDIO_URL="https://gpu-box:8443/v1", CURL_CA_BUNDLE=str(cert))
+        run = lambda *args, env=companion.env: subprocess.run(["ip", "netns", "exec", near, companion.binary, *args],
+                                                              env=env, capture_output=True, timeout=60)
+        listed = [(m["id"], m["subtitle"]) for m in json.loads(run("models").stdout)["models"]]
+        assert listed == [("ollama:llama3:8b", "Ollama on gpu-box · 4.7 GB"), ("lmstudio:qwen/qwen3-8b", "LM Studio on gpu-box")]
+        for model, fake, path in [("ollama:llama3:8b", ollama, "/api/chat"), ("lmstudio:q", lmstudio, "/v1/chat/completions")]:
+            check_pack_on_disk(run("generate", "--model", model, "x"), companion.home / "packs", model)
+            assert fake.posts[-1][0] == path
+        doctor = run("doctor").stdout.decode()
+        assert "ok    model source Ollama on gpu-box: 1 model at http://gpu-box:11434 (OLLAMA_HOST)\n" in doctor
+        assert "ok    model source LM Studio on gpu-box: 1 model at https://gpu-box:8443 (TAVLO_LMSTUDIO_URL)\n" in doctor
+        # Without the certificate trusted, LM Studio does not answer, and doctor says why.
+        untrusting = {k: v for k, v in companion.env.items() if k != "CURL_CA_BUNDLE"}
+        assert [m["id"] for m in json.loads(run("models", env=untrusting).stdout)["models"]] == ["ollama:llama3:8b"]
+        assert re.search(r"\nwarn  model source LM Studio on gpu-box: no answer from https://gpu-box:8443 "
+                         r"\(TAVLO_LMSTUDIO_URL\): SSL certificate problem: self.signed certificate — check that LM Studio runs "
+                         r"on gpu-box", run("doctor", env=untrusting).stdout.decode())
+        companion.prefix = ["ip", "netns", "exec", near]
+        companion.start()
+        models = lambda: sh("ip", "netns", "exec", near, "curl", "-s", "http://127.0.0.1:18765/models").stdout
+        assert wait_until(lambda: "LM Studio on gpu-box" in models()) and "Ollama on gpu-box" in models()
+        assert companion.stop() == 0
 
 
 @needs_sandbox
@@ -179,6 +218,21 @@ def test_generate_on_a_terminal_shows_a_live_line_then_erases_it(companion, tmp_
     assert status == 0 and json.loads(out)["ok"] is True
     assert text.startswith("\r⏳ claude:cli — 0 s\r⏳ claude:cli — 1 s"), text
     assert text.endswith("\r\033[K") and text.count("\r\033[K") == 1, text
+
+
+@needs_sandbox
+def test_generate_on_a_terminal_prints_text_folder_and_files_unless_json(companion, backends, tmp_path):
+    staging = tmp_path / "s"
+    status, err, shown = on_terminal(companion, "generate", "--model", "ollama:m", "--staging", str(staging), "x")
+    pack = next(staging.iterdir())
+    assert (status, err) == (0, b"")
+    size = lambda name: (pack / name).stat().st_size
+    assert shown == (f"📦 Pack '{pack.name}' written.\r\n\r\nAdds a toggle\r\n\r\nOpen Tavlo → Packs to apply.\r\n\r\n"
+                     f"{pack}\r\n  manifest.json  {size('manifest.json')} bytes\r\n"
+                     f"  userscripts/dark.user.js  {size('userscripts/dark.user.js')} bytes\r\n"), shown
+    assert json.loads(on_terminal(companion, "generate", "--json", "--model", "ollama:m", "x")[2])["ok"] is True
+    write_tool("/usr/local/bin/codex", "echo boom >&2; exit 1\n")
+    assert on_terminal(companion, "generate", "--model", "codex:cli", "x") == (1, "⚠️ Codex failed: CLI exit 1: boom\n\n".encode(), "")
 
 
 def test_sample_answer_prints_the_generate_reply(companion, tmp_path):

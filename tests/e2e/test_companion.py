@@ -13,7 +13,7 @@ import uuid
 
 import pytest
 
-from companion_support import PACK, alive, needs_sandbox, slow_claude, tailscale_script, wait_until, write_tool
+from companion_support import PACK, alive, needs_sandbox, on_terminal, sh, slow_claude, tailscale_script, wait_until, write_tool
 
 pytestmark = needs_sandbox
 
@@ -65,6 +65,17 @@ def test_tailscale_shows_in_the_pairing_record_and_command(companion):
     assert isinstance(rows["mac.updated_at"], float)
     printed = json.loads(companion.run("pairing", check=True).stdout)
     assert (printed["mac.tailscale_ip"], printed["mac.port"]) == ("100.101.102.103", 18765)
+    # On a terminal, also where the phone connects; doctor asks that address for /health.
+    status, _, shown = on_terminal(companion, "pairing")
+    assert (status, shown.splitlines()[1:]) == (0, ["phone connects to 100.101.102.103:18765 (Tailscale)"])
+    phone_line = lambda: next(l for l in companion.run("doctor").stdout.decode().splitlines() if "phone address" in l)
+    assert phone_line().startswith("FAIL  phone address: phone connects to 100.101.102.103:18765 (Tailscale), "
+                                   "GET /health gets no answer: ")  # no interface has it
+    sh("ip", "addr", "add", "100.101.102.103/32", "dev", "lo")
+    try:
+        assert phone_line() == "ok    phone address: phone connects to 100.101.102.103:18765 (Tailscale), GET /health answers"
+    finally:
+        sh("ip", "addr", "del", "100.101.102.103/32", "dev", "lo")
 
 
 def test_a_hanging_tailscale_holds_neither_the_start_nor_a_request(companion):

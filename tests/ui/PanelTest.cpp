@@ -85,6 +85,7 @@ TEST_F(MenuContentTest, EmptyListHintThenRowsSelectOnClickAndThePairQRCode) {
   click(child<QToolButton>("pairToggle"));
   auto* qr = child<QLabel>("pairQR");
   EXPECT_TRUE(!qr->pixmap().isNull() && child<QLabel>("pairDetails")->text().contains("192.168.1.20  port 18765"));
+  EXPECT_TRUE(child<QLabel>("pairDetails")->text().endsWith("phone connects to 192.168.1.20:18765 (LAN)"));
   click(child<QPushButton>("installOllama"));
   click(child<QToolButton>("refreshButton"));
   s.allModels = {{"claude:cli", LLMModel::Provider::claude, "Claude Code", "CLI"},
