@@ -286,6 +286,8 @@ Result<std::string> toolAnswer(const Result<ProcessResult>& ran, const ProviderC
     if (auto unsealable = ToolSeal::sealFailure(result)) return fail(*unsealable);
   if (result.exitStatus != 0) {
     int status = result.exitStatus == -1 ? result.termSignal : result.exitStatus;
+    // bubblewrap passes a signal on as 128 + its number; the phone reads the signal, as unsealed.
+    if (config.sealTools && status > 128 && status <= 128 + 64) status -= 128;
     std::string reason = asText(result.err);
     // Some tools explain a failure on standard output only ("Not logged in").
     if (reason.find_first_not_of(" \t\r\n") == std::string::npos) reason = lastLines(asText(result.out), 500);

@@ -109,6 +109,7 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
        "CLI exit 3: " + b150 + "\n" + c100},
       {ProcessResult{.exitStatus = 1, .out = "x\n" + e600}, "CLI exit 1: " + e600.substr(200)},
       {ProcessResult{.exitStatus = -1, .termSignal = 9}, "CLI exit 9: "},
+      {ProcessResult{.exitStatus = 128 + 9}, "CLI exit 9: "},  // the same signal through bubblewrap
       // Bytes that are not UTF-8 are repaired, as in the HTTP back ends' answers.
       {ProcessResult{.exitStatus = 1, .err = "\xFF\xFE"}, "CLI exit 1: " + fffd + fffd},
       {ProcessResult{.exitStatus = 0, .out = "ok\xFF"}, "(answer) ok" + fffd},
