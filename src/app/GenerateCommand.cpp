@@ -3,6 +3,7 @@
 // on the main thread, prints the reply body (readable on a terminal) and maps
 // its status to the exit code. One more thread waits for SIGINT/SIGTERM.
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +24,7 @@
 #include "platform/ProcessRunner.hpp"
 #include "platform/Result.hpp"
 #include "providers/OllamaProbe.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo {
 namespace {
@@ -115,8 +117,19 @@ bool outcomeDecided = false;
 // On a terminal, one line on stderr says what is running while the model
 // works; it is erased before anything else is printed. Call with outcomeMutex held.
 bool liveLineShown = false;
-void showLiveLine(const std::string& modelID, std::chrono::seconds elapsed) {
-  const std::string line = "\r\u23f3 " + modelID + " \u2014 " + std::to_string(elapsed.count()) + " s";
+void showLiveLine(const std::string& modelID, std::chrono::seconds elapsed, const std::string& words) {
+  std::string line = "\r\u23f3 " + modelID + " \u2014 " + std::to_string(elapsed.count()) + " s";
+  // The tool's own last words, cut to the terminal's width so that the line
+  // never wraps (a wrapped line could not be redrawn in place); the rest of
+  // a longer line shown before is cleared.
+  if (!words.empty()) {
+    winsize size{};
+    const long columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col ? size.ws_col : 80;
+    // Shown so far: the emoji (two columns), model, seconds and spacing; then " — " and the words.
+    const long room = columns - 1 - static_cast<long>(modelID.size() + std::to_string(elapsed.count()).size()) - 11;
+    if (room > 0) line += " \u2014 " + std::string(graphemePrefix(words, static_cast<std::size_t>(room)));
+    line += "\033[K";
+  }
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
   liveLineShown = true;
@@ -151,13 +164,14 @@ void stopOnSignal(sigset_t signals, LLMModel model) {
 
 // The live line, once a second (paced from the start, so the seconds shown do
 // not drift behind) until the run ends and cancels the timer.
-asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, std::string modelID) {
+asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, std::string modelID,
+                                   std::shared_ptr<const Cancellation> progress) {
   const auto started = std::chrono::steady_clock::now();
   for (auto shown = std::chrono::seconds(0);; ++shown) {
     {
       std::lock_guard lock(outcomeMutex);
       if (outcomeDecided) co_return;
-      showLiveLine(modelID, shown);
+      showLiveLine(modelID, shown, progress->lastWords());
     }
     timer->expires_at(started + shown + std::chrono::seconds(1));
     std::error_code ec;
@@ -171,12 +185,13 @@ asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, st
 asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, std::string prompt, LLMModel model,
                                         bool live) {
   std::shared_ptr<asio::steady_timer> liveLine;
+  auto run = std::make_shared<Cancellation>();
   if (live) {
     const auto executor = co_await asio::this_coro::executor;
     liveLine = std::make_shared<asio::steady_timer>(executor);
-    asio::co_spawn(liveLine->get_executor(), tickLiveLine(liveLine, model.id), asio::detached);
+    asio::co_spawn(liveLine->get_executor(), tickLiveLine(liveLine, model.id, run), asio::detached);
   }
-  ModelAnswer answer = co_await runModel(std::move(prompt), std::move(model), std::make_shared<Cancellation>());
+  ModelAnswer answer = co_await runModel(std::move(prompt), std::move(model), run);
   if (liveLine) liveLine->cancel();
   std::unique_lock lock(outcomeMutex);
   // The signal came first: its thread prints the reply and ends the process.

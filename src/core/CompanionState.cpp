@@ -435,7 +435,7 @@ std::vector<RunningRequest> CompanionState::runningRequests() const {
   std::vector<RunningRequest> list;
   // A stopped run keeps its slot until its tool has ended, but its phone has its reply.
   for (const auto& run : activeRuns_)
-    if (run->reply) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, false});
+    if (run->reply) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, false, run->cancel});
   for (const auto& run : waitingRuns_) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, true});
   return list;
 }

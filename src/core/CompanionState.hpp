@@ -108,6 +108,9 @@ struct RunningRequest {
   std::string modelID;
   std::chrono::system_clock::time_point startedAt;  // when it was accepted
   bool waiting = false;                             // queued behind other runs
+  // Where the run leaves its last words while it works (read with lastWords(),
+  // from any thread); may be null.
+  std::shared_ptr<const Cancellation> progress{};
   bool operator==(const RunningRequest&) const = default;
 };
 

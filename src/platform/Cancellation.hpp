@@ -1,10 +1,13 @@
 #pragma once
 // A way to stop one piece of running work from another thread: the panel's
-// "Stop" asks, the work (a tool's process group, an HTTP call) notices.
+// "Stop" asks, the work (a tool's process group, an HTTP call) notices. The
+// work also leaves its last words here (a tool's last line on standard error)
+// for whoever shows it running: the panel's row, the command's live line.
 // Every member may be called from any thread.
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <string>
 
 namespace tavlo {
 
@@ -31,10 +34,22 @@ class Cancellation {
     onCancel_ = nullptr;
   }
 
+  void setLastWords(std::string words) {
+    std::lock_guard lock(wordsMutex_);
+    words_ = std::move(words);
+  }
+  // "" until the work has said something.
+  std::string lastWords() const {
+    std::lock_guard lock(wordsMutex_);
+    return words_;
+  }
+
  private:
   std::mutex mutex_;
   std::atomic<bool> cancelled_{false};
   std::function<void()> onCancel_;
+  mutable std::mutex wordsMutex_;
+  std::string words_;
 };
 
 }  // namespace tavlo

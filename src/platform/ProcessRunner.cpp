@@ -321,11 +321,32 @@ class ChildWatch {
       if (which[k] == 2) {
         checkExited();
         if (!exited_) markExited();
-      } else if (readSome(streams_[which[k]], request_.outputLimit, result_.truncated) == ReadOutcome::end) {
+      } else if (auto read = readSome(streams_[which[k]], request_.outputLimit, result_.truncated);
+                 read == ReadOutcome::end) {
         closeFd(streams_[which[k]].fd);
+      } else if (read == ReadOutcome::data && which[k] == 1) {
+        noteErrLine();
       }
     }
     return true;
+  }
+
+  // The last non-blank complete line of stderr, looked for in its last 4 KiB
+  // (a tool that floods blank lines costs no more).
+  void noteErrLine() {
+    if (!request_.onErrLine) return;
+    std::string_view err = result_.err;
+    err = err.substr(err.size() - std::min<std::size_t>(err.size(), 4096));
+    for (auto end = err.find_last_of("\r\n"); end != std::string_view::npos && end > 0;) {
+      const auto start = err.find_last_of("\r\n", end - 1);
+      const auto line = err.substr(start == std::string_view::npos ? 0 : start + 1,
+                                   end - (start == std::string_view::npos ? 0 : start + 1));
+      if (line.find_first_not_of(" \t") != std::string_view::npos) {
+        if (line != lastErrLine_) request_.onErrLine(lastErrLine_.assign(line));
+        return;
+      }
+      end = start;
+    }
   }
 
   const ProcessRequest& request_;
@@ -336,6 +357,7 @@ class ChildWatch {
   const Clock::time_point deadline_;
   bool exited_ = false;
   Clock::time_point exitedAt_{};
+  std::string lastErrLine_;
 };
 
 // Whether a run may start: not while the program is stopping, not once cancelled.

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Result.hpp"
@@ -39,6 +40,9 @@ struct ProcessRequest {
   std::chrono::milliseconds exitGrace{500};
   // Cancelling it kills the process group at once (the result says `cancelled`).
   std::shared_ptr<Cancellation> cancel{};
+  // Told each time the last non-blank complete line on stderr changes, on the
+  // calling thread while the process runs.
+  std::function<void(std::string_view line)> onErrLine{};
 };
 
 // How a process ended. A process stopped before it started has ended too:

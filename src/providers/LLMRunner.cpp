@@ -182,6 +182,7 @@ asio::awaitable<Result<std::string>> runShellTool(const CLITool& tool, std::stri
   // inside another Claude Code session.
   request.unsetEnvironment = {"CLAUDECODE"};
   request.scratchDirectory = true;
+  if (cancel) request.onErrLine = [words = cancel](std::string_view line) { words->setLastWords(toolWords(line)); };
   request.cancel = std::move(cancel);
   if (config.sealTools) {
     std::string bwrap = ToolSeal::findBubblewrap(config.path());
@@ -295,6 +296,21 @@ Result<std::string> toolAnswer(const Result<ProcessResult>& ran, const ProviderC
   }
   if (result.truncated && result.out.size() >= ProcessRequest{}.outputLimit) return fail("CLI answer larger than 64 MiB");
   return asText(result.out);
+}
+
+std::string toolWords(std::string_view line) {
+  const std::string valid = toValidUTF8(line);
+  std::string shown;
+  for (std::size_t i = 0; i < valid.size();) {
+    const std::size_t start = i;
+    const char32_t c = nextCodePoint(valid, i);
+    const bool control = c < 0x20 || (c >= 0x7F && c < 0xA0);
+    if (!control) shown.append(valid, start, i - start);
+  }
+  const auto first = shown.find_first_not_of(' ');
+  if (first == std::string::npos) return "";
+  shown = shown.substr(first, shown.find_last_not_of(' ') - first + 1);
+  return std::string(graphemePrefix(shown, 120));
 }
 
 std::vector<std::string> claudePaths(const ProviderConfig& config) {

@@ -47,4 +47,8 @@ Result<std::string> ollamaAnswer(const Result<FetchResponse>& response);
 Result<std::string> lmstudioAnswer(const Result<FetchResponse>& response);
 Result<std::string> toolAnswer(const Result<ProcessResult>& result, const ProviderConfig& config);
 
+// A tool's line on standard error as the panel and the live line show it while
+// it works: valid UTF-8, no control characters, trimmed, at most 120 characters.
+std::string toolWords(std::string_view line);
+
 }  // namespace tavlo::LLMRunner

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "pairing/PreferredHost.hpp"
+#include "platform/Cancellation.hpp"
 #include "ui/ElidedLabel.hpp"
 #include "ui/MenuLabel.hpp"
 #include "ui/TerminalQR.hpp"
@@ -555,9 +556,13 @@ void MenuContent::buildRunning() {
     text->addWidget(prompt);
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(now - req.startedAt).count();
     auto* detail = elided(Role::caption2, kTertiary, "detail");
-    detail->setFullText(QStringLiteral("%1 \u00b7 %2").arg(
+    QString shown = QStringLiteral("%1 \u00b7 %2").arg(
         qs(req.modelID), req.waiting ? QStringLiteral("waiting, %1 s").arg(std::max<long long>(0, secs))
-                                     : QStringLiteral("%1 s").arg(std::max<long long>(0, secs))));
+                                     : QStringLiteral("%1 s").arg(std::max<long long>(0, secs)));
+    // What a command-line tool says while it works ("Reconnecting... 3/5").
+    if (const auto words = req.progress ? req.progress->lastWords() : std::string(); !words.empty())
+      shown += QStringLiteral(" \u00b7 ") + qs(words);
+    detail->setFullText(shown);
     text->addWidget(detail);
     h->addLayout(text, 1);
     auto* stop = new QPushButton(QStringLiteral("Stop"));

@@ -218,6 +218,11 @@ def test_generate_on_a_terminal_shows_a_live_line_then_erases_it(companion, tmp_
     assert status == 0 and json.loads(out)["ok"] is True
     assert text.startswith("\r⏳ claude:cli — 0 s\r⏳ claude:cli — 1 s"), text
     assert text.endswith("\r\033[K") and text.count("\r\033[K") == 1, text
+    # A tool that says what it is doing: its last line shows, cleaned, and clears what a longer line left.
+    write_tool("/usr/local/bin/codex", "printf 'starting up\\n\\tReconnecting...\\a 2/5\\n\\n  \\n' >&2; sleep 1.5\n"
+               f"cat <<'EOF'\n{json.dumps(PACK)}\nEOF\n")
+    status, out, text = on_terminal(companion, "generate", "--json", "--model", "codex:cli", "x", stream="stderr")
+    assert status == 0 and "\r⏳ codex:cli — 1 s — Reconnecting... 2/5\033[K" in text, text
 
 
 @needs_sandbox

@@ -124,6 +124,9 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
       {ProcessResult{.exitStatus = 2, .err = "bwrap: x\n"}, "CLI exit 2: bwrap: x\n"}};
   for (const auto& [outcome, expected] : cases)
     EXPECT_EQ(text(LLMRunner::toolAnswer(outcome, config)), expected) << expected.substr(0, 40);
+  // While it runs, its last line on stderr as the panel and the live line show it: no escape reaches a terminal.
+  EXPECT_EQ(LLMRunner::toolWords("\t\x1b[2KReconnecting...\x07 3/5\xC2\x9B \r"), "[2KReconnecting... 3/5");
+  EXPECT_EQ(LLMRunner::toolWords("\xFF" + a300), fffd + a300.substr(0, 119));
 }
 
 TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {

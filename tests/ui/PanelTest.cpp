@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 
+#include "platform/Cancellation.hpp"
 #include "support/TestSupport.hpp"
 #include "ui/ElidedLabel.hpp"
 #include "ui/MenuContent.hpp"
@@ -106,14 +107,16 @@ TEST_F(MenuContentTest, RequestListsWithStopAndQuitAndLongTexts) {
   for (int i = 0; i < 200; ++i)
     s.allModels.push_back({"ollama:m" + std::to_string(i), LLMModel::Provider::ollama, std::string(300, 'n'), "s"});
   s.tailscaleStatus = TailscaleStatus::connected("100.64.0.1", std::string(250, 'h') + ".ts.net");
-  s.runningRequests = {{7, "hide banners", "claude:cli", kNow - 12s, false}, {9, "dark", "claude:cli", kNow, true}};
+  auto talking = std::make_shared<Cancellation>();  // a tool's last words show in its row
+  talking->setLastWords("Reconnecting... 3/5");
+  s.runningRequests = {{7, "hide banners", "claude:cli", kNow - 12s, false, talking}, {9, "dark", "claude:cli", kNow, true}};
   for (int i = 0; i < 5; ++i)
     s.recentRequests.push_back({"id" + std::to_string(i), "prompt " + std::to_string(i), "ollama:x", kNow - i * 2min});
   s.recentRequests[0].prompt = "first line\nsecond line";
   show(s);
   auto running = panel->findChildren<QWidget*>("runningRow");
   ASSERT_EQ(running.size(), 2);
-  EXPECT_EQ(child<ElidedLabel>("detail", running[0])->fullText(), "claude:cli \u00b7 12 s");
+  EXPECT_EQ(child<ElidedLabel>("detail", running[0])->fullText(), "claude:cli \u00b7 12 s \u00b7 Reconnecting... 3/5");
   click(child<QPushButton>("stopButton", running[1]));
   EXPECT_LT(child("runningBlock")->geometry().top(), child("recentBlock")->geometry().top());
   auto recent = panel->findChildren<QWidget*>("recentRow");
