@@ -6,7 +6,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 
 #include "support/FakeHttpServer.hpp"
 #include "platform/Async.hpp"
@@ -51,6 +53,8 @@ void BM_HttpClientInstantBackend(benchmark::State& state) {
 }
 BENCHMARK(BM_HttpClientInstantBackend)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
+// A whole claude run of a tool that exits at once, unsealed (argument 0) and
+// sealed in bubblewrap (1): the seal's cost per start, as median and p99.
 void BM_ToolStartInstantTool(benchmark::State& state) {
   char tmpl[] = "/tmp/tavlo-bench-XXXXXX";
   std::filesystem::path root = ::mkdtemp(tmpl);
@@ -59,13 +63,22 @@ void BM_ToolStartInstantTool(benchmark::State& state) {
   ProviderConfig config;
   config.rootDirectory = root.string();
   config.homeDirectory = (root / "home").string();
+  config.sealTools = state.range(0) == 1;
+  std::vector<double> ms;
   for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
     auto r = runOnce(config, kClaude);
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     if (!r) state.SkipWithError(r.error().message.c_str());
+  }
+  std::sort(ms.begin(), ms.end());
+  if (!ms.empty()) {
+    state.counters["median_ms"] = ms[ms.size() / 2];
+    state.counters["p99_ms"] = ms[std::min(ms.size() - 1, ms.size() * 99 / 100)];
   }
   std::filesystem::remove_all(root);
 }
-BENCHMARK(BM_ToolStartInstantTool)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ToolStartInstantTool)->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 // The process runner alone on /bin/true: pipes, spawn, drain, reap. Read it
 // against the bare spawn below, taken in the same run.
