@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QLoggingCategory>
 #include <QMenu>
+#include <QOpenGLContext>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
@@ -22,6 +24,7 @@
 #include "ui/MenuContent.hpp"
 #include "ui/MenuLabel.hpp"
 #include "ui/PanelPlacement.hpp"
+#include "ui/TrayModule.hpp"
 
 namespace tavlo {
 namespace {
@@ -65,19 +68,46 @@ struct Bridge {
   bool pending = false;                                 // state thread
 };
 
+// A variable the toolkit reads while it starts; the old value (or none) comes
+// back after, since children such as xdg-open must pick their own.
+class StartupVariable {
+ public:
+  StartupVariable(const char* name, const QByteArray& value, bool overrideUser)
+      : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+    if (overrideUser || !had_) qputenv(name_, value);
+  }
+  ~StartupVariable() {
+    if (had_) qputenv(name_, old_);
+    else qunsetenv(name_);
+  }
+  StartupVariable(const StartupVariable&) = delete;
+  StartupVariable& operator=(const StartupVariable&) = delete;
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray old_;
+};
+
 // Creates the application on the desktop's display; none when there is no
-// usable display (a DISPLAY that cannot be reached must not end the process).
-std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
-  const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
-  if (!chosen.isEmpty()) return std::make_unique<QApplication>(argc, argv);
-  QByteArray platforms;
-  if (!qgetenv("DISPLAY").isEmpty()) platforms += "xcb;";
-  if (!qgetenv("WAYLAND_DISPLAY").isEmpty()) platforms += "wayland;";
-  if (platforms.isEmpty()) return nullptr;
-  qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
+// usable display (a display that cannot be reached must not end the process).
+// Plain widgets draw in shared memory: without these variables the toolkit
+// loads the GL driver (Mesa's EGL or GLX, the DRI driver, LLVM: some 50 MB
+// resident) for windows that never use it.
+std::unique_ptr<QApplication> makeApplication(int& argc, char** argv, const std::string& platforms) {
+  if (platforms.empty()) return nullptr;
+  StartupVariable platform("QT_QPA_PLATFORM", QByteArray::fromStdString(platforms), true);
+  StartupVariable xcbGL("QT_XCB_GL_INTEGRATION", "none", false);
+  StartupVariable waylandGL("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none", false);
   auto app = std::make_unique<QApplication>(argc, argv);
-  qunsetenv("QT_QPA_PLATFORM");  // children such as xdg-open pick their own
   if (QGuiApplication::platformName() == QLatin1String("offscreen")) return nullptr;
+  if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+    // The Wayland plugin reads its variable when first asked about GL: ask now,
+    // and without its warning that "none" names no integration.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.qpa.wayland.warning=false"));
+    (void)QOpenGLContext::supportsThreadedOpenGL();
+    QLoggingCategory::setFilterRules(QString());
+  }
   return app;
 }
 
@@ -244,7 +274,7 @@ void setRestartArguments(std::vector<std::string> arguments) { restartArguments 
 void setPairingSource(std::function<std::string()> source) { pairingSource() = std::move(source); }
 
 int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit,
-               bool showPanel) {
+               bool showPanel, const std::string& platforms) {
   // From here on a broken display connection restarts the companion headless.
   static const bool atexitInstalled = (std::atexit(restartHeadlessIfTrayDied), true);
   (void)atexitInstalled;
@@ -256,11 +286,11 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
 
   std::unique_ptr<QApplication> ownApp;
   if (!QApplication::instance()) {
-    ownApp = makeApplication(argc, argv);
-    if (!ownApp) return -1;
+    ownApp = makeApplication(argc, argv, platforms);
+    if (!ownApp) return kNoDisplay;
   }
   const bool haveTray = QSystemTrayIcon::isSystemTrayAvailable();
-  if (!prepareApplication(haveTray, showPanel)) return -1;
+  if (!prepareApplication(haveTray, showPanel)) return kNoTray;
 
   const MenuActions actions = makeActions(state);
   auto receiver = std::make_unique<QObject>();

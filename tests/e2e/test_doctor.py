@@ -1,6 +1,7 @@
 """`doctor` in the situations it names, inside the sandbox's own network and
 mount namespaces: the port, nftables rules, interfaces and mounts are the test's."""
 import contextlib
+import glob
 import os
 import pathlib
 import re
@@ -72,6 +73,16 @@ def nothing_there(tmp, env):
     ], 1
 
 
+def wayland_without_qt_plugin(tmp, env):
+    """A Wayland-only session on a system without qt6-wayland: its platforms folder hidden."""
+    platforms = glob.glob("/usr/lib/*/qt6/plugins/platforms")[0]
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", platforms], check=True)
+    env["WAYLAND_DISPLAY"] = "wayland-1"
+    return lambda: subprocess.run(["umount", platforms], check=True), [
+        "warn  tray: this Wayland session lacks Qt's Wayland platform plugin: the companion runs without a tray icon"
+        " — sudo apt install qt6-wayland"], 1
+
+
 def everything_works(tmp, env):
     """A LAN interface, avahi-daemon on the test's bus, a model and the running companion: exit 0."""
     assert own_netns(), "refusing to add interfaces to the machine's own network"
@@ -120,6 +131,7 @@ SITUATIONS = {
             "FAIL  firewall (nftables): chain inet tavlo_t input drops UDP 5353 (mDNS) — "
             "sudo nft insert rule inet tavlo_t input udp dport 5353 accept"]),
     "read-only staging folder": read_only_staging,
+    "Wayland session without Qt's Wayland plugin": wayland_without_qt_plugin,
 }
 
 
