@@ -129,6 +129,25 @@ def tray(tavlo_bin, tmp_path):
             assert companion.stop() in (0, -15), companion.logtext()
 
 
+def luminance(rgb):
+    linear = [v / 12.92 if v <= 0.03928 else ((v + 0.055) / 1.055) ** 2.4 for v in (c / 255 for c in rgb)]
+    return 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
+
+
+def glyph_contrast(rgb):
+    """How the icon stands out from the bar in a box of both (RGB bytes): the contrast ratio that at least
+    20 of its pixels reach against the box's commonest colour (the bar)."""
+    cells = [bytes(c) for c in zip(*[iter(rgb)] * 3)]
+    ground = luminance(collections.Counter(cells).most_common(1)[0][0]) + 0.05
+    ratios = sorted((max(l, ground) / min(l, ground) for l in (luminance(c) + 0.05 for c in cells)), reverse=True)
+    return ratios[19]
+
+
+# The GL driver that a panel of plain widgets must not load (glvnd's libEGL.so.1
+# and libGLX.so.0 are libQt6Gui's own dependencies and dispatch only).
+GL_DRIVER = re.compile(r"libEGL_|libGLX_|_dri\.so|libLLVM|libglapi|libgallium")
+
+
 def open_panel_from_icon(desktop, companion, bar):
     """Clicks the icon (its XEmbed window in the bar, or where the host drew it); returns it and the panel."""
     def icon():
@@ -165,6 +184,8 @@ def test_xfce4_panel_hosts_the_status_notifier_item(tmp_path, desktop, tray, bac
     companion = tray(desktop.env)
     companion.wait_for(lambda: desktop.on_bus("org.freedesktop.Notifications"), timeout=20)
     icon, _ = open_panel_from_icon(desktop, companion.start(), bar)
+    assert glyph_contrast(desktop.settled(*icon)) >= 3  # on the light bar
+    assert not GL_DRIVER.search(mapped(companion.proc.pid)), mapped(companion.proc.pid)
     # Tailscale connecting, then a request, each change the icon the host shows.
     for change in ("tailscale", "request"):
         shown = desktop.pixels(*icon)
