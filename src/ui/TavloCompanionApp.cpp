@@ -5,7 +5,9 @@
 #include <QApplication>
 #include <QCursor>
 #include <QLoggingCategory>
+#include <QAction>
 #include <QMenu>
+#include <QToolButton>
 #include <QOpenGLContext>
 #include <QScreen>
 #include <QSocketNotifier>
@@ -24,6 +26,7 @@
 #include "ui/MenuContent.hpp"
 #include "ui/MenuLabel.hpp"
 #include "ui/PanelPlacement.hpp"
+#include "ui/TrayMenu.hpp"
 #include "ui/TrayModule.hpp"
 
 namespace tavlo {
@@ -180,12 +183,27 @@ MenuActions makeActions(const std::shared_ptr<CompanionState>& state) {
   return actions;
 }
 
+// Whether the panel may be a popup the program places beside the icon: on
+// X11. A Wayland compositor places windows itself, and under Xwayland the
+// pointer over the bar is unknown (the popup would open far from the icon),
+// so there the panel is an ordinary window with a title, which Escape or
+// another click on the icon closes.
+bool panelIsPopup() {
+  return QGuiApplication::platformName() == QLatin1String("xcb") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 // Opens the panel beside the tray icon, or closes it. XEmbed hosts tell the
 // icon's rectangle; StatusNotifierItem hosts only the click, which is where
 // the pointer is when the activation arrives.
 void togglePanel(MenuContent* panel, const QSystemTrayIcon* tray) {
   if (panel->isVisible()) return panel->hide();
   panel->adjustSize();
+  if (panel->windowType() != Qt::Popup) {
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
+    return;
+  }
   const QRect icon = tray->geometry();
   const QRect anchor = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
   const QScreen* screen = QGuiApplication::screenAt(anchor.center());
@@ -198,17 +216,24 @@ void togglePanel(MenuContent* panel, const QSystemTrayIcon* tray) {
 
 struct Tray {
   std::unique_ptr<QSystemTrayIcon> icon;
-  std::unique_ptr<QMenu> menu;
+  std::unique_ptr<TrayMenu> menu;
 };
 
 // The icon, its context menu, and a click that opens the panel.
 Tray makeTray(MenuContent* panel, const MenuActions& actions, QObject* receiver) {
-  Tray tray{std::make_unique<QSystemTrayIcon>(), std::make_unique<QMenu>()};
+  Tray tray{std::make_unique<QSystemTrayIcon>(), nullptr};
   QSystemTrayIcon* icon = tray.icon.get();
   icon->setIcon(menuIcon("macbook.and.iphone.slash", 0, desktopIsDark()));
   icon->setToolTip(QStringLiteral("Tavlo"));
-  tray.menu->addAction(QStringLiteral("Show panel"), [panel, icon] { togglePanel(panel, icon); });
-  tray.menu->addAction(QStringLiteral("Quit Tavlo"), actions.quit);
+  auto show = [panel, icon] {
+    if (!panel->isVisible()) togglePanel(panel, icon);
+  };
+  // The panel with its "Pair phone" section open.
+  auto pair = [panel, show] {
+    if (auto* section = panel->findChild<QToolButton*>(QStringLiteral("pairToggle"))) section->setChecked(true);
+    show();
+  };
+  tray.menu = std::make_unique<TrayMenu>(actions, show, pair);
   icon->setContextMenu(tray.menu.get());
   QObject::connect(icon, &QSystemTrayIcon::activated, receiver, [panel, icon](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) togglePanel(panel, icon);
@@ -220,12 +245,13 @@ Tray makeTray(MenuContent* panel, const MenuActions& actions, QObject* receiver)
 // The panel and the icon follow the state: the state thread posts a snapshot
 // to `receiver` after each burst of changes, while the receiver exists.
 std::shared_ptr<Bridge> followState(const std::shared_ptr<CompanionState>& state, QObject* receiver,
-                                    MenuContent* panel, QSystemTrayIcon* tray) {
+                                    MenuContent* panel, const Tray& trayParts) {
   auto bridge = std::make_shared<Bridge>();
   bridge->receiver = receiver;
-  bridge->apply = [panel, tray](const CompanionSnapshot& s) {
+  bridge->apply = [panel, tray = trayParts.icon.get(), menu = trayParts.menu.get()](const CompanionSnapshot& s) {
     panel->setSnapshot(s);
     if (!tray) return;
+    menu->setSnapshot(s);
     tray->setIcon(menuIcon(s.menuSymbol, std::min(s.recentRequests.size(), CompanionState::kMaxRecent),
                            desktopIsDark()));
     tray->setToolTip(menuTooltip(s));
@@ -295,14 +321,19 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
   const MenuActions actions = makeActions(state);
   auto receiver = std::make_unique<QObject>();
   auto panel = std::make_unique<MenuContent>(actions);
-  if (showPanel)
-    panel->setWindowTitle(QStringLiteral("Tavlo"));
-  else
+  panel->setWindowTitle(QStringLiteral("Tavlo"));
+  if (!showPanel && panelIsPopup()) {
     panel->setWindowFlags(Qt::Popup);
+  } else if (!showPanel) {
+    auto* close = new QAction(panel.get());
+    close->setShortcut(Qt::Key_Escape);
+    QObject::connect(close, &QAction::triggered, panel.get(), &QWidget::hide);
+    panel->addAction(close);
+  }
   Tray tray;
   if (haveTray) tray = makeTray(panel.get(), actions, receiver.get());
   if (showPanel) panel->show();
-  auto bridge = followState(state, receiver.get(), panel.get(), tray.icon.get());
+  auto bridge = followState(state, receiver.get(), panel.get(), tray);
 
   int status = 0;
   {
