@@ -77,6 +77,10 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "bubblewrap")
 # The autostart entry in /etc is the administrator's to edit or disable.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, xdg-utils")
+# qt6-wayland: the tray on a Wayland session. A recommendation, not a
+# dependency: the systemd unit and X11 desktops do without it (and without the
+# Qt Quick libraries it brings); apt installs recommendations by default, and
+# `doctor` and the log name it when a Wayland session lacks it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "avahi-daemon, xdg-utils, qt6-wayland")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "tailscale, ollama")
 include(CPack)

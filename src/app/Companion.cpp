@@ -98,20 +98,26 @@ void watchListening(StateThread* runtime, CompanionEnvironment& env) {
   });
 }
 
-// The tray module when a tray may be shown; otherwise none, and `why` ends
-// the log line "Tavlo: WHY; running headless".
-const TrayModule* openTray(std::string& why) {
-  why = "no system tray available";
+// The tray module when a tray may be shown, and the toolkit platforms to try;
+// otherwise none, and `why` ends the log line "Tavlo: WHY; running headless".
+const TrayModule* openTray(std::string& why, std::string& platforms) {
 #ifdef TAVLO_HAVE_UI
-  if (mayHaveDisplay()) {
-    auto module = loadTrayModule();
-    if (module) return *module;
+  const DisplayPlan plan = planDisplay(currentDisplaySession(qtPluginsFolder()));
+  why = plan.problem;
+  if (plan.platforms.empty()) return nullptr;
+  if (!plan.problem.empty()) logLine("Tavlo: " + plan.problem);
+  auto module = loadTrayModule();
+  if (!module) {
     why = module.message();
+    return nullptr;
   }
+  platforms = plan.platforms;
+  return *module;
 #else
+  (void)platforms;
   why = "built without a tray";
-#endif
   return nullptr;
+#endif
 }
 
 }  // namespace
@@ -129,8 +135,8 @@ int runCompanion(const CompanionOptions& options) {
   // off the path to listening.
   asio::post(workerPool(), [staging = env.stagingDir] { TavloPackWriter::removeLeftovers(staging); });
 
-  std::string noTray;
-  const TrayModule* tray = headless ? nullptr : openTray(noTray);
+  std::string noTray, platforms;
+  const TrayModule* tray = headless ? nullptr : openTray(noTray, platforms);
 
   auto runtime = std::make_shared<StateThread>();
   auto services = makeServices(env);
@@ -152,6 +158,7 @@ int runCompanion(const CompanionOptions& options) {
       launch.state = runtime->state;
       launch.quit = [runtime] { asio::post(runtime->io, [runtime] { runtime->stopOnState(); }); };
       launch.showPanel = showPanel;
+      launch.platforms = platforms;
       if (!options.listenAddress.empty()) launch.restartArguments = {"--listen", options.listenAddress};
       if (auto store = env.pairing) launch.pairingJSON = [store] { return pairingJSON(*store, false); };
       status = tray->run(launch);
@@ -163,7 +170,8 @@ int runCompanion(const CompanionOptions& options) {
       closeStores(env);
       finishProcess(status);
     }
-    logLine("Tavlo: no system tray available; running headless");
+    logLine(status == kNoDisplay ? "Tavlo: cannot open the display; running headless"
+                                 : "Tavlo: no system tray available; running headless");
     stateThread.join();  // keeps serving until SIGINT/SIGTERM
     runtime->state.reset();
     closeStores(env);

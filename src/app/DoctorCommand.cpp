@@ -28,6 +28,7 @@
 
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
+#include "app/TrayLoader.hpp"
 #include "core/CompanionState.hpp"
 #include "pairing/PairingStore.hpp"
 #include "pairing/PreferredHost.hpp"
@@ -683,6 +684,13 @@ void checkStaging(Report& report) {
 // ---- tray host -----------------------------------------------------------
 
 void checkTray(Report& report) {
+  if (const auto session = currentDisplaySession(qtPluginsFolder());
+      !session.waylandDisplay.empty() && !session.waylandPlugin && session.qpaPlatform.empty())
+    return report.add(Level::warn, "tray",
+                      session.x11Display.empty()
+                          ? "this Wayland session lacks Qt's Wayland platform plugin: the companion runs without a tray icon"
+                          : "Qt's Wayland platform plugin is missing: the tray goes through Xwayland",
+                      kWaylandPluginFix);
   const int owned = busNameOwned(&sd_bus_open_user, "org.kde.StatusNotifierWatcher");
   if (owned < 0) return report.add(Level::warn, "tray", "no D-Bus session bus: the companion runs without a tray icon");
   if (owned == 1) return report.add(Level::ok, "tray", "a StatusNotifier host is on the session bus");

@@ -9,10 +9,12 @@
 
 namespace tavlo {
 
-bool mayHaveDisplay() {
-  for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
-    if (const char* value = std::getenv(name); value && *value) return true;
-  return false;
+std::string qtPluginsFolder() {
+#ifdef TAVLO_QT_PLUGINS
+  return TAVLO_QT_PLUGINS;
+#else
+  return "/usr/lib/x86_64-linux-gnu/qt6/plugins";  // Debian's, for a build without the tray
+#endif
 }
 
 Result<const TrayModule*> loadTrayModule() {

@@ -2,15 +2,15 @@
 // Finding and opening the tray module (see ui/TrayModule.hpp). Main thread.
 #include <string>
 
+#include "platform/DisplayPlan.hpp"
 #include "platform/Result.hpp"
 #include "ui/TrayModule.hpp"
 
 namespace tavlo {
 
-// False when Qt could not reach any display (no QT_QPA_PLATFORM, DISPLAY or
-// WAYLAND_DISPLAY): the tray would say "no tray" anyway, so the module is not
-// even opened.
-bool mayHaveDisplay();
+// The toolkit's plugin folder (where its platform plugins are looked for),
+// as found when the program was built.
+std::string qtPluginsFolder();
 
 // Opens libtavlo-ui.so from the lib/tavlo-companion/modules folder beside the
 // program's bin folder (found through /proc/self/exe, so build/dev/bin and an

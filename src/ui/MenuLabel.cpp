@@ -21,16 +21,35 @@ QString menuIconResource(const std::string& menuSymbol, bool darkPanel) {
   return QStringLiteral(":/icons/tavlo-tray-%1-%2.svg").arg(kind, darkPanel ? "dark" : "light");
 }
 
+namespace {
+
+// The glyph in one tone over a halo of the other: no host tells the icon the
+// colour of its bar (a StatusNotifierItem host draws our pixels as they are,
+// an XEmbed tray shows them over its own background, and a guess from the
+// palette fails where the bar's theme differs from the desktop's), so the
+// icon carries its own contrast: the light tone reads on a dark bar, the dark
+// one on a light bar.
+void paintGlyph(QPainter& p, const std::string& menuSymbol, bool darkPanel, int side) {
+  QSvgRenderer halo(menuIconResource(menuSymbol, !darkPanel)), glyph(menuIconResource(menuSymbol, darkPanel));
+  const qreal w = std::max(1.0, side / 16.0);  // the halo's width
+  const QRectF box(w, w, side - 2 * w, side - 2 * w);
+  for (int dx = -1; dx <= 1; ++dx)
+    for (int dy = -1; dy <= 1; ++dy)
+      if (dx || dy) halo.render(&p, box.translated(dx * w, dy * w));
+  glyph.render(&p, box);
+}
+
+}  // namespace
+
 QIcon menuIcon(const std::string& menuSymbol, std::size_t recentCount, bool darkPanel) {
   ensureIconResources();
-  QSvgRenderer svg(menuIconResource(menuSymbol, darkPanel));
   QIcon icon;
   for (int side : {16, 22, 24, 32, 48, 64}) {
     QPixmap pix(side, side);
     pix.fill(Qt::transparent);
     QPainter p(&pix);
     p.setRenderHint(QPainter::Antialiasing);
-    svg.render(&p, QRectF(0, 0, side, side));
+    paintGlyph(p, menuSymbol, darkPanel, side);
     if (recentCount > 0) {
       const QString text = QString::number(recentCount);
       const qreal d = side * (text.size() > 1 ? 0.62 : 0.5);

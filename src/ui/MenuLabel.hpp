@@ -17,7 +17,9 @@ void ensureIconResources();
 // `darkPanel` picks the light glyph drawn for dark panels.
 QString menuIconResource(const std::string& menuSymbol, bool darkPanel);
 
-// The icon at the usual tray sizes, with a badge for 1 to 12 recent requests (0: none).
+// The icon at the usual tray sizes, with a badge for 1 to 12 recent requests (0: none):
+// the glyph outlined in the other tone, so that it reads on a light and on a dark
+// bar alike; `darkPanel` makes the glyph light and its outline dark.
 QIcon menuIcon(const std::string& menuSymbol, std::size_t recentCount, bool darkPanel);
 
 // "Tavlo – port 18765 – Tailscale 100.64.0.1 – Generating… – 3 recent requests"

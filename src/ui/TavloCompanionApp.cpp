@@ -4,7 +4,11 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QLoggingCategory>
+#include <QAction>
 #include <QMenu>
+#include <QToolButton>
+#include <QOpenGLContext>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QSystemTrayIcon>
@@ -22,6 +26,8 @@
 #include "ui/MenuContent.hpp"
 #include "ui/MenuLabel.hpp"
 #include "ui/PanelPlacement.hpp"
+#include "ui/TrayMenu.hpp"
+#include "ui/TrayModule.hpp"
 
 namespace tavlo {
 namespace {
@@ -65,19 +71,46 @@ struct Bridge {
   bool pending = false;                                 // state thread
 };
 
+// A variable the toolkit reads while it starts; the old value (or none) comes
+// back after, since children such as xdg-open must pick their own.
+class StartupVariable {
+ public:
+  StartupVariable(const char* name, const QByteArray& value, bool overrideUser)
+      : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
+    if (overrideUser || !had_) qputenv(name_, value);
+  }
+  ~StartupVariable() {
+    if (had_) qputenv(name_, old_);
+    else qunsetenv(name_);
+  }
+  StartupVariable(const StartupVariable&) = delete;
+  StartupVariable& operator=(const StartupVariable&) = delete;
+
+ private:
+  const char* name_;
+  bool had_;
+  QByteArray old_;
+};
+
 // Creates the application on the desktop's display; none when there is no
-// usable display (a DISPLAY that cannot be reached must not end the process).
-std::unique_ptr<QApplication> makeApplication(int& argc, char** argv) {
-  const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
-  if (!chosen.isEmpty()) return std::make_unique<QApplication>(argc, argv);
-  QByteArray platforms;
-  if (!qgetenv("DISPLAY").isEmpty()) platforms += "xcb;";
-  if (!qgetenv("WAYLAND_DISPLAY").isEmpty()) platforms += "wayland;";
-  if (platforms.isEmpty()) return nullptr;
-  qputenv("QT_QPA_PLATFORM", platforms + "offscreen");
+// usable display (a display that cannot be reached must not end the process).
+// Plain widgets draw in shared memory: without these variables the toolkit
+// loads the GL driver (Mesa's EGL or GLX, the DRI driver, LLVM: some 50 MB
+// resident) for windows that never use it.
+std::unique_ptr<QApplication> makeApplication(int& argc, char** argv, const std::string& platforms) {
+  if (platforms.empty()) return nullptr;
+  StartupVariable platform("QT_QPA_PLATFORM", QByteArray::fromStdString(platforms), true);
+  StartupVariable xcbGL("QT_XCB_GL_INTEGRATION", "none", false);
+  StartupVariable waylandGL("QT_WAYLAND_CLIENT_BUFFER_INTEGRATION", "none", false);
   auto app = std::make_unique<QApplication>(argc, argv);
-  qunsetenv("QT_QPA_PLATFORM");  // children such as xdg-open pick their own
   if (QGuiApplication::platformName() == QLatin1String("offscreen")) return nullptr;
+  if (QGuiApplication::platformName() == QLatin1String("wayland")) {
+    // The Wayland plugin reads its variable when first asked about GL: ask now,
+    // and without its warning that "none" names no integration.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.qpa.wayland.warning=false"));
+    (void)QOpenGLContext::supportsThreadedOpenGL();
+    QLoggingCategory::setFilterRules(QString());
+  }
   return app;
 }
 
@@ -150,12 +183,27 @@ MenuActions makeActions(const std::shared_ptr<CompanionState>& state) {
   return actions;
 }
 
+// Whether the panel may be a popup the program places beside the icon: on
+// X11. A Wayland compositor places windows itself, and under Xwayland the
+// pointer over the bar is unknown (the popup would open far from the icon),
+// so there the panel is an ordinary window with a title, which Escape or
+// another click on the icon closes.
+bool panelIsPopup() {
+  return QGuiApplication::platformName() == QLatin1String("xcb") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 // Opens the panel beside the tray icon, or closes it. XEmbed hosts tell the
 // icon's rectangle; StatusNotifierItem hosts only the click, which is where
 // the pointer is when the activation arrives.
 void togglePanel(MenuContent* panel, const QSystemTrayIcon* tray) {
   if (panel->isVisible()) return panel->hide();
   panel->adjustSize();
+  if (panel->windowType() != Qt::Popup) {
+    panel->show();
+    panel->raise();
+    panel->activateWindow();
+    return;
+  }
   const QRect icon = tray->geometry();
   const QRect anchor = icon.isValid() ? icon : QRect(QCursor::pos(), QSize(1, 1));
   const QScreen* screen = QGuiApplication::screenAt(anchor.center());
@@ -168,17 +216,24 @@ void togglePanel(MenuContent* panel, const QSystemTrayIcon* tray) {
 
 struct Tray {
   std::unique_ptr<QSystemTrayIcon> icon;
-  std::unique_ptr<QMenu> menu;
+  std::unique_ptr<TrayMenu> menu;
 };
 
 // The icon, its context menu, and a click that opens the panel.
 Tray makeTray(MenuContent* panel, const MenuActions& actions, QObject* receiver) {
-  Tray tray{std::make_unique<QSystemTrayIcon>(), std::make_unique<QMenu>()};
+  Tray tray{std::make_unique<QSystemTrayIcon>(), nullptr};
   QSystemTrayIcon* icon = tray.icon.get();
   icon->setIcon(menuIcon("macbook.and.iphone.slash", 0, desktopIsDark()));
   icon->setToolTip(QStringLiteral("Tavlo"));
-  tray.menu->addAction(QStringLiteral("Show panel"), [panel, icon] { togglePanel(panel, icon); });
-  tray.menu->addAction(QStringLiteral("Quit Tavlo"), actions.quit);
+  auto show = [panel, icon] {
+    if (!panel->isVisible()) togglePanel(panel, icon);
+  };
+  // The panel with its "Pair phone" section open.
+  auto pair = [panel, show] {
+    if (auto* section = panel->findChild<QToolButton*>(QStringLiteral("pairToggle"))) section->setChecked(true);
+    show();
+  };
+  tray.menu = std::make_unique<TrayMenu>(actions, show, pair);
   icon->setContextMenu(tray.menu.get());
   QObject::connect(icon, &QSystemTrayIcon::activated, receiver, [panel, icon](QSystemTrayIcon::ActivationReason why) {
     if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) togglePanel(panel, icon);
@@ -190,12 +245,13 @@ Tray makeTray(MenuContent* panel, const MenuActions& actions, QObject* receiver)
 // The panel and the icon follow the state: the state thread posts a snapshot
 // to `receiver` after each burst of changes, while the receiver exists.
 std::shared_ptr<Bridge> followState(const std::shared_ptr<CompanionState>& state, QObject* receiver,
-                                    MenuContent* panel, QSystemTrayIcon* tray) {
+                                    MenuContent* panel, const Tray& trayParts) {
   auto bridge = std::make_shared<Bridge>();
   bridge->receiver = receiver;
-  bridge->apply = [panel, tray](const CompanionSnapshot& s) {
+  bridge->apply = [panel, tray = trayParts.icon.get(), menu = trayParts.menu.get()](const CompanionSnapshot& s) {
     panel->setSnapshot(s);
     if (!tray) return;
+    menu->setSnapshot(s);
     tray->setIcon(menuIcon(s.menuSymbol, std::min(s.recentRequests.size(), CompanionState::kMaxRecent),
                            desktopIsDark()));
     tray->setToolTip(menuTooltip(s));
@@ -244,7 +300,7 @@ void setRestartArguments(std::vector<std::string> arguments) { restartArguments 
 void setPairingSource(std::function<std::string()> source) { pairingSource() = std::move(source); }
 
 int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit,
-               bool showPanel) {
+               bool showPanel, const std::string& platforms) {
   // From here on a broken display connection restarts the companion headless.
   static const bool atexitInstalled = (std::atexit(restartHeadlessIfTrayDied), true);
   (void)atexitInstalled;
@@ -256,23 +312,28 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
 
   std::unique_ptr<QApplication> ownApp;
   if (!QApplication::instance()) {
-    ownApp = makeApplication(argc, argv);
-    if (!ownApp) return -1;
+    ownApp = makeApplication(argc, argv, platforms);
+    if (!ownApp) return kNoDisplay;
   }
   const bool haveTray = QSystemTrayIcon::isSystemTrayAvailable();
-  if (!prepareApplication(haveTray, showPanel)) return -1;
+  if (!prepareApplication(haveTray, showPanel)) return kNoTray;
 
   const MenuActions actions = makeActions(state);
   auto receiver = std::make_unique<QObject>();
   auto panel = std::make_unique<MenuContent>(actions);
-  if (showPanel)
-    panel->setWindowTitle(QStringLiteral("Tavlo"));
-  else
+  panel->setWindowTitle(QStringLiteral("Tavlo"));
+  if (!showPanel && panelIsPopup()) {
     panel->setWindowFlags(Qt::Popup);
+  } else if (!showPanel) {
+    auto* close = new QAction(panel.get());
+    close->setShortcut(Qt::Key_Escape);
+    QObject::connect(close, &QAction::triggered, panel.get(), &QWidget::hide);
+    panel->addAction(close);
+  }
   Tray tray;
   if (haveTray) tray = makeTray(panel.get(), actions, receiver.get());
   if (showPanel) panel->show();
-  auto bridge = followState(state, receiver.get(), panel.get(), tray.icon.get());
+  auto bridge = followState(state, receiver.get(), panel.get(), tray);
 
   int status = 0;
   {

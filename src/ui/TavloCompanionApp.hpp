@@ -9,14 +9,17 @@ namespace tavlo {
 
 class CompanionState;
 
-// True when a display and a system tray are available (creates the QApplication if needed).
-// Returns -1 when no tray can be shown (the caller then runs headless and says so in one log line);
-// otherwise runs the Qt event loop until "Quit Tavlo" and returns the exit status.
+// Creates the QApplication if there is none, on `platforms` (a QT_QPA_PLATFORM
+// list ending in "offscreen"). Returns kNoDisplay when no display could be
+// opened and kNoTray when there is no tray to show (the caller then runs
+// headless and says so in one log line); otherwise runs the Qt event loop
+// until "Quit Tavlo" and returns the exit status.
 // `state` is already started on its own thread; `quit` stops that thread cleanly.
 // With `showPanel` the panel is also shown as an ordinary window, even without a tray.
 // Should the display go away while the tray runs, the toolkit ends the process;
 // the companion then starts itself again with --headless and keeps serving.
-int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit, bool showPanel);
+int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit, bool showPanel,
+               const std::string& platforms = {});
 
 // Arguments kept when a tray that lost its display starts the companion again
 // with --headless (the --listen choice).

@@ -13,7 +13,7 @@ int runTray(const TrayLaunch& launch) {
   int argc = 1;
   char name[] = "tavlo-companion";
   char* argv[] = {name, nullptr};
-  return runTrayApp(argc, argv, launch.state, launch.quit, launch.showPanel);
+  return runTrayApp(argc, argv, launch.state, launch.quit, launch.showPanel, launch.platforms);
 }
 
 constexpr TrayModule kModule{runTray, notifyPackWritten};

@@ -23,13 +23,19 @@ struct TrayLaunch {
   std::shared_ptr<CompanionState> state;  // already started on its own thread
   std::function<void()> quit;              // stops that thread cleanly
   bool showPanel = false;
+  std::string platforms;                      // QT_QPA_PLATFORM for the toolkit (see planDisplay)
   std::vector<std::string> restartArguments;  // kept when a lost display restarts it --headless
   std::function<std::string()> pairingJSON;   // none: the "Pair phone" section is hidden
 };
 
+// What run returns when it shows nothing: no tray host (and no panel asked
+// for), or no display the toolkit could open.
+inline constexpr int kNoTray = -1;
+inline constexpr int kNoDisplay = -2;
+
 // What the module offers; see runTrayApp and notifyPackWritten.
 struct TrayModule {
-  int (*run)(const TrayLaunch& launch);  // -1: no tray can be shown
+  int (*run)(const TrayLaunch& launch);  // kNoTray, kNoDisplay, or the event loop's exit status
   void (*notifyPackWritten)(const std::string& name, const std::string& summary);
 };
 

@@ -1,12 +1,16 @@
-"""Tray mode on real desktops (xfce4-panel, trayer, dunst under Xvfb with a
-private session bus) and on odd ones: no display, a display nobody answers, a
-display that goes away. The companion keeps serving in every case, and only
-the tray loads Qt."""
+"""Tray mode on real desktops (xfce4-panel, trayer, dunst under Xvfb; sway with waybar, natively and
+through Xwayland; each with a private session bus) and on odd ones: no display, a display nobody
+answers, a display that goes away. The companion keeps serving in every case, and only the tray
+loads Qt."""
 import collections
 import contextlib
 import json
+import os
+import pathlib
 import re
 import shutil
+import socket
+import struct
 import subprocess
 import time
 
@@ -109,6 +113,121 @@ class Desktop:
         return found
 
 
+SWAY_TOOLS = ("sway", "waybar", "grim", "wtype", "xhost", "Xwayland", "dbus-daemon", "gdbus")
+# waybar along the top, 30 pixels, its tray on its default dark background.
+WAYBAR = {"layer": "top", "position": "top", "height": 30, "modules-right": ["tray"], "tray": {"icon-size": 22}}
+WAYBAR_STYLE = "* { font-family: sans-serif; font-size: 12px; } window#waybar { background: #2B303B; }"
+
+
+class WaylandPointer:
+    """A pointer for the headless seat, which has none: a zwlr_virtual_pointer_v1, spoken on the socket."""
+
+    def __init__(self, path):
+        self.sock, self.ids, self.globals = socket.socket(socket.AF_UNIX), iter(range(2, 1000)), {}
+        self.sock.connect(path)
+        self.registry = next(self.ids)
+        self.send(1, 1, self.registry)  # wl_display.get_registry
+        self.roundtrip()
+        seat, manager = self.bind("wl_seat", 1), self.bind("zwlr_virtual_pointer_manager_v1", 1)
+        self.pointer = next(self.ids)
+        self.send(manager, 0, seat, self.pointer)  # create_virtual_pointer
+        self.roundtrip()
+
+    def send(self, obj, opcode, *args):
+        body = b"".join(struct.pack("<I", a) if isinstance(a, int) else
+                        struct.pack("<I", len(a) + 1) + a.encode() + bytes(4 - len(a) % 4) for a in args)
+        self.sock.sendall(struct.pack("<II", obj, (8 + len(body)) << 16 | opcode) + body)
+
+    def roundtrip(self):
+        """Waits for the compositor to have handled everything sent; notes the globals it announced."""
+        callback = next(self.ids)
+        self.send(1, 0, callback)  # wl_display.sync
+        while True:
+            obj, size_op = struct.unpack("<II", self.sock.recv(8, socket.MSG_WAITALL))
+            body = self.sock.recv((size_op >> 16) - 8, socket.MSG_WAITALL) if size_op >> 16 > 8 else b""
+            if obj == callback:
+                return
+            assert obj != 1 or size_op & 0xFFFF != 0, f"compositor error: {body!r}"
+            if obj == self.registry:  # global(name, interface, version)
+                length = struct.unpack_from("<I", body, 4)[0]
+                self.globals[body[8:8 + length - 1].decode()] = struct.unpack_from("<I", body)[0]
+
+    def bind(self, interface, version):
+        new = next(self.ids)
+        self.send(self.registry, 0, self.globals[interface], interface, version, new)
+        return new
+
+    def click(self, x, y, button="left"):
+        code = {"left": 0x110, "right": 0x111}[button]
+        self.send(self.pointer, 1, 0, x, y, 800, 600)  # motion_absolute in an 800x600 layout
+        self.send(self.pointer, 4)  # frame
+        for state in (1, 0):
+            self.send(self.pointer, 2, 0, code, state)
+            self.send(self.pointer, 4)
+        self.roundtrip()
+
+
+class Sway(Desktop):
+    """Headless sway (as an unprivileged user: it refuses root), a private session bus, waybar with its
+    tray, and a virtual pointer; with `xwayland`, DISPLAY names sway's Xwayland."""
+
+    def __init__(self, tmp_path, xwayland):
+        self.home, self.procs, self.pointer = tmp_path / "desktop", [], None
+        runtime = pathlib.Path("/run") / f"sway-{tmp_path.name}"  # the sandbox's, which the user can reach
+        runtime.mkdir(mode=0o700)
+        os.chown(runtime, 65534, 65534)
+        self.env = {"XDG_RUNTIME_DIR": str(runtime)}
+        try:
+            self.start(tmp_path, runtime, xwayland)
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self, tmp_path, runtime, xwayland):
+        (tmp_path / "bus.conf").write_text(BUS_CONFIG)
+        daemon = self.run("dbus-daemon", "--config-file", str(tmp_path / "bus.conf"), "--nofork",
+                          "--print-address=1", stdout=subprocess.PIPE)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = daemon.stdout.readline().decode().strip()
+        (runtime / "sway.conf").write_text("output HEADLESS-1 resolution 800x600\n" + (
+            # Xwayland lets in its own user only; the tests run as root.
+            f"xwayland enable\nexec xhost +si:localuser:root && echo $DISPLAY > {runtime}/display\n"
+            if xwayland else "xwayland disable\n"))
+        self.run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env", "WLR_BACKENDS=headless",
+                 "WLR_RENDERER=pixman", "WLR_LIBINPUT_NO_DEVICES=1", "sway", "-c", str(runtime / "sway.conf"))
+        found = wait_until(lambda: [p for p in runtime.glob("wayland-*") if p.is_socket()]
+                           and list(runtime.glob("sway-ipc.*")) and (not xwayland or (runtime / "display").exists()))
+        assert found, "sway did not start"
+        self.env["WAYLAND_DISPLAY"] = next(p.name for p in runtime.glob("wayland-*") if p.is_socket())
+        self.env["SWAYSOCK"] = str(next(runtime.glob("sway-ipc.*")))
+        if xwayland:
+            self.env["DISPLAY"] = wait_until(lambda: (runtime / "display").read_text().strip())
+        self.pointer = WaylandPointer(str(runtime / self.env["WAYLAND_DISPLAY"]))
+        (runtime / "waybar.json").write_text(json.dumps(WAYBAR))
+        (runtime / "waybar.css").write_text(WAYBAR_STYLE)
+        self.run("waybar", "-c", str(runtime / "waybar.json"), "-s", str(runtime / "waybar.css"))
+        assert wait_until(lambda: self.on_bus("org.kde.StatusNotifierWatcher"), 30, 0.1), "no waybar tray"
+
+    def close(self):
+        if self.pointer:
+            self.pointer.sock.close()
+        super().close()
+        shutil.rmtree(self.env["XDG_RUNTIME_DIR"])
+
+    def pixels(self, x, y, w, h):
+        ppm = self.call("grim", "-g", f"{x},{y} {w}x{h}", "-t", "ppm", "-")
+        return ppm[len(b" ".join(ppm.split(maxsplit=4)[:4])) + 1:]
+
+    def windows(self, pid):
+        """The windows of process `pid` as sway shows them: (x, y, width, height, title, shell)."""
+        def walk(node):
+            yield node
+            for child in node.get("nodes", []) + node.get("floating_nodes", []):
+                yield from walk(child)
+        tree = json.loads(self.call("swaymsg", "-r", "-t", "get_tree"))
+        return [(*(n["rect"][k] for k in ("x", "y", "width", "height")), n["name"], n.get("shell"))
+                for n in walk(tree) if n.get("pid") == pid and n.get("visible")]
+
+
 @pytest.fixture
 def desktop(request, tmp_path):
     missing = [t for t in DESKTOP_TOOLS if shutil.which(t) is None]
@@ -127,6 +246,25 @@ def tray(tavlo_bin, tmp_path):
     for companion in made:
         if companion.proc:
             assert companion.stop() in (0, -15), companion.logtext()
+
+
+def luminance(rgb):
+    linear = [v / 12.92 if v <= 0.03928 else ((v + 0.055) / 1.055) ** 2.4 for v in (c / 255 for c in rgb)]
+    return 0.2126 * linear[0] + 0.7152 * linear[1] + 0.0722 * linear[2]
+
+
+def glyph_contrast(rgb):
+    """How the icon stands out from the bar in a box of both (RGB bytes): the contrast ratio that at least
+    20 of its pixels reach against the box's commonest colour (the bar)."""
+    cells = [bytes(c) for c in zip(*[iter(rgb)] * 3)]
+    ground = luminance(collections.Counter(cells).most_common(1)[0][0]) + 0.05
+    ratios = sorted((max(l, ground) / min(l, ground) for l in (luminance(c) + 0.05 for c in cells)), reverse=True)
+    return ratios[19]
+
+
+# The GL driver that a panel of plain widgets must not load (glvnd's libEGL.so.1
+# and libGLX.so.0 are libQt6Gui's own dependencies and dispatch only).
+GL_DRIVER = re.compile(r"libEGL_|libGLX_|_dri\.so|libLLVM|libglapi|libgallium")
 
 
 def open_panel_from_icon(desktop, companion, bar):
@@ -165,6 +303,8 @@ def test_xfce4_panel_hosts_the_status_notifier_item(tmp_path, desktop, tray, bac
     companion = tray(desktop.env)
     companion.wait_for(lambda: desktop.on_bus("org.freedesktop.Notifications"), timeout=20)
     icon, _ = open_panel_from_icon(desktop, companion.start(), bar)
+    assert glyph_contrast(desktop.settled(*icon)) >= 3  # on the light bar
+    assert not GL_DRIVER.search(mapped(companion.proc.pid)), mapped(companion.proc.pid)
     # Tailscale connecting, then a request, each change the icon the host shows.
     for change in ("tailscale", "request"):
         shown = desktop.pixels(*icon)
@@ -234,3 +374,69 @@ def test_display_without_tray_runs_headless_and_one_that_goes_away_leaves_it_ser
     companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
     companion.wait_for(lambda: serving(companion))
     assert "libQt6" not in mapped(companion.proc.pid)
+
+
+@pytest.fixture
+def sway(request, tmp_path):
+    missing = [t for t in SWAY_TOOLS if shutil.which(t) is None]
+    if missing:
+        pytest.skip("needs " + ", ".join(missing) + " (tools/bootstrap installs them)")
+    d = Sway(tmp_path, xwayland=request.param)
+    yield d
+    d.close()
+
+
+def tray_menu(desktop):
+    """The icon's menu as a StatusNotifierItem host reads it (DBusMenu): (id, label, properties) of each
+    entry, depth first, and a function that clicks an entry; no entries before the icon is registered."""
+    def gdbus(dest, path, method, *args):
+        return subprocess.run(["gdbus", "call", "--session", "--dest", dest, "--object-path", path, "--method",
+                               method, "--", *args], env={**desktop.env, "LC_ALL": "C.UTF-8"},
+                              capture_output=True, text=True, timeout=30).stdout
+    get = "org.freedesktop.DBus.Properties.Get"
+    item = re.search(r"'([^'/]+)(/[^']*)'", gdbus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", get,
+                                                   "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"))
+    if not item:
+        return [], None
+    path = re.search(r"objectpath '([^']+)'", gdbus(*item.groups(), get, "org.kde.StatusNotifierItem", "Menu"))[1]
+    layout = gdbus(item[1], path, "com.canonical.dbusmenu.GetLayout", "0", "-1", "@as []")
+    entries = [(int(i), re.search(r"'label': <'([^']*)'>", props)[1], props)
+               for i, props in re.findall(r"<\((\d+), \{([^}]*)\}", layout) if "'label'" in props]
+    return entries, lambda i: gdbus(item[1], path, "com.canonical.dbusmenu.Event", str(i), "clicked", "<0>", "0")
+
+
+@pytest.mark.parametrize("sway, env, shell", [(False, {}, "xdg_shell"), (True, {}, "xdg_shell"),
+                                              (True, {"QT_QPA_PLATFORM": "xcb"}, "xwayland")],
+                         ids=["native", "xwayland-prefers-native", "xwayland-by-choice"], indirect=["sway"])
+def test_sway_waybar_icon_menu_and_panel(sway, tray, backends, env, shell):
+    backends[0].models = ["qwen3-coder", "llama3"]
+    companion = tray({**sway.env, **env}).start()
+    icon = companion.wait_for(lambda: sway.drawn(0, 0, 800, 30), timeout=20)
+    assert glyph_contrast(sway.settled(*icon)) >= 3  # on waybar's dark bar
+    # The menu beside the icon carries what the panel does.
+    companion.wait_for(companion.selected)
+    entries, click = companion.wait_for(lambda: (m := tray_menu(sway)) and "qwen3-coder" in m[0][0][1] and m, 20)
+    labels = [label for _, label, _ in entries]
+    assert labels == ["Port 18765 \u00b7 Tailscale not installed \u00b7 Model qwen3-coder", "Model", "qwen3-coder",
+                      "llama3", "Show panel", "Pair phone\u2026", "Open staging folder", "Quit Tavlo"], labels
+    assert ["'toggle-state': <1>" in props for _, _, props in entries[2:4]] == [True, False]
+    click(entries[3][0])
+    companion.wait_for(lambda: companion.selected() == "ollama:llama3")
+    # A click opens the panel as a titled window the compositor placed below the bar; Escape or another
+    # click on the icon closes it.
+    x = icon[0] + icon[2] // 2
+    for close in ("Escape", "click"):
+        sway.pointer.click(x, 15)
+        panel = companion.wait_for(lambda: sway.windows(companion.proc.pid), 20)[0]
+        assert panel[4:] == ("Tavlo", shell) and panel[1] >= 30, panel
+        if close == "Escape":
+            sway.call("wtype", "-s", "300", "-k", "Escape")  # the seat's keyboard comes and goes with wtype
+        else:
+            time.sleep(0.5)  # a click of its own, not the second half of a double click
+            sway.pointer.click(x, 15)
+        assert wait_until(lambda: not sway.windows(companion.proc.pid)), close
+    assert not GL_DRIVER.search(mapped(companion.proc.pid)), mapped(companion.proc.pid)
+    # A right click: the host shows the menu beside the icon.
+    shown = sway.pixels(400, 30, 400, 300)
+    sway.pointer.click(x, 15, "right")
+    companion.wait_for(lambda: sway.pixels(400, 30, 400, 300) != shown, 20)

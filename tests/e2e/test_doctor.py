@@ -1,6 +1,7 @@
 """`doctor` in the situations it names, inside the sandbox's own network and
 mount namespaces: the port, nftables rules, interfaces and mounts are the test's."""
 import contextlib
+import glob
 import os
 import pathlib
 import re
@@ -72,6 +73,16 @@ def nothing_there(tmp, env):
     ], 1
 
 
+def wayland_without_qt_plugin(tmp, env):
+    """A Wayland-only session on a system without qt6-wayland: its platforms folder hidden."""
+    platforms = glob.glob("/usr/lib/*/qt6/plugins/platforms")[0]
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", platforms], check=True)
+    env["WAYLAND_DISPLAY"] = "wayland-1"
+    return lambda: subprocess.run(["umount", platforms], check=True), [
+        "warn  tray: this Wayland session lacks Qt's Wayland platform plugin: the companion runs without a tray icon"
+        " — sudo apt install qt6-wayland"], 1
+
+
 def everything_works(tmp, env):
     """A LAN interface, avahi-daemon on the test's bus, a model and the running companion: exit 0."""
     assert own_netns(), "refusing to add interfaces to the machine's own network"
@@ -126,6 +137,7 @@ SITUATIONS = {
         and write_tool(tmp / "home/.local/bin/codex", "exit 0\n") and (lambda: None),
         ["FAIL  model tools: cannot be sealed: bubblewrap failed: Creating new namespace failed: Operation not permitted"
          " — check that `/usr/local/bin/bwrap --ro-bind / / --unshare-pid true` works"], 1),
+    "Wayland session without Qt's Wayland plugin": wayland_without_qt_plugin,
 }
 
 
