@@ -41,12 +41,11 @@ def wait_until(predicate, timeout=20.0, step=0.05):
     return value
 
 
-def write_tool(path, script, record=None):
-    """An executable shell script; with `record`, it first writes its arguments there, each ended by NUL."""
+def write_tool(path, script):
+    """An executable shell script."""
     path = pathlib.Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    recording = f"for a in \"$@\"; do printf '%s\\0' \"$a\"; done > {record}\n" if record else ""
-    path.write_text("#!/bin/sh\n" + recording + script)
+    path.write_text("#!/bin/sh\n" + script)
     path.chmod(0o755)
     return path
 
@@ -66,18 +65,18 @@ def check_pack_on_disk(r, staging, model):
     return reply
 
 
-def on_terminal(companion, *args, stream="stdout"):
-    """Runs the command with `stream` on a terminal: its exit status, the other stream, what the terminal got."""
+def on_terminal(companion, *args, streams=("stdout",)):
+    """Runs the command with `streams` on one terminal: its exit status, the other stream, what the terminal got."""
     leader, follower = pty.openpty()
-    other = "stderr" if stream == "stdout" else "stdout"
-    r = subprocess.run([companion.binary, *args], env=companion.env, timeout=60, **{stream: follower, other: subprocess.PIPE})
+    r = subprocess.run([companion.binary, *args], env=companion.env, timeout=60,
+                       **{s: follower if s in streams else subprocess.PIPE for s in ("stdout", "stderr")})
     os.close(follower)
     shown = b""
     with contextlib.suppress(OSError):  # EIO: the terminal's other side is closed and drained
         while chunk := os.read(leader, 4096):
             shown += chunk
     os.close(leader)
-    return r.returncode, getattr(r, other), shown.decode()
+    return r.returncode, r.stderr if "stdout" in streams else r.stdout, shown.decode()
 
 
 def alive(pid):

@@ -13,10 +13,7 @@ import uuid
 
 import pytest
 
-from companion_support import PACK, alive, needs_sandbox, on_terminal, sh, slow_claude, tailscale_script, wait_until, write_tool
-
-pytestmark = needs_sandbox
-
+from companion_support import PACK, on_terminal, sh, slow_claude, tailscale_script, wait_until, write_tool
 
 def kv(path):
     """The store's rows; {} while the file or its table is not there yet."""
@@ -193,12 +190,12 @@ def other_places():
 SEALED = {"claude": ("/usr/local/bin/claude", ".claude"), "codex": (".local/bin/codex", ".codex")}
 
 
-@pytest.mark.parametrize("via", ["POST /generate", "generate"])
 @pytest.mark.parametrize("tool", SEALED)
-def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places, tool, via):
+def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places, tool):
     """Whatever the prompt asks, the tool finds no file of the user's home, of another home, of /tmp or of
     /run/user, and what it writes outside its scratch folder does not stay; it works in its scratch folder and
-    reads and writes its own configuration folder."""
+    reads and writes its own configuration folder. (The running companion seals its tools alike: after its
+    kill -9 no tool is left, its PID namespace went with it.)"""
     secret = f"CANARY-{uuid.uuid4().hex}"
     canaries = [companion.home / "canary", pathlib.Path("/home/other/canary"), tmp_path / "canary",
                 pathlib.Path("/run/user/1000/canary")]
@@ -215,16 +212,9 @@ def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places,
                + f"echo kept > {own}/written\n"
                + "printf '{\"name\":\"sealed\",\"summary\":\"%s\"}' "
                + f"\"own:$(cat {own}/settings) cwd:$(pwd) read:$(tr -cd 'A-Za-z0-9 :/._-' < seen)\"\n")
-    if via == "generate":
-        r = companion.run("generate", "--model", f"{tool}:cli", "x")
-        assert r.returncode == 0, r.stdout + r.stderr
-        reply = json.loads(r.stdout)
-    else:
-        companion.start()
-        companion.wait_for(lambda: f"{tool}:cli" in [m["id"] for m in companion.get_json("/models")[1]["models"]])
-        assert companion.post_json("/models/active", {"id": f"{tool}:cli"})[0] == 200
-        status, reply = companion.post_json("/generate", {"prompt": "x"})
-        assert status == 200, reply
+    r = companion.run("generate", "--model", f"{tool}:cli", "x")
+    assert r.returncode == 0, r.stdout + r.stderr
+    reply = json.loads(r.stdout)
     assert secret not in json.dumps(reply)
     assert reply["summary"].startswith("own:OWN cwd:/tmp/tavlo-tool-"), reply["summary"]
     assert reply["summary"].count("No such file or directory") == len(canaries), reply["summary"]

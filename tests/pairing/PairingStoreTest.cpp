@@ -2,7 +2,6 @@
 #include <sqlite3.h>
 
 #include "pairing/PairingStore.hpp"
-#include "platform/Log.hpp"
 #include "support/TestSupport.hpp"
 
 namespace tavlo {
@@ -12,11 +11,6 @@ using namespace std::chrono_literals;
 using Opt = std::optional<std::string>;
 struct Values { std::string host; Opt lan, ip, name; std::int64_t port; };
 
-struct LogCapture {
-  std::vector<std::string> lines;
-  LogCapture() { setLogSink([this](std::string_view l) { lines.emplace_back(l); }); }
-  ~LogCapture() { setLogSink({}); }
-};
 
 // What is loaded back; absent values are stored as "" (the phone reads these keys) and read back as absent.
 TEST(PairingStore, RoundTripsAndIncompleteRecords) {
@@ -69,7 +63,7 @@ TEST(KvStore, LockedFileIsOpenedLaterAndKeptWritesLand) {
   for (const bool walExclusive : {false, true}) {
     SCOPED_TRACE(walExclusive);
     testing::TempDir tmp;
-    LogCapture log;
+    testing::LogCapture log;
     sqlite3* other = nullptr;  // the other program
     sqlite3_open((tmp / "defaults.sqlite3").c_str(), &other);
     const std::string setup = std::string(walExclusive ? "PRAGMA journal_mode=WAL; PRAGMA locking_mode=EXCLUSIVE;" : "") +
@@ -79,7 +73,7 @@ TEST(KvStore, LockedFileIsOpenedLaterAndKeptWritesLand) {
     EXPECT_TRUE(store.locked() && !store.available());
     EXPECT_FALSE(store.setString("selectedModelID", "ollama:a") || store.retry() ||
                  store.set({{"selectedModelID", std::string("ollama:b")}, {"n", std::int64_t{7}}}));
-    EXPECT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines().size(), 1u);
     sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), sqlite3_close(other);
     EXPECT_TRUE((walExclusive ? store.setString("other", "x") : store.retry()) && !store.locked());
     EXPECT_EQ(std::make_tuple(store.getString("selectedModelID"), store.get("n"), store.getString("kept")),
@@ -92,10 +86,10 @@ TEST(KvStore, BadFilesAreReportedOnceAndNeverOverwritten) {
   testing::TempDir tmp;
   testing::writeFile(tmp / "corrupt.sqlite3", std::string(4096, 'x'));
   for (const auto& path : {tmp / "corrupt.sqlite3", tmp / "corrupt.sqlite3" / "sub" / "x.sqlite3"}) {
-    LogCapture log;
+    testing::LogCapture log;
     KvStore store(path);
     EXPECT_FALSE(store.available() || store.setString("selectedModelID", "ollama:x") || store.getString("selectedModelID"));
-    EXPECT_EQ(log.lines.size(), 1u) << path;
+    EXPECT_EQ(log.lines().size(), 1u) << path;
   }
   EXPECT_EQ(testing::readFile(tmp / "corrupt.sqlite3"), std::string(4096, 'x'));
 }

@@ -4,12 +4,10 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <mutex>
 #include <vector>
 
 #include "platform/Async.hpp"
 #include "platform/DnsSdAdvertiser.hpp"
-#include "platform/Log.hpp"
 #include "support/FakeHttpServer.hpp"
 #include "support/TestSupport.hpp"
 
@@ -103,9 +101,7 @@ TEST(AsyncTest, AnExceptionOnTheWorkerPoolReachesTheAwaitingCoroutine) {
 // the network) the advertiser logs once and every call returns promptly.
 TEST(DnsSdAdvertiserWithoutDaemon, LogsOnceAndKeepsGoing) {
   ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/tavlo-test-bus", 1);
-  std::mutex mutex;
-  std::vector<std::string> lines;
-  setLogSink([&](std::string_view line) { std::lock_guard lock(mutex); lines.emplace_back(line); });
+  testing::LogCapture log;
   const auto begin = std::chrono::steady_clock::now();
   {
     DnsSdAdvertiser advertiser;
@@ -116,7 +112,7 @@ TEST(DnsSdAdvertiserWithoutDaemon, LogsOnceAndKeepsGoing) {
     EXPECT_EQ(advertiser.currentName(), "");
   }
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
-  setLogSink({});
+  const auto lines = log.lines();
   EXPECT_TRUE(lines.size() == 1 && lines[0].starts_with("Tavlo DNS-SD unavailable")) << ::testing::PrintToString(lines);
 }
 

@@ -9,7 +9,6 @@
 
 #include "platform/Cancellation.hpp"
 #include "platform/DesktopOpener.hpp"
-#include "platform/Log.hpp"
 #include "support/TestSupport.hpp"
 
 namespace tavlo {
@@ -106,15 +105,14 @@ TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
   };
   run({.executable = exe});
   seen();
-  std::vector<std::string> logged;
-  setLogSink([&](std::string_view line) { logged.emplace_back(line); });
+  testing::LogCapture log;
   ::setenv("PATH", dir_.path().c_str(), 1);
   openWithDesktop("file:///tmp/a b/'c' $HOME");  // no shell: no splitting, no expansion
   EXPECT_EQ(seen(), "file:///tmp/a b/'c' $HOME");
   fs::remove(exe);
   openWithDesktop("https://x");
-  ::setenv("PATH", path.c_str(), 1), setLogSink({});
-  EXPECT_EQ(logged, std::vector<std::string>{"Tavlo could not start xdg-open to open https://x"});
+  ::setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"Tavlo could not start xdg-open to open https://x"});
   ::close(listener);
 }
 

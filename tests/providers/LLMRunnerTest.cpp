@@ -33,6 +33,13 @@ const LLMModel kLMStudio{"lmstudio:qwen/qwen3", P::lmstudio, "qwen/qwen3", std::
 const LLMModel kClaude{"claude:cli", P::claude, "Claude (CLI)", "uses your Claude Code login"};
 const LLMModel kCodex{"codex:cli", P::codex, "Codex (CLI)", "OpenAI Codex login"};
 
+// The arguments as a recording tool writes them: each ended by NUL.
+std::string recorded(const std::vector<std::string>& args) {
+  std::string out;
+  for (const auto& a : args) out += a + '\0';
+  return out;
+}
+
 // "(answer) TEXT", or the error's message as the phone would read it.
 std::string text(const Result<std::string>& r) { return r ? "(answer) " + *r : r.error().message; }
 
@@ -164,8 +171,7 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   install("home/.nvm/versions/node/v9.11.2/bin/codex", "echo v9\n");
   install("home/.nvm/versions/node/v18.19.0/bin/codex", "cat; echo v18\n");
   EXPECT_EQ(run("hi", kCodex, config), "(answer) v18\n");  // stdin is /dev/null: `cat` returns at once
-  EXPECT_EQ(readFile(root / "argv"), "exec" + std::string(1, '\0') + "--skip-git-repo-check" + '\0' +
-                                         LLMRunner::combinedPrompt("hi") + '\0');
+  EXPECT_EQ(readFile(root / "argv"), recorded({"exec", "--skip-git-repo-check", LLMRunner::combinedPrompt("hi")}));
   EXPECT_EQ(runToCompletion(CLIProbe::list(config)), std::vector<LLMModel>{CLIProbe::codexModel()});
   install("bin/codex", "echo path\n");
   EXPECT_EQ(run("x", kCodex, config), "(answer) path\n");
@@ -178,6 +184,9 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   ::setenv("CLAUDECODE", "1", 1);
   EXPECT_EQ(run("x", kClaude, config), "(answer) usr/local/bin/\n");
   ::unsetenv("CLAUDECODE");
+  // Claude gets no tools and no MCP server: a pack needs text only.
+  EXPECT_EQ(readFile(root / "argv"), recorded({"-p", LLMRunner::combinedPrompt("x"), "--output-format", "text", "--tools", "",
+                                               "--strict-mcp-config"}));
   std::string env = readFile(root / "env"), cwd = env.substr(0, env.find('\n'));
   EXPECT_EQ(env, cwd + "\nunset\n");  // nothing in the folder, CLAUDECODE removed
   EXPECT_TRUE(cwd.find("/tavlo-tool-") != std::string::npos && !fs::exists(cwd)) << cwd;

@@ -1,6 +1,6 @@
 #pragma once
 // What every test program shares: a temporary folder, files and fake
-// executables in it, and a bounded wait for a condition.
+// executables in it, a bounded wait for a condition, and the log's lines.
 #include <stdlib.h>
 
 #include <chrono>
@@ -8,9 +8,13 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "platform/Log.hpp"
 
 namespace tavlo::testing {
 
@@ -61,5 +65,17 @@ inline bool waitUntil(const std::function<bool()>& condition, std::chrono::milli
     if (std::chrono::steady_clock::now() >= deadline) return condition();
   return true;
 }
+
+// The log's lines, from any thread, while it lives.
+class LogCapture {
+ public:
+  LogCapture() { setLogSink([this](std::string_view l) { std::lock_guard lock(mutex_); lines_.emplace_back(l); }); }
+  ~LogCapture() { setLogSink({}); }
+  std::vector<std::string> lines() { std::lock_guard lock(mutex_); return lines_; }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
 
 }  // namespace tavlo::testing
