@@ -149,12 +149,9 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
       {{"THIS IS NOT HTTP\xff\r\n\r\n"}, false, ""},  // complete but unparsable: closed at once
       {{"GET / HTTP/1.1\nHost: x\n\n"}, true, ""},  // never complete: read until the peer ends
       // More than one Host line, however spelled, is refused before the handler; a single one is served.
-      {{get + "Host: evil.example\r\nHost: 127.0.0.1\r\n\r\n"}, false, twoHosts},
-      {{get + "host: 127.0.0.1\r\nHOST: 127.0.0.1\r\n\r\n"}, false, twoHosts},
-      {{get + "Host:a\r\nX-Other: 1\r\nHost :  b \r\n\r\n"}, false, twoHosts},
-      {{get + "Host: a\r\nContent-Length: 3\r\nHost: a\r\n\r\nabc"}, false, twoHosts},
-      {{get + "Host:   127.0.0.1  \r\n\r\n"}, false, "200 OK\nGET / []"},
-      {{get + "Host: a\r\nX-Forwarded-Host: b\r\nhost-name: c\r\n\r\n"}, false, "200 OK\nGET / []"},
+      {{get + "Host: 127.0.0.1\r\nX-Other: 1\r\nHOST :  127.0.0.1 \r\n\r\n"}, false, twoHosts},
+      {{get + "host: a\r\nContent-Length: 3\r\nHost: b\r\n\r\nabc"}, false, twoHosts},
+      {{get + "Host:   a  \r\nX-Forwarded-Host: b\r\nhost-name: c\r\n\r\n"}, false, "200 OK\nGET / []"},
   };
   startServer();
   for (const Case& k : cases) {
@@ -173,9 +170,8 @@ TEST_F(ServerTest, FramingLimitsAndHostileHeads) {
     EXPECT_EQ(response.empty() ? "" : response.substr(9, response.find("\r\n") - 9) + "\n" + bodyOf(response), k.reply);
     EXPECT_TRUE(c.closedByPeer);
   }
-  EXPECT_EQ(handled_, 12);
+  EXPECT_EQ(handled_, 11);
 }
-
 
 TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   HTTPServerOptions options{.idleTimeout = 200ms, .deferAccept = 0s, .bindAddress = "127.0.0.1"};  // accepts silent peers
@@ -300,18 +296,13 @@ TEST_F(ServerTest, ReceiveErrorsAndExpectContinue) {
   EXPECT_EQ(handled_, 1);
 }
 
-TEST_F(ServerTest, SlowHandlerNeverHoldsOtherClients) {
+// A handler still parked when the server goes: the destructor waits a second for it, then leaves the
+// network thread to take its late reply. (That a parked handler holds nobody else: the cap test.)
+TEST_F(ServerTest, DestructorGivesUpOnAParkedHandler) {
   startServer({}, parking());
-  std::deque<Client> slow;
-  for (int i = 0; i < 8; ++i) slow.emplace_back(port()).send("GET /park HTTP/1.1\r\n\r\n");
-  ASSERT_TRUE(waitUntil([&] { return parked_ == 8; }));
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(get(port(), "/fast"), "/fast");  // a held request gets no answer at all
-  openGate();
-  for (auto& c : slow) EXPECT_EQ(bodyOf(c.readAll()), "/park");
-  // A handler still parked when the server goes: the destructor waits a second for it, then leaves
-  // the network thread to take its late reply.
-  slow.emplace_back(port()).send("GET /park HTTP/1.1\r\n\r\n");
-  ASSERT_TRUE(waitUntil([&] { return parked_ == 9; }));
+  Client parked(port());
+  parked.send("GET /park HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(waitUntil([&] { return parked_ == 1; }));
   asio::steady_timer release(other_, 3s);
   release.async_wait([&](std::error_code) { gate_.cancel(); });
   const auto begin = std::chrono::steady_clock::now();
@@ -337,27 +328,14 @@ TEST_F(ServerTest, ManyConnectionsLeakNoDescriptors) {
   EXPECT_EQ(openDescriptors(), before);
 }
 
-// By default one socket serves IPv6 and IPv4 peers; a literal binds that address only. The reply
-// names the peer as the handler sees it (IPv4-mapped shown as IPv4).
-TEST(HTTPServerListener, DualStackAndLiterals) {
-  for (const std::string bind : {"::1", "", "127.0.0.1"}) {
-    SCOPED_TRACE(bind);
-    HTTPCompanionServer server(
-        0, [](HTTPRequest r) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse::text(r.peerAddress); },
-        {.bindAddress = bind, .advertise = false});
-    try {
-      server.start();
-    } catch (const std::system_error& e) {
-      if (bind != "::1") throw;
-      GTEST_SKIP() << "no ::1 here: " << e.what();
-    }
-    for (const char* to : {"127.0.0.1", "::1"}) {
-      if (bind.empty() || bind == to)
-        EXPECT_EQ(get(server.boundPort(), "/", to), to);
-      else
-        EXPECT_FALSE(Client(server.boundPort(), to).connected) << to;
-    }
-  }
+// By default one socket serves IPv6 and IPv4 peers, and the handler sees an IPv4 peer as IPv4, not
+// IPv4-mapped. (A literal binds that address only: the end-to-end --listen test.)
+TEST(HTTPServerListener, DualStackByDefault) {
+  HTTPCompanionServer server(
+      0, [](HTTPRequest r) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse::text(r.peerAddress); },
+      {.bindAddress = "", .advertise = false});
+  server.start();
+  for (const char* to : {"127.0.0.1", "::1"}) EXPECT_EQ(get(server.boundPort(), "/", to), to);
 }
 
 // Keys for what is not known are left out (the end-to-end test reads a full record through Avahi).

@@ -7,10 +7,7 @@ namespace {
 
 TEST(DisplayPlanTest, PrefersNativeWaylandAndNamesAMissingPlugin) {
   const std::string missing = "Qt's Wayland platform plugin is missing (sudo apt install qt6-wayland)";
-  struct Case {
-    DisplaySession session;
-    DisplayPlan plan;
-  } cases[] = {
+  const struct { DisplaySession session; DisplayPlan plan; } cases[] = {
       {{"", ":0", "", false}, {"xcb;offscreen", ""}},
       {{"", ":0", "wayland-1", true}, {"wayland;xcb;offscreen", ""}},  // not Xwayland
       {{"", "", "wayland-1", true}, {"wayland;offscreen", ""}},
@@ -22,8 +19,8 @@ TEST(DisplayPlanTest, PrefersNativeWaylandAndNamesAMissingPlugin) {
   };
   for (const auto& c : cases) {
     const auto plan = planDisplay(c.session);
-    EXPECT_EQ(plan.platforms, c.plan.platforms) << c.session.x11Display << " " << c.session.waylandDisplay;
-    EXPECT_EQ(plan.problem, c.plan.problem) << c.session.x11Display << " " << c.session.waylandDisplay;
+    EXPECT_EQ(std::tie(plan.platforms, plan.problem), std::tie(c.plan.platforms, c.plan.problem))
+        << c.session.x11Display << " " << c.session.waylandDisplay;
   }
 }
 

@@ -39,15 +39,11 @@ class ProcessRunnerTest : public ::testing::Test {
   testing::TempDir dir_;
 };
 
-// (A scrubbed environment, stdin from /dev/null and the working folder: the runner's tool test.)
-TEST_F(ProcessRunnerTest, ArgumentsByteForByte) {
-  auto exe = script("args", "for a in \"$@\"; do printf '%s|' \"$a\"; done\n");
-  std::string tricky = "-p \"quoted\" 'single'\nsecond line\tтекст 日本 \\ $HOME `id`", big(100 * 1024, 'x');
-  auto r = run({.executable = exe, .args = {tricky, "", big}});
-  EXPECT_EQ(std::pair(r.exitStatus, r.out), std::pair(0, tricky + "||" + big + "|"));
-}
-
-TEST_F(ProcessRunnerTest, ExitStatusSignalStderrAndWhatCannotStart) {
+// Arguments pass byte for byte. (The environment, stdin and working folder: the runner's tool test.)
+TEST_F(ProcessRunnerTest, ArgumentsExitStatusSignalStderrAndWhatCannotStart) {
+  const std::string tricky = "-p \"quoted\" 'single'\nsecond line\tтекст 日本 \\ $HOME `id`", big(100 * 1024, 'x');
+  auto args = run({.executable = script("args", "for a in \"$@\"; do printf '%s|' \"$a\"; done\n"), .args = {tricky, "", big}});
+  EXPECT_EQ(std::pair(args.exitStatus, args.out), std::pair(0, tricky + "||" + big + "|"));
   auto r = run({.executable = script("fails", "echo out; echo 'bad thing' >&2; exit 3\n")});
   EXPECT_EQ(std::tuple(r.exitStatus, r.out, r.err), std::tuple(3, "out\n", "bad thing\n"));
   auto killed = run({.executable = script("selfkill", "kill -TERM $$\n")});

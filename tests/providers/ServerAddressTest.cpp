@@ -11,11 +11,7 @@ namespace {
 // The Ollama tool's own readings of OLLAMA_HOST: the URL the companion calls and the host it names
 // when the server is another computer ("" for this one), or the error a bad value gives.
 TEST(ServerAddressTest, OllamaHostReadsAsTheOllamaToolReadsIt) {
-  struct Case {
-    const char* value;
-    std::string url, remote;
-  };
-  const Case cases[] = {
+  const struct { const char* value; std::string url, remote; } cases[] = {
       {"", "http://127.0.0.1:11434", ""},
       {"gpu-box", "http://gpu-box:11434", "gpu-box"},
       {" 'gpu-box:8080' ", "http://gpu-box:8080", "gpu-box"},
