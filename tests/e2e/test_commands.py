@@ -52,7 +52,7 @@ def test_usage_and_setting_errors_are_one_line_and_make_nothing(companion, tmp_p
     assert list(cwd.iterdir()) == [] and not (companion.home / "packs").exists()
 
 
-def test_models_lists_tools_then_ollama_then_lmstudio(companion, backends, tmp_path):
+def test_models_lists_tools_then_ollama_then_lmstudio_and_generate_uses_them(companion, backends, tmp_path):
     assert companion.run("models").stdout == b'{"models":[],"ok":true}\n'
     r = companion.run("generate", "--staging", str(tmp_path / "s"), "make a button")
     assert r.returncode == 3 and json.loads(r.stdout) == NO_MODEL
@@ -72,6 +72,15 @@ def test_models_lists_tools_then_ollama_then_lmstudio(companion, backends, tmp_p
         "ollama:llama3:8b        ollama    llama3:8b      4.7 GB\r\n"
         "ollama:tiny             ollama    tiny\r\n"
         "lmstudio:qwen/qwen3-8b  lmstudio  qwen/qwen3-8b\r\n")
+    # generate: no model named, the first one listed; staging from the command line.
+    check_pack_on_disk(companion.run("generate", "--staging", str(tmp_path / "deep/s"), "x"), tmp_path / "deep/s",
+                       "ollama:llama3:8b")
+    # An unlisted id is used as given; staging from TAVLO_STAGING; the prompt reaches the model whole, whatever it holds.
+    companion.env["TAVLO_STAGING"] = str(tmp_path / "env")
+    prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
+    check_pack_on_disk(companion.run("generate", "--model", "lmstudio:not-listed", "--", prompt), tmp_path / "env",
+                       "lmstudio:not-listed")
+    assert (lmstudio.posts[0][2]["model"], lmstudio.posts[0][2]["messages"][-1]["content"]) == ("not-listed", prompt)
     write_tool("/usr/local/bin/claude", "")
     write_tool(companion.home / ".local/bin/codex", "")
     ids = [m["id"] for m in json.loads(companion.run("models").stdout)["models"]]
@@ -136,20 +145,6 @@ def test_servers_on_another_computer(companion, tmp_path):
         assert get_health(far, FOREIGN_IP, "10.99.0.2").endswith(" 200")
         assert get_health(near, "127.0.0.1", "127.0.0.1") == "curl exit 7"  # could not connect
         assert companion.stop() == 0
-
-
-def test_generate_chooses_the_model_staging_and_passes_the_prompt(companion, backends, tmp_path):
-    ollama, lmstudio = backends
-    ollama.models, lmstudio.models = ["llama3:8b"], ["qwen/qwen3-8b"]
-    # No model named: the first one listed; staging from the command line.
-    check_pack_on_disk(companion.run("generate", "--staging", str(tmp_path / "deep/s"), "x"), tmp_path / "deep/s",
-                       "ollama:llama3:8b")
-    # An unlisted id is used as given; staging from TAVLO_STAGING; the prompt reaches the model whole, whatever it holds.
-    companion.env["TAVLO_STAGING"] = str(tmp_path / "env")
-    prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
-    check_pack_on_disk(companion.run("generate", "--model", "lmstudio:not-listed", "--", prompt), tmp_path / "env",
-                       "lmstudio:not-listed")
-    assert (lmstudio.posts[0][2]["model"], lmstudio.posts[0][2]["messages"][-1]["content"]) == ("not-listed", prompt)
 
 
 @pytest.mark.parametrize("stop, why", [
