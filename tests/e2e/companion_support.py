@@ -227,6 +227,14 @@ def sh(*args, check=True, timeout=30):
     return subprocess.run(args, check=check, timeout=timeout, capture_output=True, text=True)
 
 
+def get_health(netns, source, target):
+    """The body and status of GET /health from `source` (in network namespace `netns`, else here) within 5 s,
+    or curl's exit status when it got no answer."""
+    out = sh(*(["ip", "netns", "exec", netns] if netns else []), "curl", "-s", "-m", "5", "--interface", source,
+             "-w", " %{http_code}", f"http://{target}:18765/health", check=False)
+    return out.stdout if out.returncode == 0 else f"curl exit {out.returncode}"
+
+
 @contextlib.contextmanager
 def netns_pair(server_setup, client_setup):
     """Two network namespaces joined by a veth pair; each setup is a shell script run in its namespace with

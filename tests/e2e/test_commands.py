@@ -12,12 +12,13 @@ import time
 
 import pytest
 
-from companion_support import (NO_MODEL, PACK, FakeBackend, check_pack_on_disk, in_netns, netns_pair,
+from companion_support import (NO_MODEL, PACK, FakeBackend, check_pack_on_disk, get_health, in_netns, netns_pair,
                                on_terminal, sh, slow_claude, wait_until, write_tool)
 
 SAMPLE = pathlib.Path(__file__).resolve().parents[1] / "fixtures" / "sample-answer.txt"
 NO_HOME = {"HOME": None, "XDG_STATE_HOME": None, "XDG_DATA_HOME": None, "TAVLO_STAGING": None}
 PACK_ARGS = ["pack", "--prompt", "p", "--model", "ollama:m"]
+FOREIGN_IP = "198.51.100.2"  # the far computer's second address, reached through a /32 route only
 
 
 @pytest.mark.parametrize("args, env, status, named", [
@@ -51,7 +52,7 @@ def test_usage_and_setting_errors_are_one_line_and_make_nothing(companion, tmp_p
     assert list(cwd.iterdir()) == [] and not (companion.home / "packs").exists()
 
 
-def test_models_lists_tools_then_ollama_then_lmstudio(companion, backends, tmp_path):
+def test_models_lists_tools_then_ollama_then_lmstudio_and_generate_uses_them(companion, backends, tmp_path):
     assert companion.run("models").stdout == b'{"models":[],"ok":true}\n'
     r = companion.run("generate", "--staging", str(tmp_path / "s"), "make a button")
     assert r.returncode == 3 and json.loads(r.stdout) == NO_MODEL
@@ -71,6 +72,15 @@ def test_models_lists_tools_then_ollama_then_lmstudio(companion, backends, tmp_p
         "ollama:llama3:8b        ollama    llama3:8b      4.7 GB\r\n"
         "ollama:tiny             ollama    tiny\r\n"
         "lmstudio:qwen/qwen3-8b  lmstudio  qwen/qwen3-8b\r\n")
+    # generate: no model named, the first one listed; staging from the command line.
+    check_pack_on_disk(companion.run("generate", "--staging", str(tmp_path / "deep/s"), "x"), tmp_path / "deep/s",
+                       "ollama:llama3:8b")
+    # An unlisted id is used as given; staging from TAVLO_STAGING; the prompt reaches the model whole, whatever it holds.
+    companion.env["TAVLO_STAGING"] = str(tmp_path / "env")
+    prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
+    check_pack_on_disk(companion.run("generate", "--model", "lmstudio:not-listed", "--", prompt), tmp_path / "env",
+                       "lmstudio:not-listed")
+    assert (lmstudio.posts[0][2]["model"], lmstudio.posts[0][2]["messages"][-1]["content"]) == ("not-listed", prompt)
     write_tool("/usr/local/bin/claude", "")
     write_tool(companion.home / ".local/bin/codex", "")
     ids = [m["id"] for m in json.loads(companion.run("models").stdout)["models"]]
@@ -85,8 +95,9 @@ def far_servers(tmp_path):
     sh("openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1",
        "-keyout", str(key), "-out", str(cert), "-subj", "/CN=gpu-box", "-addext", "subjectAltName=DNS:gpu-box")
     (tmp_path / "hosts").write_text("127.0.0.1 localhost\n10.99.0.1 gpu-box\n")
-    with netns_pair("ip link set $DEV up; ip addr add 10.99.0.1/24 dev $DEV",
-                    "ip link set $DEV up; ip addr add 10.99.0.2/24 dev $DEV") as (far, near), contextlib.ExitStack() as undo:
+    with netns_pair(f"ip link set $DEV up; ip addr add 10.99.0.1/24 dev $DEV; ip addr add {FOREIGN_IP}/32 dev $DEV",
+                    f"ip link set $DEV up; ip addr add 10.99.0.2/24 dev $DEV; ip route add {FOREIGN_IP}/32 dev $DEV"
+                    ) as (far, near), contextlib.ExitStack() as undo:
         sh("mount", "--bind", str(tmp_path / "hosts"), "/etc/hosts")
         undo.callback(sh, "umount", "/etc/hosts")
         with in_netns(far):
@@ -94,13 +105,14 @@ def far_servers(tmp_path):
             lmstudio = FakeBackend("lmstudio", ("10.99.0.1", 8443), tls=(cert, key))
         undo.callback(ollama.close)
         undo.callback(lmstudio.close)
-        yield near, ollama, lmstudio, cert
+        yield far, near, ollama, lmstudio, cert
 
 
 def test_servers_on_another_computer(companion, tmp_path):
     """OLLAMA_HOST and TAVLO_LMSTUDIO_URL as users write them: the models say where they run, runs go there,
-    doctor names the URL it tried and whether it answered, the running companion lists them too."""
-    with far_servers(tmp_path) as (near, ollama, lmstudio, cert):
+    doctor names the URL it tried and whether it answered, the running companion lists them too. That other
+    computer, as a client, is served from its address on the link, not from one no network here contains."""
+    with far_servers(tmp_path) as (far, near, ollama, lmstudio, cert):
         ollama.models, lmstudio.models = [{"name": "llama3:8b", "size": 4700000000}], ["qwen/qwen3-8b"]
         companion.env.update(OLLAMA_HOST="gpu-box", TAVLO_LMSTUDIO_URL="https://gpu-box:8443/v1", CURL_CA_BUNDLE=str(cert))
         run = lambda *args, env=companion.env: subprocess.run(["ip", "netns", "exec", near, companion.binary, *args],
@@ -123,46 +135,16 @@ def test_servers_on_another_computer(companion, tmp_path):
         companion.start()
         models = lambda: sh("ip", "netns", "exec", near, "curl", "-s", "http://127.0.0.1:18765/models").stdout
         assert wait_until(lambda: "LM Studio on gpu-box" in models()) and "Ollama on gpu-box" in models()
+        assert get_health(far, "10.99.0.1", "10.99.0.2").startswith('{"hostname"')
+        assert get_health(far, FOREIGN_IP, "10.99.0.2") == '{"error":"client address not allowed","ok":false} 403'
         assert companion.stop() == 0
-
-
-def test_generate_chooses_the_model_staging_and_passes_the_prompt(companion, backends, tmp_path):
-    ollama, lmstudio = backends
-    ollama.models, lmstudio.models = ["llama3:8b"], ["qwen/qwen3-8b"]
-    # No model named: the first one listed; staging from the command line.
-    check_pack_on_disk(companion.run("generate", "--staging", str(tmp_path / "deep/s"), "x"), tmp_path / "deep/s",
-                       "ollama:llama3:8b")
-    # An unlisted id is used as given; staging from TAVLO_STAGING; the prompt reaches the model whole, whatever it holds.
-    companion.env["TAVLO_STAGING"] = str(tmp_path / "env")
-    prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
-    check_pack_on_disk(companion.run("generate", "--model", "lmstudio:not-listed", "--", prompt), tmp_path / "env",
-                       "lmstudio:not-listed")
-    assert (lmstudio.posts[0][2]["model"], lmstudio.posts[0][2]["messages"][-1]["content"]) == ("not-listed", prompt)
-    # A failing tool: exit 1 and the 500 reply, naming the provider.
-    write_tool("/opt/homebrew/bin/codex", "echo boom >&2; exit 1\n")
-    r = companion.run("generate", "--model", "codex:cli", "x")
-    assert (r.returncode, r.stdout) == (1, '{"ok":false,"reply":"⚠️ Codex failed: CLI exit 1: boom\\n"}\n'.encode())
-
-
-@pytest.mark.parametrize("env, why", [
-    ({"PATH": "/usr/local/bin"}, "bubblewrap is not installed (sudo apt install bubblewrap)"),
-    ({"TAVLO_TOOLS_UNSEALED": "1"}, None),
-], ids=["bubblewrap not on PATH", "TAVLO_TOOLS_UNSEALED=1"])
-def test_a_tool_that_cannot_be_sealed_does_not_start(companion, env, why):
-    """Without bubblewrap the run fails at once with the reason and its fix (a failing one: the runner's unit
-    test and doctor's); TAVLO_TOOLS_UNSEALED=1 runs the tool as it is (it reads the home) and says so once."""
-    companion.env.update(env)
-    (companion.home / "canary").write_text("SECRET")
-    write_tool("/usr/local/bin/claude", f"touch {companion.home}/started\n"
-               f"printf '{{\"name\":\"x\",\"summary\":\"%s\"}}' \"$(cat {companion.home}/canary)\"\n")
-    r = companion.run("generate", "--model", "claude:cli", "x")
-    if why:
-        assert (r.returncode, json.loads(r.stdout)) == (1, {"ok": False, "reply": "⚠️ Claude failed: cannot seal the tool: "
-                                                            + why + ", see tavlo-companion doctor"}), r.stderr
-        assert not (companion.home / "started").exists()
-    else:
-        assert (r.returncode, json.loads(r.stdout)["summary"]) == (0, "SECRET"), r.stderr
-        assert r.stderr.decode().count("TAVLO_TOOLS_UNSEALED=1") == 1, r.stderr
+        # --listen on the link's address only, and every client allowed: loopback gets no connection
+        # at all, the foreign address is served.
+        companion.env["TAVLO_ALLOW_ANY_CLIENT"] = "1"
+        companion.start("--headless", "--listen", "10.99.0.2")
+        assert get_health(far, FOREIGN_IP, "10.99.0.2").endswith(" 200")
+        assert get_health(near, "127.0.0.1", "127.0.0.1") == "curl exit 7"  # could not connect
+        assert companion.stop() == 0
 
 
 @pytest.mark.parametrize("stop, why", [
@@ -202,7 +184,8 @@ def test_generate_on_a_terminal_shows_a_live_line_then_text_folder_and_files_unl
                f"cat <<'EOF'\n{json.dumps(PACK)}\nEOF\n")
     status, _, shown = on_terminal(companion, "generate", "--json", "--model", "codex:cli", "x", streams=("stderr",))
     assert status == 0 and "\r⏳ codex:cli — 1 s — Reconnecting... 2/5\033[K" in shown, shown
-    write_tool("/usr/local/bin/codex", "echo boom >&2; exit 1\n")
+    # A failing one, found before /usr/local/bin's: exit 1 and the failure, naming the provider.
+    write_tool("/opt/homebrew/bin/codex", "echo boom >&2; exit 1\n")
     assert on_terminal(companion, "generate", "--model", "codex:cli", "x") == (1, "⚠️ Codex failed: CLI exit 1: boom\n\n".encode(), "")
 
 

@@ -75,19 +75,16 @@ def test_tailscale_shows_in_the_pairing_record_and_command(companion):
         sh("ip", "addr", "del", "100.101.102.103/32", "dev", "lo")
 
 
-def test_a_hanging_tailscale_holds_neither_the_start_nor_a_request(companion):
-    write_tool("/usr/local/bin/tailscale", "sleep 600\n")  # read at start, given 5 s
-    began = time.monotonic()
-    companion.start()
-    assert companion.get_json("/models")[0] == 200 and time.monotonic() - began < 2, companion.logtext()
-
-
-def test_home_unset_stores_are_named_not_misplaced(companion, tmp_path, monkeypatch):
+def test_home_unset_stores_are_named_not_misplaced_and_a_hanging_tailscale_holds_nothing(companion, tmp_path,
+                                                                                         monkeypatch):
     monkeypatch.chdir(tmp_path)  # the companion's working folder
     for key in ("HOME", "XDG_STATE_HOME", "XDG_DATA_HOME"):
         del companion.env[key]
+    write_tool("/usr/local/bin/tailscale", "sleep 600\n")  # read at start, given 5 s
+    began = time.monotonic()
     companion.start()
-    assert companion.get_json("/health")[0] == 200 and companion.stop() == 0
+    assert companion.get_json("/models")[0] == companion.get_json("/health")[0] == 200, companion.logtext()
+    assert time.monotonic() - began < 2 and companion.stop() == 0
     lines = [line for line in companion.logtext().splitlines() if "HOME is not set" in line]
     assert len(lines) == 2 and "model selection" in lines[0] and "pairing record" in lines[1]
     assert not (tmp_path / ".local").exists()
@@ -190,12 +187,15 @@ def other_places():
 SEALED = {"claude": ("/usr/local/bin/claude", ".claude"), "codex": (".local/bin/codex", ".codex")}
 
 
-@pytest.mark.parametrize("tool", SEALED)
-def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places, tool):
+@pytest.mark.parametrize("tool, via, env", [
+    ("claude", "generate", {}), ("codex", "generate", {}), ("codex", "POST /generate", {}),
+    ("claude", "generate", {"PATH": "/usr/local/bin"}), ("claude", "generate", {"TAVLO_TOOLS_UNSEALED": "1"}),
+], ids=["claude", "codex", "codex-via-http", "bubblewrap-not-on-PATH", "TAVLO_TOOLS_UNSEALED=1"])
+def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places, tool, via, env):
     """Whatever the prompt asks, the tool finds no file of the user's home, of another home, of /tmp or of
     /run/user, and what it writes outside its scratch folder does not stay; it works in its scratch folder and
-    reads and writes its own configuration folder. (The running companion seals its tools alike: after its
-    kill -9 no tool is left, its PID namespace went with it.)"""
+    reads and writes its own configuration folder. Without bubblewrap it does not start and the reply says why;
+    TAVLO_TOOLS_UNSEALED=1 runs it as it is (it reads the home) and says so once."""
     secret = f"CANARY-{uuid.uuid4().hex}"
     canaries = [companion.home / "canary", pathlib.Path("/home/other/canary"), tmp_path / "canary",
                 pathlib.Path("/run/user/1000/canary")]
@@ -212,11 +212,22 @@ def test_a_tool_reads_none_of_the_users_files(companion, tmp_path, other_places,
                + f"echo kept > {own}/written\n"
                + "printf '{\"name\":\"sealed\",\"summary\":\"%s\"}' "
                + f"\"own:$(cat {own}/settings) cwd:$(pwd) read:$(tr -cd 'A-Za-z0-9 :/._-' < seen)\"\n")
-    r = companion.run("generate", "--model", f"{tool}:cli", "x")
-    assert r.returncode == 0, r.stdout + r.stderr
-    reply = json.loads(r.stdout)
-    assert secret not in json.dumps(reply)
-    assert reply["summary"].startswith("own:OWN cwd:/tmp/tavlo-tool-"), reply["summary"]
-    assert reply["summary"].count("No such file or directory") == len(canaries), reply["summary"]
-    assert (own / "written").read_text() == "kept\n"
-    assert [t for t in targets if (t / "written-by-tool").exists()] == []
+    companion.env.update(env)
+    if via == "generate":
+        r = companion.run("generate", "--model", f"{tool}:cli", "x")
+        status, reply, said = r.returncode, json.loads(r.stdout), r.stderr.decode()
+    else:
+        companion.start().wait_for(lambda: companion.selected() == f"{tool}:cli")
+        (status, reply), said = companion.post_json("/generate", {"prompt": "x"}), ""
+    if "PATH" in env:
+        assert (status, reply) == (1, {"ok": False, "reply": "⚠️ Claude failed: cannot seal the tool: bubblewrap is not "
+                                       "installed (sudo apt install bubblewrap), see tavlo-companion doctor"}), said
+        assert not (own / "written").exists()
+        return
+    assert status in (0, 200) and said.count("TAVLO_TOOLS_UNSEALED=1") == (1 if env else 0), reply
+    assert (secret in reply["summary"]) == bool(env), reply["summary"]
+    if not env:
+        assert reply["summary"].startswith("own:OWN cwd:/tmp/tavlo-tool-"), reply["summary"]
+        assert reply["summary"].count("No such file or directory") == len(canaries), reply["summary"]
+        assert (own / "written").read_text() == "kept\n"
+        assert [t for t in targets if (t / "written-by-tool").exists()] == []

@@ -9,8 +9,6 @@ import os
 import pathlib
 import re
 import shutil
-import socket
-import struct
 import subprocess
 import time
 
@@ -56,10 +54,13 @@ class Desktop:
                              stdout=subprocess.PIPE)
         self.env = {"DISPLAY": ":" + self.xvfb.stdout.readline().decode().strip()}
         if bus:
-            (tmp_path / "bus.conf").write_text(BUS_CONFIG)
-            daemon = self.run("dbus-daemon", "--config-file", str(tmp_path / "bus.conf"), "--nofork",
-                              "--print-address=1", stdout=subprocess.PIPE)
-            self.env["DBUS_SESSION_BUS_ADDRESS"] = daemon.stdout.readline().decode().strip()
+            self.start_bus(tmp_path)
+
+    def start_bus(self, tmp_path):
+        (tmp_path / "bus.conf").write_text(BUS_CONFIG)
+        daemon = self.run("dbus-daemon", "--config-file", str(tmp_path / "bus.conf"), "--nofork",
+                          "--print-address=1", stdout=subprocess.PIPE)
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = daemon.stdout.readline().decode().strip()
 
     def run(self, *cmd, stdout=subprocess.DEVNULL):
         env = {**getattr(self, "env", {}), "HOME": str(self.home), "XDG_CONFIG_HOME": str(self.home / "config"),
@@ -119,60 +120,12 @@ WAYBAR = {"layer": "top", "position": "top", "height": 30, "modules-right": ["tr
 WAYBAR_STYLE = "* { font-family: sans-serif; font-size: 12px; } window#waybar { background: #2B303B; }"
 
 
-class WaylandPointer:
-    """A pointer for the headless seat, which has none: a zwlr_virtual_pointer_v1, spoken on the socket."""
-
-    def __init__(self, path):
-        self.sock, self.ids, self.globals = socket.socket(socket.AF_UNIX), iter(range(2, 1000)), {}
-        self.sock.connect(path)
-        self.registry = next(self.ids)
-        self.send(1, 1, self.registry)  # wl_display.get_registry
-        self.roundtrip()
-        seat, manager = self.bind("wl_seat", 1), self.bind("zwlr_virtual_pointer_manager_v1", 1)
-        self.pointer = next(self.ids)
-        self.send(manager, 0, seat, self.pointer)  # create_virtual_pointer
-        self.roundtrip()
-
-    def send(self, obj, opcode, *args):
-        body = b"".join(struct.pack("<I", a) if isinstance(a, int) else
-                        struct.pack("<I", len(a) + 1) + a.encode() + bytes(4 - len(a) % 4) for a in args)
-        self.sock.sendall(struct.pack("<II", obj, (8 + len(body)) << 16 | opcode) + body)
-
-    def roundtrip(self):
-        """Waits for the compositor to have handled everything sent; notes the globals it announced."""
-        callback = next(self.ids)
-        self.send(1, 0, callback)  # wl_display.sync
-        while True:
-            obj, size_op = struct.unpack("<II", self.sock.recv(8, socket.MSG_WAITALL))
-            body = self.sock.recv((size_op >> 16) - 8, socket.MSG_WAITALL) if size_op >> 16 > 8 else b""
-            if obj == callback:
-                return
-            assert obj != 1 or size_op & 0xFFFF != 0, f"compositor error: {body!r}"
-            if obj == self.registry:  # global(name, interface, version)
-                length = struct.unpack_from("<I", body, 4)[0]
-                self.globals[body[8:8 + length - 1].decode()] = struct.unpack_from("<I", body)[0]
-
-    def bind(self, interface, version):
-        new = next(self.ids)
-        self.send(self.registry, 0, self.globals[interface], interface, version, new)
-        return new
-
-    def click(self, x, y, button="left"):
-        code = {"left": 0x110, "right": 0x111}[button]
-        self.send(self.pointer, 1, 0, x, y, 800, 600)  # motion_absolute in an 800x600 layout
-        self.send(self.pointer, 4)  # frame
-        for state in (1, 0):
-            self.send(self.pointer, 2, 0, code, state)
-            self.send(self.pointer, 4)
-        self.roundtrip()
-
-
 class Sway(Desktop):
-    """Headless sway (as an unprivileged user: it refuses root), a private session bus, waybar with its
-    tray, and a virtual pointer; with `xwayland`, DISPLAY names sway's Xwayland."""
+    """Headless sway (as an unprivileged user: it refuses root), a private session bus and waybar with its
+    tray; with `xwayland`, DISPLAY names sway's Xwayland."""
 
     def __init__(self, tmp_path, xwayland):
-        self.home, self.procs, self.pointer = tmp_path / "desktop", [], None
+        self.home, self.procs = tmp_path / "desktop", []
         runtime = pathlib.Path("/run") / f"sway-{tmp_path.name}"  # the sandbox's, which the user can reach
         runtime.mkdir(mode=0o700)
         os.chown(runtime, 65534, 65534)
@@ -184,10 +137,7 @@ class Sway(Desktop):
             raise
 
     def start(self, tmp_path, runtime, xwayland):
-        (tmp_path / "bus.conf").write_text(BUS_CONFIG)
-        daemon = self.run("dbus-daemon", "--config-file", str(tmp_path / "bus.conf"), "--nofork",
-                          "--print-address=1", stdout=subprocess.PIPE)
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = daemon.stdout.readline().decode().strip()
+        self.start_bus(tmp_path)
         (runtime / "sway.conf").write_text("output HEADLESS-1 resolution 800x600\n" + (
             # Xwayland lets in its own user only; the tests run as root.
             f"xwayland enable\nexec xhost +si:localuser:root && echo $DISPLAY > {runtime}/display\n"
@@ -201,15 +151,12 @@ class Sway(Desktop):
         self.env["SWAYSOCK"] = str(next(runtime.glob("sway-ipc.*")))
         if xwayland:
             self.env["DISPLAY"] = wait_until(lambda: (runtime / "display").read_text().strip())
-        self.pointer = WaylandPointer(str(runtime / self.env["WAYLAND_DISPLAY"]))
         (runtime / "waybar.json").write_text(json.dumps(WAYBAR))
         (runtime / "waybar.css").write_text(WAYBAR_STYLE)
         self.run("waybar", "-c", str(runtime / "waybar.json"), "-s", str(runtime / "waybar.css"))
         assert wait_until(lambda: self.on_bus("org.kde.StatusNotifierWatcher"), 30, 0.1), "no waybar tray"
 
     def close(self):
-        if self.pointer:
-            self.pointer.sock.close()
         super().close()
         shutil.rmtree(self.env["XDG_RUNTIME_DIR"])
 
@@ -228,11 +175,14 @@ class Sway(Desktop):
                 for n in walk(tree) if n.get("pid") == pid and n.get("visible")]
 
 
+def needs(tools):
+    if missing := [t for t in tools if shutil.which(t) is None]:
+        pytest.skip("needs " + ", ".join(missing) + " (tools/bootstrap installs them)")
+
+
 @pytest.fixture
 def desktop(request, tmp_path):
-    missing = [t for t in DESKTOP_TOOLS if shutil.which(t) is None]
-    if missing:
-        pytest.skip("needs " + ", ".join(missing) + " (tools/bootstrap installs them)")
+    needs(DESKTOP_TOOLS)
     d = Desktop(tmp_path, bus=getattr(request, "param", True))
     yield d
     d.close()
@@ -333,12 +283,15 @@ def test_trayer_hosts_the_xembed_icon_and_no_notification_server_blocks_nothing(
     assert serving(companion)
 
 
-@pytest.mark.parametrize("desktop_env", [{}, {"DISPLAY": ":4321"}, {"WAYLAND_DISPLAY": "wayland-77"}],
-                         ids=["no-display", "unreachable-x11", "unreachable-wayland"])
-def test_without_a_usable_display_it_serves_headless(tray, desktop_env):
-    companion = tray(desktop_env).start()
+@pytest.mark.parametrize("desktop_env, args", [({}, ()), ({"DISPLAY": ":4321"}, ()), ({"WAYLAND_DISPLAY": "wayland-77"}, ()),
+                                               ({"DISPLAY": ":4321"}, ("--headless",))],
+                         ids=["no-display", "unreachable-x11", "unreachable-wayland", "headless-with-a-display"])
+def test_without_a_usable_display_it_serves_headless(tray, desktop_env, args):
+    companion = tray(desktop_env).start(*args)
     time.sleep(0.5)
     assert serving(companion) and companion.proc.poll() is None, companion.logtext()
+    if args:  # --headless never loads Qt
+        assert "libQt6" not in mapped(companion.proc.pid) and "libtavlo-ui" not in mapped(companion.proc.pid)
 
 
 def mapped(pid):
@@ -346,15 +299,10 @@ def mapped(pid):
     return " ".join(line.split()[-1] for line in open(f"/proc/{pid}/maps") if "/" in line)
 
 
-def test_headless_and_commands_never_load_qt_even_with_a_display(tavlo_bin, tmp_path):
-    companion = Companion(tavlo_bin, tmp_path, {"DISPLAY": ":4321"}).start()
-    try:
-        assert "libQt6" not in mapped(companion.proc.pid) and "libtavlo-ui" not in mapped(companion.proc.pid)
-    finally:
-        companion.stop()
-    # The one-shot commands end too soon for their maps: the loader lists what it opens.
+def test_commands_never_load_qt_even_with_a_display(tavlo_bin, tmp_path):
+    # They end too soon for their maps: the loader lists what it opens.
     for command in ("models", "pairing"):
-        r = subprocess.run([tavlo_bin, command], env={**companion.env, "LD_DEBUG": "files"},
+        r = subprocess.run([tavlo_bin, command], env={"DISPLAY": ":4321", "HOME": str(tmp_path), "LD_DEBUG": "files"},
                            capture_output=True, text=True, timeout=30)
         opened = re.findall(r"file=(\S+)", r.stderr)
         assert "libc.so.6" in opened and not [f for f in opened if "libQt6" in f or "libtavlo-ui" in f], command
@@ -378,65 +326,69 @@ def test_display_without_tray_runs_headless_and_one_that_goes_away_leaves_it_ser
 
 @pytest.fixture
 def sway(request, tmp_path):
-    missing = [t for t in SWAY_TOOLS if shutil.which(t) is None]
-    if missing:
-        pytest.skip("needs " + ", ".join(missing) + " (tools/bootstrap installs them)")
+    needs(SWAY_TOOLS)
     d = Sway(tmp_path, xwayland=request.param)
     yield d
     d.close()
 
 
-def tray_menu(desktop):
-    """The icon's menu as a StatusNotifierItem host reads it (DBusMenu): (id, label, properties) of each
-    entry, depth first, and a function that clicks an entry; no entries before the icon is registered."""
-    def gdbus(dest, path, method, *args):
-        return subprocess.run(["gdbus", "call", "--session", "--dest", dest, "--object-path", path, "--method",
-                               method, "--", *args], env={**desktop.env, "LC_ALL": "C.UTF-8"},
-                              capture_output=True, text=True, timeout=30).stdout
-    get = "org.freedesktop.DBus.Properties.Get"
-    item = re.search(r"'([^'/]+)(/[^']*)'", gdbus("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", get,
-                                                   "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"))
-    if not item:
-        return [], None
-    path = re.search(r"objectpath '([^']+)'", gdbus(*item.groups(), get, "org.kde.StatusNotifierItem", "Menu"))[1]
-    layout = gdbus(item[1], path, "com.canonical.dbusmenu.GetLayout", "0", "-1", "@as []")
-    entries = [(int(i), re.search(r"'label': <'([^']*)'>", props)[1], props)
-               for i, props in re.findall(r"<\((\d+), \{([^}]*)\}", layout) if "'label'" in props]
-    return entries, lambda i: gdbus(item[1], path, "com.canonical.dbusmenu.Event", str(i), "clicked", "<0>", "0")
+GET = "org.freedesktop.DBus.Properties.Get"
+
+
+def gdbus(desktop, dest, path, method, *args):
+    return subprocess.run(["gdbus", "call", "--session", "--dest", dest, "--object-path", path, "--method", method,
+                           "--", *args], env={**desktop.env, "LC_ALL": "C.UTF-8"}, capture_output=True, text=True,
+                          timeout=30).stdout
+
+
+def tray_item(desktop):
+    """The icon as a StatusNotifierItem host finds it: its bus name, its object and its menu's (DBusMenu)
+    object; None before it is registered."""
+    item = re.search(r"'([^'/]+)(/[^']*)'", gdbus(desktop, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                                                   GET, "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"))
+    if item:
+        menu = gdbus(desktop, *item.groups(), GET, "org.kde.StatusNotifierItem", "Menu")
+        return (*item.groups(), re.search(r"objectpath '([^']+)'", menu)[1])
+
+
+def menu_entries(desktop, name, menu):
+    """(id, label, properties) of each entry of the menu, depth first."""
+    layout = gdbus(desktop, name, menu, "com.canonical.dbusmenu.GetLayout", "0", "-1", "@as []")
+    return [(int(i), re.search(r"'label': <'([^']*)'>", props)[1], props)
+            for i, props in re.findall(r"<\((\d+), \{([^}]*)\}", layout) if "'label'" in props]
 
 
 @pytest.mark.parametrize("sway, env, shell", [(False, {}, "xdg_shell"), (True, {}, "xdg_shell"),
                                               (True, {"QT_QPA_PLATFORM": "xcb"}, "xwayland")],
                          ids=["native", "xwayland-prefers-native", "xwayland-by-choice"], indirect=["sway"])
 def test_sway_waybar_icon_menu_and_panel(sway, tray, backends, env, shell):
+    """The icon drawn in waybar, its menu, and the host's click (Activate; a left click, as ItemIsMenu is false)
+    opening the panel as a window of its own."""
     backends[0].models = ["qwen3-coder", "llama3"]
     companion = tray({**sway.env, **env}).start()
     icon = companion.wait_for(lambda: sway.drawn(0, 0, 800, 30), timeout=20)
     assert glyph_contrast(sway.settled(*icon)) >= 3  # on waybar's dark bar
-    # The menu beside the icon carries what the panel does.
+    # The menu carries what the panel does.
     companion.wait_for(companion.selected)
-    entries, click = companion.wait_for(lambda: (m := tray_menu(sway)) and "qwen3-coder" in m[0][0][1] and m, 20)
+    name, path, menu = companion.wait_for(lambda: tray_item(sway), 20)
+    entries = companion.wait_for(lambda: (e := menu_entries(sway, name, menu)) and "qwen3-coder" in e[0][1] and e, 20)
     labels = [label for _, label, _ in entries]
     assert labels == ["Port 18765 \u00b7 Tailscale not installed \u00b7 Model qwen3-coder", "Model", "qwen3-coder",
                       "llama3", "Show panel", "Pair phone\u2026", "Open staging folder", "Quit Tavlo"], labels
     assert ["'toggle-state': <1>" in props for _, _, props in entries[2:4]] == [True, False]
-    click(entries[3][0])
+    gdbus(sway, name, menu, "com.canonical.dbusmenu.Event", str(entries[3][0]), "clicked", "<0>", "0")
     companion.wait_for(lambda: companion.selected() == "ollama:llama3")
     # A click opens the panel as a titled window the compositor placed below the bar; Escape or another
     # click on the icon closes it.
-    x = icon[0] + icon[2] // 2
+    assert gdbus(sway, name, path, GET, "org.kde.StatusNotifierItem", "ItemIsMenu") == "(<false>,)\n"
+    click = lambda: gdbus(sway, name, path, "org.kde.StatusNotifierItem.Activate", str(icon[0] + icon[2] // 2), "15")
     for close in ("Escape", "click"):
-        sway.pointer.click(x, 15)
+        click()
         panel = companion.wait_for(lambda: sway.windows(companion.proc.pid), 20)[0]
         assert panel[4:] == ("Tavlo", shell) and panel[1] >= 30, panel
         if close == "Escape":
             sway.call("wtype", "-s", "300", "-k", "Escape")  # the seat's keyboard comes and goes with wtype
         else:
-            time.sleep(0.5)  # a click of its own, not the second half of a double click
-            sway.pointer.click(x, 15)
+            click()
         assert wait_until(lambda: not sway.windows(companion.proc.pid)), close
     assert not GL_DRIVER.search(mapped(companion.proc.pid)), mapped(companion.proc.pid)
-    # A right click: the host shows the menu beside the icon.
-    shown = sway.pixels(400, 30, 400, 300)
-    sway.pointer.click(x, 15, "right")
-    companion.wait_for(lambda: sway.pixels(400, 30, 400, 300) != shown, 20)

@@ -1,9 +1,5 @@
-"""The install layout, the systemd user unit, the desktop entries, the man page,
-bash completion and the Debian package.
-
-The package round trip (make deb, lintian, dpkg -i, run, dpkg -P) builds a
-release tree from scratch and changes the machine, so it runs only with
-TAVLO_TEST_PACKAGING=1."""
+"""What gets installed. The package round trip (make deb, lintian, dpkg -i, run, dpkg -P) builds a release
+tree from scratch and changes the machine, so it runs only with TAVLO_TEST_PACKAGING=1."""
 import glob
 import gzip
 import os
@@ -56,8 +52,8 @@ def test_install_puts_every_file_in_its_place(installed):
         assert page.read().startswith(".TH TAVLO-COMPANION 1 ")
 
 
-@pytest.mark.skipif(shutil.which("desktop-file-validate") is None, reason="desktop-file-utils not installed")
-@pytest.mark.skipif(shutil.which("gio") is None, reason="libglib2.0-bin (gio) not installed")
+@pytest.mark.skipif(not shutil.which("desktop-file-validate") or not shutil.which("gio"),
+                    reason="needs desktop-file-utils and libglib2.0-bin (gio)")
 @pytest.mark.parametrize("name", ["tavlo-companion.desktop", "tavlo-companion-autostart.desktop"])
 def test_desktop_entries_validate_and_start_with_local_bin_first(name, tmp_path):
     out = run("desktop-file-validate", str(PACKAGING / name))
