@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -25,6 +26,7 @@ struct FakeRequest {
 struct FakeReply {
   int status = 200;
   std::string body{};
+  std::chrono::milliseconds delay{0};
   bool hang = false;  // accept, read, never answer
   std::string raw{};  // when set, sent verbatim instead of a built answer, then the connection closes
 };
@@ -106,7 +108,7 @@ class FakeHttpServer {
       FakeReply reply = handler_(req);
       lock.lock();
       if (reply.hang) cv_.wait(lock, [this] { return stop_; });
-      if (stop_) break;
+      if (cv_.wait_for(lock, reply.delay, [this] { return stop_; })) break;
       lock.unlock();
       const std::string bytes = !reply.raw.empty() ? reply.raw
                                 : "HTTP/1.1 " + std::to_string(reply.status) + " X\r\nContent-Type: application/json\r\n" +
