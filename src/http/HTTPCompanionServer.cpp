@@ -348,7 +348,14 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         continue;
       }
       if (error == EBADF || error == EINVAL || error == ENOTSOCK) co_return;  // closed under us
-      if ((error == EMFILE || error == ENFILE) && shedWithSpare(listener->native_handle())) continue;
+      if ((error == EMFILE || error == ENFILE) && spare >= 0) {
+        if (shedWithSpare(listener->native_handle())) continue;
+        // Nobody was waiting: accept4 says EMFILE before it looks at the queue. Spinning
+        // here would burn a core and shed the first peer to come once descriptors are free.
+        auto [ec] = co_await listener->async_wait(tcp::acceptor::wait_read, useTuple);
+        if (ec == asio::error::operation_aborted) co_return;
+        continue;
+      }
       if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
         // Out of memory, or of descriptors with no spare: wait a little rather than spin.
         backoff.expires_after(kAcceptBackoff);
@@ -360,14 +367,13 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   }
 
   // Out of descriptors: the spare one lets the first waiting peer be accepted and
-  // closed at once. False when there is no spare.
+  // closed at once. False when no peer was waiting.
   bool shedWithSpare(int listener) {
-    if (spare < 0) return false;
     ::close(spare);
     const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd >= 0) ::close(fd);
     spare = openSpareDescriptor();
-    return true;
+    return fd >= 0;
   }
 
   // At the cap: the oldest connection still sending its request goes once it is

@@ -268,10 +268,21 @@ TEST_F(ServerTest, OutOfDescriptorsAPeerIsClosedNotLeftWaiting) {
   ::close(filler.back()), filler.pop_back();  // room for the client's socket alone
   Client waiting(port());
   const bool closed = waiting.readable(2000ms);
+  // Nobody waits now, yet accept4 still says EMFILE: the loop must wait, not spin (nor shed later peers).
+  const auto cpu = [] {
+    rusage used{};
+    getrusage(RUSAGE_SELF, &used);
+    return used.ru_utime.tv_sec * 1000 + used.ru_utime.tv_usec / 1000 + used.ru_stime.tv_sec * 1000 +
+           used.ru_stime.tv_usec / 1000;
+  };
+  const auto before = cpu();
+  std::this_thread::sleep_for(300ms);
+  const auto spentMs = cpu() - before;
   for (int fd : filler) ::close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_TRUE(waiting.connected);
   EXPECT_TRUE(closed);
+  EXPECT_LT(spentMs, 150);
   EXPECT_EQ(get(port(), "/after"), "GET /after []");
 }
 
