@@ -27,7 +27,7 @@ constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
 
 // Whether the calling thread runs `executor` now. An executor of a kind not
-// known here cannot say, and passes.
+// known here cannot say, and fails: the check must never wave a caller through.
 template <class Executor>
 bool runsOn(const asio::any_io_executor& executor) {
   const auto* known = executor.target<Executor>();
@@ -39,7 +39,7 @@ bool runsHere(const asio::any_io_executor& executor) {
   if (executor.target<Plain>()) return runsOn<Plain>(executor);
   if (executor.target<Tracked>()) return runsOn<Tracked>(executor);
   if (executor.target<asio::strand<Plain>>()) return runsOn<asio::strand<Plain>>(executor);
-  return true;
+  return false;
 }
 
 asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
@@ -149,7 +149,7 @@ void CompanionState::readHostName() {
 // (the program's exit): nothing here asks for the state thread.
 CompanionState::~CompanionState() { stopEverything(); }
 
-void CompanionState::requireStateThread(const char* what) const {
+void CompanionState::onStateThread(const char* what) const {
   if (runsHere(executor_)) return;
   logLine(std::string("Tavlo: CompanionState::") + what + " called off the state's executor");
   std::abort();

@@ -1,8 +1,8 @@
 #pragma once
 // The one object that holds everything the companion knows at run time. Runs
 // on the state thread (its executor): every public operation, getter and
-// observer call happens there, without locks; debug and sanitizer builds
-// (TAVLO_CHECK_THREADS) abort when another thread calls in. Work that
+// observer call happens there, without locks, and every build aborts when
+// another thread calls in (a cheap executor comparison). Work that
 // finishes elsewhere (probes, model runs, pack writing) is posted back first.
 // Only makeHandler's handler runs on the network thread, and HealthBoard is
 // readable from any thread.
@@ -213,16 +213,8 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   };
 
  private:
-  // Aborts, naming `what`, when the caller is not on the state's executor;
-  // nothing unless TAVLO_CHECK_THREADS (debug and sanitizer builds).
-  void onStateThread(const char* what = __builtin_FUNCTION()) const {
-#ifdef TAVLO_CHECK_THREADS
-    requireStateThread(what);
-#else
-    (void)what;
-#endif
-  }
-  void requireStateThread(const char* what) const;
+  // Aborts, naming `what`, when the caller is not on the state's executor.
+  void onStateThread(const char* what = __builtin_FUNCTION()) const;
 
   asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
   GenerateSteps generateSteps();

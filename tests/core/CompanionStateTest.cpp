@@ -97,6 +97,9 @@ struct Fixture : ::testing::Test {
 TEST_F(Fixture, RoutesStatusAndSelection) {
   cliModels = {{"codex:cli", LLMModel::Provider::codex, "Codex (CLI)", "OpenAI Codex login"}};
   make();
+  // Every build refuses a caller off the state's executor (here the test's own thread).
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(state->selectedModelID(), "CompanionState::selectedModelID called off the state's executor");
   refresh();
   const auto handler = on([&] { return state->makeHandler(); });
   asio::io_context network;  // the state's io_context does not run meanwhile

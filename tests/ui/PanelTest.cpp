@@ -206,9 +206,10 @@ TEST(TavloCompanionApp, PanelFollowsTheStateAndQuitStopsIt) {
   char name[] = "tavlo-companion", *argv[] = {name, nullptr};
   EXPECT_EQ(runTrayApp(argc, argv, state, [&] { ++quitCalls; }, true), 0);
   EXPECT_EQ(quitCalls, 1);
-  asio::post(io, [&] { state->shutdown(), work.reset(); });
+  std::string selected;  // read on the state's thread: every build checks that
+  asio::post(io, [&] { selected = state->selectedModelID(), state->shutdown(), work.reset(); });
   worker.join();
-  EXPECT_EQ(state->selectedModelID(), "ollama:llama3.2");
+  EXPECT_EQ(selected, "ollama:llama3.2");
 }
 
 }  // namespace
