@@ -13,7 +13,7 @@ import uuid
 
 import pytest
 
-from companion_support import PACK, on_terminal, sh, slow_claude, tailscale_script, wait_until, write_tool
+from companion_support import PACK, ROOT, on_terminal, sh, slow_claude, tailscale_script, wait_until, write_tool
 
 def kv(path):
     """The store's rows; {} while the file or its table is not there yet."""
@@ -172,14 +172,24 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
 
 
 @pytest.fixture
-def other_places():
+def other_places(tmp_path):
     """Empty tmpfs over /home and /run/user in the sandbox's own mount namespace (its /run is its own where
-    /run/user is missing), so that canaries go there without touching the machine's."""
-    places = [pathlib.Path("/home"), pathlib.Path("/run/user")]
+    /run/user is missing), so that canaries go there without touching the machine's. A checkout in a home
+    (a normal user's) is bound back in its place: the tests run the binary built there."""
+    places, kept = [pathlib.Path("/home"), pathlib.Path("/run/user")], tmp_path / "checkout"
+    home_checkout = ROOT.is_relative_to("/home")
+    if home_checkout:
+        kept.mkdir()
+        subprocess.run(["mount", "--bind", str(ROOT), str(kept)], check=True)
     for place in places:
         place.mkdir(exist_ok=True)
         subprocess.run(["mount", "-t", "tmpfs", "tmpfs", str(place)], check=True)
+    if home_checkout:
+        ROOT.mkdir(parents=True)
+        subprocess.run(["mount", "--move", str(kept), str(ROOT)], check=True)
     yield
+    if home_checkout:
+        subprocess.run(["umount", str(ROOT)], check=True)
     for place in places:
         subprocess.run(["umount", str(place)], check=True)
 

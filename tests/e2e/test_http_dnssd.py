@@ -3,6 +3,7 @@ leave the companion serving everyone else. Its DNS-SD advertisement, seen from a
 two network namespaces joined by a veth pair, each with its own D-Bus and avahi-daemon in a private mount
 namespace, so no mDNS ever reaches the machine's real interfaces."""
 import pathlib
+import resource
 import shutil
 import signal
 import socket
@@ -41,6 +42,9 @@ def test_floods_from_this_computer_or_one_slash64_leave_the_door_open(companion)
     flood, other = [f"fd00:aa::{i}" for i in range(1, 201)], "fd00:bb::1"
     batch = "".join(f"address add {a}/64 dev lo nodad\n" for a in [*flood, other])
     subprocess.run(["ip", "-6", "-batch", "-"], input=batch, text=True, check=True)
+    # The 2,200 peers are this process's descriptors: a desktop session's soft limit of 1024 is too few.
+    limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(limits[0], min(limits[1], 4096)), limits[1]))
     peers = []
     try:
         companion.prefix = ["prlimit", "--nofile=1024:2048"]
@@ -56,6 +60,7 @@ def test_floods_from_this_computer_or_one_slash64_leave_the_door_open(companion)
             s.close()
         undo = batch.replace("address add", "address del")
         subprocess.run(["ip", "-6", "-batch", "-"], input=undo, text=True, check=False)
+        resource.setrlimit(resource.RLIMIT_NOFILE, limits)
 
 
 class Node:
