@@ -586,11 +586,8 @@ std::string sealedRunProblem(const std::string& bwrap, const ProviderConfig& con
   request.executable = "/bin/true";
   request.timeLimit = kToolTime;
   request.scratchDirectory = true;
-  request.wrap = [&](const std::string& scratch, const std::vector<std::string>&) {
-    std::error_code ec;
-    const std::string tool = fs::canonical("/bin/true", ec).string();
-    return ToolSeal::sealedCommand({.bwrap = bwrap, .tool = tool, .scratch = scratch,
-                                    .hidden = ToolSeal::hiddenFolders(config.home()), .installed = {tool}});
+  request.wrap = [&](const std::string& scratch, const std::vector<std::string>& args) {
+    return ToolSeal::sealedCommand(ToolSeal::planFor(bwrap, "/bin/true", args, scratch, config.home(), config.path()));
   };
   const Result<ProcessResult> ran = runProcess(request);
   if (!ran) return ran.error().message;

@@ -156,14 +156,7 @@ ProcessRequest::Wrapper sealWith(std::string bwrap, const std::string& chosen, s
                                  const ProviderConfig& config) {
   return [bwrap = std::move(bwrap), chosen, ownFiles = std::move(ownFiles), home = config.home(),
           searchPath = config.path()](const std::string& scratch, const std::vector<std::string>& args) {
-    std::error_code ec;
-    std::string tool = std::filesystem::canonical(chosen, ec).string();
-    if (ec) tool = chosen;
-    ToolSeal::Plan plan{.bwrap = bwrap, .tool = tool, .args = args, .scratch = scratch,
-                        .hidden = ToolSeal::hiddenFolders(home), .ownFiles = ownFiles, .installed = {tool}};
-    if (std::string interpreter = ToolSeal::interpreterOf(tool, searchPath); !interpreter.empty())
-      plan.installed.push_back(std::move(interpreter));
-    return ToolSeal::sealedCommand(plan);
+    return ToolSeal::sealedCommand(ToolSeal::planFor(bwrap, chosen, args, scratch, home, searchPath, ownFiles));
   };
 }
 

@@ -85,6 +85,18 @@ std::vector<std::string> sealedCommand(const Plan& plan) {
   return argv;
 }
 
+Plan planFor(std::string bwrap, const std::string& executable, std::vector<std::string> args, std::string scratch,
+             const std::string& home, const std::string& searchPath, std::vector<std::string> ownFiles) {
+  std::error_code ec;
+  std::string tool = fs::canonical(executable, ec).string();
+  if (ec) tool = executable;
+  Plan plan{.bwrap = std::move(bwrap), .tool = tool, .args = std::move(args), .scratch = std::move(scratch),
+            .hidden = hiddenFolders(home), .ownFiles = std::move(ownFiles), .installed = {tool}};
+  if (std::string interpreter = interpreterOf(tool, searchPath); !interpreter.empty())
+    plan.installed.push_back(std::move(interpreter));
+  return plan;
+}
+
 std::string installRoot(const std::string& file) {
   for (const std::string marker : {"/lib/node_modules/", "/node_modules/"})
     if (auto at = file.find(marker); at != std::string::npos) return at == 0 ? "/" : file.substr(0, at);

@@ -29,6 +29,13 @@ struct Plan {
   std::vector<std::string> installed{};   // resolved files it runs: the tool, its script's interpreter
 };
 
+// The plan for running `executable` (symbolic links are resolved here) with
+// `args` in `scratch`: the places users keep files under `home` hidden, its
+// `ownFiles` and what it runs (itself and, for a "#!" script, the interpreter
+// found on `searchPath`) brought back. Looks at the file system.
+Plan planFor(std::string bwrap, const std::string& executable, std::vector<std::string> args, std::string scratch,
+             const std::string& home, const std::string& searchPath, std::vector<std::string> ownFiles = {});
+
 // The command that runs the tool sealed, bubblewrap first. An install root
 // under a hidden folder comes back read-only; one that would uncover a hidden
 // folder (a tool kept right in the home) is replaced by the file alone.
