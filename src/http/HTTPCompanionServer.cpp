@@ -342,16 +342,13 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         continue;
       }
       const int error = errno;
-      if (error == EAGAIN || error == EWOULDBLOCK) {
-        auto [ec] = co_await listener->async_wait(tcp::acceptor::wait_read, useTuple);
-        if (ec == asio::error::operation_aborted) co_return;
-        continue;
-      }
       if (error == EBADF || error == EINVAL || error == ENOTSOCK) co_return;  // closed under us
-      if ((error == EMFILE || error == ENFILE) && spare >= 0) {
-        if (shedWithSpare(listener->native_handle())) continue;
-        // Nobody was waiting: accept4 says EMFILE before it looks at the queue. Spinning
-        // here would burn a core and shed the first peer to come once descriptors are free.
+      const bool shedding = (error == EMFILE || error == ENFILE) && spare >= 0;
+      if (shedding && shedWithSpare(listener->native_handle())) continue;
+      // Nobody waiting. Out of descriptors too, accept4 says EMFILE before it looks at the
+      // queue: going round again would burn a core and shed the first peer to come once
+      // descriptors are free.
+      if (error == EAGAIN || error == EWOULDBLOCK || shedding) {
         auto [ec] = co_await listener->async_wait(tcp::acceptor::wait_read, useTuple);
         if (ec == asio::error::operation_aborted) co_return;
         continue;
