@@ -33,6 +33,21 @@ class RunningServer : public ServerHandle {
   std::unique_ptr<HTTPCompanionServer> server_;
 };
 
+// TAVLO_TOOL_TIMEOUT: how long a command-line tool may take, in whole seconds
+// (1 to 86400; unset or empty: the default); any other value is an error.
+Result<std::chrono::milliseconds> toolTimeLimitFromEnvironment() {
+  const char* value = std::getenv("TAVLO_TOOL_TIMEOUT");
+  if (!value || !*value) return ProviderConfig{}.toolTimeLimit;
+  char* end = nullptr;
+  errno = 0;
+  const long seconds = std::strtol(value, &end, 10);
+  const bool digitFirst = std::isdigit(static_cast<unsigned char>(*value)) != 0;  // no sign, no blank
+  if (*end != '\0' || errno != 0 || !digitFirst || seconds < 1 || seconds > 86400)
+    return fail(std::string("TAVLO_TOOL_TIMEOUT must be a whole number of seconds from 1 to 86400, not '") + value +
+                "'");
+  return std::chrono::milliseconds(std::chrono::seconds(seconds));
+}
+
 }  // namespace
 
 CompanionEnvironment CompanionEnvironment::resolve() {
@@ -77,25 +92,12 @@ CompanionEnvironment CompanionEnvironment::resolve() {
   return env;
 }
 
-bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string& error) {
-  const char* value = std::getenv("TAVLO_TOOL_TIMEOUT");
-  if (!value || !*value) return true;
-  char* end = nullptr;
-  errno = 0;
-  const long seconds = std::strtol(value, &end, 10);
-  const bool digitFirst = std::isdigit(static_cast<unsigned char>(*value)) != 0;  // no sign, no blank
-  if (*end != '\0' || errno != 0 || !digitFirst || seconds < 1 || seconds > 86400) {
-    error = std::string("TAVLO_TOOL_TIMEOUT must be a whole number of seconds from 1 to 86400, not '") + value + "'";
-    return false;
-  }
-  limit = std::chrono::seconds(seconds);
-  return true;
-}
 
 Result<ProviderConfig> providerConfigFromEnvironment() {
   ProviderConfig config;
-  std::string problem;
-  if (!toolTimeLimitFromEnvironment(config.toolTimeLimit, problem)) return fail(problem);
+  auto limit = toolTimeLimitFromEnvironment();
+  if (!limit) return limit.error();
+  config.toolTimeLimit = *limit;
   config.sealTools = !toolsUnsealedByEnvironment();
   if (auto moved = config.readServerAddresses(); !moved) return moved.error();
   return config;

@@ -45,10 +45,6 @@ Result<ProviderConfig> providerConfigFromEnvironment();
 // TAVLO_TOOLS_UNSEALED=1: claude and codex run as they are, not sealed in bubblewrap.
 bool toolsUnsealedByEnvironment();
 
-// TAVLO_TOOL_TIMEOUT: how long a command-line tool may take, in whole seconds
-// (1 to 86400; unset or empty: 10 minutes). False, with `error` set, for any other value.
-bool toolTimeLimitFromEnvironment(std::chrono::milliseconds& limit, std::string& error);
-
 // The pairing record as compact JSON with sorted keys, as `pairing` prints it.
 // When nothing was published yet it describes this computer now, asking the
 // Tailscale tool only when `probeTailscale` (it may take seconds).
