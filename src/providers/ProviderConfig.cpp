@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "platform/HttpClient.hpp"
+#include "text/UnicodeText.hpp"
 
 namespace tavlo {
 namespace {
@@ -93,11 +94,6 @@ bool isInterfaceAddress(const std::string& host) {
   return found;
 }
 
-std::string lower(std::string s) {
-  for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
 }  // namespace
 
 std::string ProviderConfig::home() const {
@@ -116,13 +112,13 @@ std::string ProviderConfig::path() const {
 HttpClient& ProviderConfig::client() const { return http ? *http : HttpClient::shared(); }
 
 bool isThisComputer(const std::string& host) {
-  const std::string name = lower(host);
+  const std::string name = lowerASCII(host);
   if (name.empty() || name == "0.0.0.0" || name == "::" || name == "localhost" || name.ends_with(".localhost") ||
       isLoopbackAddress(name))
     return true;
   char own[256] = {};
   if (::gethostname(own, sizeof own - 1) == 0 && *own) {
-    const std::string ownName = lower(own);
+    const std::string ownName = lowerASCII(own);
     if (name == ownName || name == ownName.substr(0, ownName.find('.')) || name == ownName + ".local") return true;
   }
   return isInterfaceAddress(host);
@@ -134,7 +130,7 @@ Result<ServerAddress> parseServerAddress(std::string_view value, std::uint16_t d
   std::string scheme = "http";
   std::string_view rest = text;
   if (const auto sep = text.find("://"); sep != std::string_view::npos) {
-    scheme = lower(std::string(text.substr(0, sep)));
+    scheme = lowerASCII(text.substr(0, sep));
     if (scheme != "http" && scheme != "https") return fail("the scheme must be http or https");
     defaultPort = scheme == "http" ? 80 : 443;
     rest = text.substr(sep + 3);
