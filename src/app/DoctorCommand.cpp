@@ -27,6 +27,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Commands.hpp"
+#include "app/Paths.hpp"
 #include "app/Services.hpp"
 #include "app/TrayLoader.hpp"
 #include "core/CompanionState.hpp"
@@ -656,7 +657,9 @@ std::string writeProbe(const fs::path& dir) {
 }
 
 void checkStaging(Report& report) {
-  const auto staging = resolveStagingDir();
+  const auto resolved = resolveStagingDir();
+  if (!resolved) return report.add(Level::fail, "staging folder", resolved.message(), "fix TAVLO_STAGING");
+  const auto& staging = *resolved;
   if (!staging) return report.add(Level::fail, "staging folder", "HOME is not set", "set HOME or TAVLO_STAGING");
   // The folder, or the nearest folder above it that exists (the companion creates the rest).
   fs::path existing = *staging;

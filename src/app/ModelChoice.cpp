@@ -3,6 +3,7 @@
 
 #include <filesystem>
 
+#include "app/Paths.hpp"
 #include "core/CompanionState.hpp"
 #include "platform/Async.hpp"
 #include "platform/KvStore.hpp"

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/Paths.hpp"
 #include "core/RequestPolicy.hpp"
 #include "http/HTTPCompanionServer.hpp"
 #include "text/JSONText.hpp"
@@ -52,14 +53,13 @@ Result<std::chrono::milliseconds> toolTimeLimitFromEnvironment() {
 
 CompanionEnvironment CompanionEnvironment::resolve() {
   CompanionEnvironment env;
-  std::string problem;
-  auto staging = resolveStagingDir(std::nullopt, &problem);
-  if (!staging) {
-    env.error = problem.empty() ? "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion" : problem;
-    env.badSetting = !problem.empty();
+  auto staging = resolveStagingDir();
+  if (!staging || !*staging) {
+    env.error = staging ? "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion" : staging.message();
+    env.badSetting = !staging;
     return env;
   }
-  env.stagingDir = *staging;
+  env.stagingDir = **staging;
   if (const char* runs = std::getenv("TAVLO_MAX_RUNS"); runs && *runs) {
     char* end = nullptr;
     errno = 0;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/Commands.hpp"
+#include "app/Paths.hpp"
 #include "core/CompanionState.hpp"
 
 namespace {
@@ -46,9 +47,10 @@ constexpr const char* kHelp =
 
 namespace tavlo {
 std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option, std::string& problem) {
-  auto dir = resolveStagingDir(option, &problem);
-  if (!dir && problem.empty()) problem = kNoStagingMessage;
-  return dir;
+  auto dir = resolveStagingDir(option);
+  if (!dir) problem = dir.error().message;
+  else if (!*dir) problem = kNoStagingMessage;
+  return dir ? *dir : std::nullopt;
 }
 
 std::optional<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args, std::string& error) {

@@ -5,8 +5,6 @@
 // (writing the pack), state → network (the reply).
 #include "core/CompanionState.hpp"
 
-#include <pwd.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -623,50 +621,6 @@ void CompanionState::publishPairingRecord() {
 
 std::optional<std::string> CompanionState::currentTailscaleIP() const {
   if (tailscaleStatus_.isConnected()) return tailscaleStatus_.ip;
-  return std::nullopt;
-}
-
-std::optional<std::filesystem::path> homeDir() {
-  const char* home = std::getenv("HOME");
-  if (!home || *home != '/') return std::nullopt;
-  return std::filesystem::path(home);
-}
-
-std::optional<std::filesystem::path> resolveStagingDir(const std::optional<std::string>& chosen, std::string* problem) {
-  const char* env = std::getenv("TAVLO_STAGING");
-  const auto home = homeDir();
-  if (!chosen && !(env && *env)) {
-    if (!home) return std::nullopt;
-    return *home / "TavloStaging";
-  }
-  std::string s = chosen ? *chosen : std::string(env);
-  if (!s.empty() && s.front() == '~') {
-    // "~" or "~/x" is our home; "~name/x" is that user's home.
-    const auto slash = s.find('/');
-    const std::string user = s.substr(1, slash == std::string::npos ? std::string::npos : slash - 1);
-    std::string base;
-    if (user.empty()) {
-      if (!home) return std::nullopt;
-      base = home->string();
-    } else if (const passwd* pw = getpwnam(user.c_str()); pw && pw->pw_dir && *pw->pw_dir == '/') {
-      base = pw->pw_dir;
-    } else {
-      if (problem)
-        *problem = "unknown user \"" + user + "\" in " + (chosen ? "--staging " : "TAVLO_STAGING=") + s;
-      return std::nullopt;
-    }
-    s = base + (slash == std::string::npos ? std::string() : s.substr(slash));
-  }
-  // A plain path, as the phone is shown it: no "." segments or trailing slash.
-  auto path = std::filesystem::absolute(s).lexically_normal();
-  if (path.has_relative_path() && !path.has_filename()) path = path.parent_path();
-  return path;
-}
-
-std::optional<std::filesystem::path> defaultsStorePath() {
-  const char* xdg = std::getenv("XDG_STATE_HOME");
-  if (xdg && *xdg == '/') return std::filesystem::path(xdg) / "tavlo" / "defaults.sqlite3";
-  if (auto home = homeDir()) return *home / ".local" / "state" / "tavlo" / "defaults.sqlite3";
   return std::nullopt;
 }
 

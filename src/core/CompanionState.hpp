@@ -288,18 +288,4 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::shared_ptr<Pending<std::vector<LLMModel>>> cliInFlight_;
 };
 
-// The staging folder: `chosen` (a command's --staging) when given, else
-// TAVLO_STAGING when set and not empty, else "TavloStaging" in the home folder;
-// a leading "~" (ours) or "~name" (that user's home) expanded. None when HOME
-// is needed and not set, or when "~name" names no user: `problem` then says so
-// (it stays empty for a missing HOME).
-std::optional<std::filesystem::path> resolveStagingDir(const std::optional<std::string>& chosen = std::nullopt,
-                                                       std::string* problem = nullptr);
-
-// An absolute HOME, or none: a store is never put under a relative or root path.
-std::optional<std::filesystem::path> homeDir();
-
-// $XDG_STATE_HOME/tavlo/defaults.sqlite3 (default ~/.local/state); none without either.
-std::optional<std::filesystem::path> defaultsStorePath();
-
 }  // namespace tavlo
