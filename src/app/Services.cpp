@@ -156,7 +156,7 @@ std::string pairingJSON(KvStore& pairing, bool probeTailscale) {
     // Nothing published yet: describe this computer as the companion would.
     auto tailscale = probeTailscale ? TailscaleProbe::readBlocking() : TailscaleStatus::unknown();
     std::string host = localizedHostName();
-    record = {{PairingStore::K::hostname, host.empty() ? "Mac" : host},
+    record = {{PairingStore::K::hostname, host.empty() ? PairingStore::kUnnamedComputer : host},
               {PairingStore::K::lan, NetworkInfo::lanIP().value_or("")},
               {PairingStore::K::tailscale, tailscale.isConnected() ? tailscale.ip : ""},
               {PairingStore::K::tailscaleHost, tailscale.isConnected() ? tailscale.hostname.value_or("") : ""},

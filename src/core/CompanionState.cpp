@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "core/RequestPolicy.hpp"
+#include "pairing/PairingStore.hpp"
 #include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 #include "platform/HostName.hpp"
@@ -243,8 +244,8 @@ std::optional<LLMModel> CompanionState::selectedModel() const {
 
 std::string CompanionState::menuSymbol() const {
   onStateThread(__func__);
-  if (!serverRunning_) return "macbook.and.iphone.slash";
-  return tailscaleStatus_.isConnected() ? "macbook.and.iphone" : "macbook";
+  if (!serverRunning_) return "computer.and.phone.slash";
+  return tailscaleStatus_.isConnected() ? "computer.and.phone" : "computer";
 }
 
 void CompanionState::startServer() {
@@ -614,7 +615,7 @@ void CompanionState::publishPairingRecord() {
     tsIP = tailscaleStatus_.ip;
     tsHost = tailscaleStatus_.hostname;
   }
-  std::string host = hostName_.empty() ? "Mac" : hostName_;
+  std::string host = hostName_.empty() ? PairingStore::kUnnamedComputer : hostName_;
   auto lan = services_.lanIP ? services_.lanIP() : std::nullopt;
   services_.publishPairing(host, lan, tsIP, tsHost, static_cast<std::int64_t>(serverPort_));
 }

@@ -22,6 +22,10 @@ inline constexpr const char* port = "mac.port";
 inline constexpr const char* updatedAt = "mac.updated_at";
 }  // namespace K
 
+// The name the phone is given for a computer that has none (the record's
+// "mac.hostname"); phones already paired know it.
+inline constexpr const char* kUnnamedComputer = "Mac";
+
 // The earliest representable time stands for "unknown".
 inline const Clock::time_point distantPast = Clock::time_point::min();
 

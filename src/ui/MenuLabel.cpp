@@ -17,7 +17,7 @@ void ensureIconResources() {
 }
 
 QString menuIconResource(const std::string& menuSymbol, bool darkPanel) {
-  const char* kind = menuSymbol == "macbook" ? "up" : menuSymbol == "macbook.and.iphone" ? "linked" : "down";
+  const char* kind = menuSymbol == "computer" ? "up" : menuSymbol == "computer.and.phone" ? "linked" : "down";
   return QStringLiteral(":/icons/tavlo-tray-%1-%2.svg").arg(kind, darkPanel ? "dark" : "light");
 }
 

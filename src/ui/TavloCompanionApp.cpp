@@ -223,7 +223,7 @@ struct Tray {
 Tray makeTray(MenuContent* panel, const MenuActions& actions, QObject* receiver) {
   Tray tray{std::make_unique<QSystemTrayIcon>(), nullptr};
   QSystemTrayIcon* icon = tray.icon.get();
-  icon->setIcon(menuIcon("macbook.and.iphone.slash", 0, desktopIsDark()));
+  icon->setIcon(menuIcon("computer.and.phone.slash", 0, desktopIsDark()));
   icon->setToolTip(QStringLiteral("Tavlo"));
   auto show = [panel, icon] {
     if (!panel->isVisible()) togglePanel(panel, icon);

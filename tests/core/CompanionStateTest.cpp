@@ -236,7 +236,7 @@ TEST_F(Fixture, RefreshesAndGenerateReplies) {
   refresh();
   using F = StateField;
   EXPECT_EQ(seen, (std::vector{F::tailscaleStatus, F::ollamaModels, F::lmstudioModels, F::cliModels, F::selectedModelID}));
-  EXPECT_EQ(on([&] { return state->menuSymbol(); }), "macbook.and.iphone.slash");
+  EXPECT_EQ(on([&] { return state->menuSymbol(); }), "computer.and.phone.slash");
   auto a = asio::co_spawn(io, state->tick(), asio::use_future), b = asio::co_spawn(io, state->tick(), asio::use_future);
   wait(std::move(a)), wait(std::move(b));
   EXPECT_EQ(ollamaCalls, 2);

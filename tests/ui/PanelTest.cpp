@@ -138,12 +138,12 @@ QImage image(const char* symbol, std::size_t count = 0, bool dark = false) {
 }
 
 TEST(MenuLabel, EachStateItsIconWithTheCountDrawnInAndItsTooltip) {
-  const QImage down = image("macbook.and.iphone.slash"), linked = image("macbook.and.iphone"), up = image("macbook");
-  EXPECT_TRUE(down != linked && linked != up && up != down && up != image("macbook", 0, true));
+  const QImage down = image("computer.and.phone.slash"), linked = image("computer.and.phone"), up = image("computer");
+  EXPECT_TRUE(down != linked && linked != up && up != down && up != image("computer", 0, true));
   EXPECT_EQ(image(""), down);  // an unexpected symbol shows "server down" rather than nothing
   // The badge sits in the lower right corner and leaves the top left alone.
-  const QImage one = image("macbook", 1);
-  EXPECT_TRUE(one != image("macbook", 12) && up.pixel(4, 4) == one.pixel(4, 4));
+  const QImage one = image("computer", 1);
+  EXPECT_TRUE(one != image("computer", 12) && up.pixel(4, 4) == one.pixel(4, 4));
   EXPECT_NE(up.pixel(28, 28), one.pixel(28, 28));
   // The tooltip says "Generating…" while a request runs or waits.
   CompanionSnapshot s;
