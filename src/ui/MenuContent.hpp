@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/CompanionState.hpp"
+#include "ui/PanelWidgets.hpp"
 
 class QLabel;
 class QPushButton;
@@ -28,24 +29,6 @@ struct MenuActions {
   // The pairing record as compact JSON, asked for when the "Pair phone"
   // section is open; without it the section is not shown.
   std::function<std::string()> pairingJSON;
-};
-
-enum class Indicator { ok, down, checking };
-
-// One status line: dot, label, trailing text, detail and an optional button.
-class StatusRow : public QWidget {
-  Q_OBJECT
- public:
-  StatusRow(const QString& label, QWidget* parent);
-  void set(Indicator indicator, const QString& detail, const QString& actionLabel, std::function<void()> onAction,
-           const QString& trailing = {});
-
- private:
-  QLabel* dot_;
-  ElidedLabel* detail_;
-  ElidedLabel* trailing_;
-  QPushButton* action_;
-  std::function<void()> onAction_;
 };
 
 class MenuContent : public QWidget {

@@ -3,10 +3,10 @@
 
 #include <QActionGroup>
 
+#include "ui/PanelWidgets.hpp"
+
 namespace tavlo {
 namespace {
-
-QString qs(const std::string& s) { return QString::fromStdString(s); }
 
 QString tailscaleText(const TailscaleStatus& t) {
   switch (t.kind) {
