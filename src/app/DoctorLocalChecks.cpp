@@ -19,6 +19,7 @@
 #include "app/TrayLoader.hpp"
 #include "platform/Async.hpp"
 #include "platform/HttpClient.hpp"
+#include "platform/ProcessRunner.hpp"
 #include "providers/CLIProbe.hpp"
 #include "providers/LLMRunner.hpp"
 #include "providers/LMStudioProbe.hpp"

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "app/PortOwner.hpp"
-#include "platform/ProcessRunner.hpp"
 
 struct sd_bus;
 
