@@ -22,6 +22,8 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/DnsSdAdvertiser.hpp"
@@ -53,17 +55,6 @@ struct ReadResult {
 };
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-
-// What an exception says, for the log; taken outside the coroutine that caught it.
-std::string describe(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown exception";
-  }
-}
 
 bool wantsContinue(const HTTPRequest& request) {
   auto expect = request.headers.find("expect");
@@ -398,17 +389,20 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     }
     if (open - evicting >= cap && !evictOldestSlow()) return;  // the newest is closed at once
     ++open;
+    // serve() lets only what is not a std::exception through: that cannot happen, and is not hidden.
     asio::co_spawn(io, serve(std::move(socket), key, peer.ss_family == AF_INET6, counted),
-                   [](std::exception_ptr) {});
+                   [](std::exception_ptr error) {
+                     if (error) std::rethrow_exception(error);
+                   });
   }
 
   asio::awaitable<void> serve(AcceptedSocket socket, AddressKey peer, bool v6, bool counted) {
     Connection connection(*this, std::move(socket), peer, v6, counted);
     try {
       co_await exchange(connection);
-    } catch (...) {
+    } catch (const std::exception& e) {
       // Allocation failure and the like: the connection is dropped, the server goes on.
-      logLine("Tavlo HTTP connection dropped: " + describe(std::current_exception()));
+      logLine(std::string("Tavlo HTTP connection dropped: ") + e.what());
     }
   }
 
@@ -621,11 +615,17 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     request.peerAddress = textOf(c.peer);
     c.deadline = Clock::time_point::max();
     HTTPResponse response;
+    std::optional<std::string> failure;
     try {
       auto self = shared_from_this();  // the request holds the server until its reply is written
       response = co_await handler(std::move(request));
+    } catch (const std::exception& e) {
+      failure = e.what();
     } catch (...) {  // whatever the handler throws becomes a 500; the log says what
-      logLine("Tavlo HTTP handler failed: " + describe(std::current_exception()));
+      failure = "unknown exception";
+    }
+    if (failure) {
+      logLine("Tavlo HTTP handler failed: " + *failure);
       response = internalError();
     }
     if (closing) co_return;
