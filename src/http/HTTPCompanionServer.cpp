@@ -56,6 +56,21 @@ struct ReadResult {
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
+// The completion of the server's own coroutines (the accept loop, the sweep,
+// a connection): an exception that ends one (allocation failure and the like)
+// is logged, "Tavlo HTTP <what>: <its text>", and the server goes on. What is
+// not a std::exception cannot happen here and is not hidden: it ends the thread.
+auto logFailure(std::string what) {
+  return [what = std::move(what)](std::exception_ptr error) {
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      logLine("Tavlo HTTP " + what + ": " + e.what());
+    }
+  };
+}
+
 bool wantsContinue(const HTTPRequest& request) {
   auto expect = request.headers.find("expect");
   return expect != request.headers.end() && lowerASCII(expect->second) == "100-continue";
@@ -308,7 +323,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     if (spare < 0) spare = openSpareDescriptor();
     bound = next->local_endpoint(ec).port();
     acceptor = next;
-    asio::co_spawn(io, acceptLoop(next), [](std::exception_ptr) {});
+    asio::co_spawn(io, acceptLoop(next), logFailure("accept loop stopped"));
     return {};
   }
 
@@ -389,21 +404,13 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     }
     if (open - evicting >= cap && !evictOldestSlow()) return;  // the newest is closed at once
     ++open;
-    // serve() lets only what is not a std::exception through: that cannot happen, and is not hidden.
     asio::co_spawn(io, serve(std::move(socket), key, peer.ss_family == AF_INET6, counted),
-                   [](std::exception_ptr error) {
-                     if (error) std::rethrow_exception(error);
-                   });
+                   logFailure("connection dropped"));
   }
 
   asio::awaitable<void> serve(AcceptedSocket socket, AddressKey peer, bool v6, bool counted) {
     Connection connection(*this, std::move(socket), peer, v6, counted);
-    try {
-      co_await exchange(connection);
-    } catch (const std::exception& e) {
-      // Allocation failure and the like: the connection is dropped, the server goes on.
-      logLine(std::string("Tavlo HTTP connection dropped: ") + e.what());
-    }
+    co_await exchange(connection);
   }
 
   // Waits until the socket is ready for `what`, or the sweep ends the connection.
@@ -470,7 +477,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   void startSweep() {
     if (sweeping || closing) return;
     sweeping = true;
-    asio::co_spawn(io, sweep(), [](std::exception_ptr) {});
+    asio::co_spawn(io, sweep(), logFailure("sweep stopped"));
   }
 
   asio::awaitable<void> sweep() {

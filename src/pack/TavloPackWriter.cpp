@@ -90,7 +90,8 @@ class PackWriting {
     const fs::path full = pack_.path() / where.folder / where.fileName;
     // Keeps a model from nesting folders without end; the system refuses such paths anyway.
     if (full.native().size() >= PATH_MAX)
-      return fail("could not write " + std::string(graphemePrefix(full.native(), 200)) + "…: " + systemMessage(ENAMETOOLONG));
+      return fail("could not write " + std::string(graphemePrefix(full.native(), 200)) + "…: " +
+                  systemMessage(ENAMETOOLONG));
     // Each file is fsync'ed as it is written; past a few dozen files (a model
     // asking for thousands) one syncfs before the manifest does the same job
     // without an fsync per file, which takes minutes on a disk.
@@ -130,9 +131,9 @@ class PackWriting {
 
  private:
   Result<void> syncFolders() {
-    auto open = std::move(folders_);
+    auto held = std::move(folders_);
     folders_.clear();
-    for (auto& [relative, folder] : open) TRY(folder.sync());
+    for (auto& [relative, folder] : held) TRY(folder.sync());
     return {};
   }
 

@@ -68,7 +68,8 @@ KvStore::Open KvStore::open(std::chrono::milliseconds wait) {
     Statement probe(db_, "SELECT count(*) FROM kv");
     if (!probe || sqlite3_step(probe.stmt) != SQLITE_ROW) {
       if (busy()) return giveUp(Open::locked);
-      problem_ = reportOnce("cannot use " + file_.string() + ": " + sqlite3_errmsg(db_) + "; running with defaults").message;
+      const std::string why = sqlite3_errmsg(db_);
+      problem_ = reportOnce("cannot use " + file_.string() + ": " + why + "; running with defaults").message;
       return giveUp(Open::failed);
     }
   }
