@@ -14,7 +14,9 @@ constexpr const char* kNoModelReply = "⚠️ No model selected on the Mac compa
 asio::awaitable<PackOutcome> writeOnWorkerPool(std::string answer, std::string prompt, std::string modelID,
                                                std::filesystem::path staging) {
   return runBlocking([answer = std::move(answer), prompt = std::move(prompt), modelID = std::move(modelID),
-                      staging = std::move(staging)] { return TavloPackWriter::writePack(answer, prompt, modelID, staging); });
+                      staging = std::move(staging)] {
+    return TavloPackWriter::writePack(answer, prompt, modelID, staging);
+  });
 }
 
 }  // namespace
