@@ -85,8 +85,9 @@ inline void takeValue(Result<void>&&) {}
 
 }  // namespace tavlo
 
-// TRY(expression): the value of a Result, or the calling function returns its
-// Error at once (the caller returns some Result<U>; not usable in coroutines).
+// TRY(expression): the value of the Result the expression makes (moved out;
+// nothing for Result<void>), or the calling function returns its Error at once.
+// The caller returns some Result<U>; coroutines co_return and cannot use it.
 // A GNU statement expression, as g++ and clang accept; __extension__ keeps
 // -Wpedantic quiet about it.
 #define TRY(...)                                                 \
