@@ -62,24 +62,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const fs::path staging = scratch.root / "staging";
   std::error_code ec;
-  try {
-    const json document = extractJSON(input);
-    if (const json* scripts = objectArrayAt(document, "userscripts"))
+  // A failure (no document, names too long for the file system, a file where
+  // a folder must go) is a returned message; the checks below hold either way.
+  if (const Result<json> document = extractJSON(input)) {
+    if (const json* scripts = objectArrayAt(*document, "userscripts"))
       for (const auto& script : *scripts) {
         const std::string header = userscriptHeader(script, name);
         std::size_t lines = 0;
         for (char c : header) lines += c == '\n';
         check(lines == 9, "header lines");
       }
-    if (const json* buttons = objectArrayAt(document, "keyboard_buttons"))
+    if (const json* buttons = objectArrayAt(*document, "keyboard_buttons"))
       for (const auto& b : *buttons) (void)normalizeButton(b);
-
-    const Result result = writePack(input, input.substr(0, 64), "ollama:fuzz", staging, [moment] { return moment; });
-    check(result.path.parent_path() == staging, "pack folder outside staging");
-    check(fs::is_regular_file(fs::symlink_status(result.path / "manifest.json")), "manifest missing");
-  } catch (const PackError&) {
-  } catch (const std::system_error&) {
-    // Names too long for the file system, a file where a folder must go.
+    if (const auto written = writePack(input, input.substr(0, 64), "ollama:fuzz", staging, [moment] { return moment; })) {
+      check(written->path.parent_path() == staging, "pack folder outside staging");
+      check(fs::is_regular_file(fs::symlink_status(written->path / "manifest.json")), "manifest missing");
+    }
   }
   // Only the staging folder may exist under the scratch root, and in it at
   // most the one pack just written: a failed write leaves nothing behind.

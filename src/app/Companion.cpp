@@ -133,7 +133,10 @@ int runCompanion(const CompanionOptions& options) {
 
   // Packs that a killed companion left half-written in hidden folders go now,
   // off the path to listening.
-  asio::post(workerPool(), [staging = env.stagingDir] { TavloPackWriter::removeLeftovers(staging); });
+  asio::post(workerPool(), [staging = env.stagingDir] {
+    if (auto swept = TavloPackWriter::removeLeftovers(staging); !swept)
+      logLine("Tavlo: leftover packs stay: " + swept.message());
+  });
 
   std::string noTray, platforms;
   const TrayModule* tray = headless ? nullptr : openTray(noTray, platforms);

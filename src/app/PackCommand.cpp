@@ -22,6 +22,23 @@
 #include "providers/LLMModel.hpp"
 
 namespace tavlo {
+namespace {
+
+// The model's answer from `file`, or from stdin without one.
+Result<std::string> readAnswer(const std::optional<std::string>& file) {
+  if (!file) {
+    Result<std::string> read = readAll(STDIN_FILENO);
+    if (!read) return fail("pack: cannot read the answer from stdin: " + read.message());
+    return read;
+  }
+  const int fd = ::open(file->c_str(), O_RDONLY | O_CLOEXEC);
+  Result<std::string> read = fd < 0 ? fail(std::strerror(errno)) : readAll(fd);
+  if (fd >= 0) ::close(fd);
+  if (!read) return fail("pack: cannot read answer file " + *file + ": " + read.message());
+  return read;
+}
+
+}  // namespace
 
 int runPackCommand(const std::vector<std::string>& args) {
   std::optional<std::string> prompt, model, staging, answerFile;
@@ -54,22 +71,13 @@ int runPackCommand(const std::vector<std::string>& args) {
     return usageError("pack: model id '" + *model +
                       "' does not start with ollama:, lmstudio:, claude:, codex: or gemini:");
 
-  std::string answer;
-  if (answerFile) {
-    const int fd = ::open(answerFile->c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return usageError("pack: cannot read answer file " + *answerFile + ": " + std::strerror(errno));
-    const bool ok = readAll(fd, answer);
-    const int error = errno;
-    ::close(fd);
-    if (!ok) return usageError("pack: cannot read answer file " + *answerFile + ": " + std::strerror(error));
-  } else if (!readAll(STDIN_FILENO, answer)) {
-    return usageError(std::string("pack: cannot read the answer from stdin: ") + std::strerror(errno));
-  }
+  const Result<std::string> answer = readAnswer(answerFile);
+  if (!answer) return usageError(answer.message());
 
   std::string stagingProblem;
   const auto stagingDir = stagingFor(staging, stagingProblem);
   if (!stagingDir) return usageError("pack: " + stagingProblem);
-  PackOutcome written = writePackFor(answer, *prompt, *model, *stagingDir);
+  PackOutcome written = TavloPackWriter::writePack(*answer, *prompt, *model, *stagingDir);
   const int status = written ? kExitOk : kExitFailed;
   const nlohmann::json reply = written ? packSuccessReply(std::move(written).value(), *model)
                                        : failureReply(LLMModel::providerLabelOf(*provider), written.error().message);

@@ -304,7 +304,7 @@ void CompanionState::selectModel(const LLMModel& model) {
   changed(StateField::selectedModelID);
   if (auto store = services_.defaults) {
     asio::post(storeStrand(),
-               [store, id = model.id] { store->setString(kSelectedModelKey, id); });
+               [store, id = model.id] { (void)store->setString(kSelectedModelKey, id); });  // the store logs a failure
   }
 }
 
@@ -567,8 +567,8 @@ void CompanionState::retryStores() {
   std::weak_ptr<CompanionState> weak = weak_from_this();
   // The guard keeps the state's io_context running until the post back has returned.
   asio::post(storeStrand(), [store, wantSelection, weak, work = asio::make_work_guard(executor_)] {
-    store->retry();
-    if (!wantSelection || store->locked()) return;
+    if (!store->retry() && store->locked()) return;  // still held elsewhere; the store logs it
+    if (!wantSelection) return;
     auto stored = store->getString(kSelectedModelKey).value_or("");
     asio::post(work.get_executor(), [weak, stored] {
       if (auto self = weak.lock()) self->selectionRestored(stored);

@@ -1,7 +1,5 @@
 #include "core/Generate.hpp"
 
-#include <exception>
-
 #include "pack/PackReply.hpp"
 #include "platform/Async.hpp"
 #include "providers/CLIProbe.hpp"
@@ -16,7 +14,9 @@ constexpr const char* kNoModelReply = "⚠️ No model selected on the Mac compa
 asio::awaitable<PackOutcome> writeOnWorkerPool(std::string answer, std::string prompt, std::string modelID,
                                                std::filesystem::path staging) {
   return runBlocking([answer = std::move(answer), prompt = std::move(prompt), modelID = std::move(modelID),
-                      staging = std::move(staging)] { return writePackFor(answer, prompt, modelID, staging); });
+                      staging = std::move(staging)] {
+    return TavloPackWriter::writePack(answer, prompt, modelID, staging);
+  });
 }
 
 }  // namespace
@@ -63,17 +63,6 @@ HTTPResponse busyReply(std::size_t waiting) {
 
 HTTPResponse failedReply(const LLMModel& model, std::string_view message) {
   return HTTPResponse::json(failureReply(model.providerLabel(), message), 500);
-}
-
-PackOutcome writePackFor(std::string_view answer, std::string_view prompt, std::string_view modelID,
-                         const std::filesystem::path& stagingDir) {
-  // The writer's failures (no pack document, a file that cannot be written)
-  // are exceptions inside the pack library; here they become the reply's text.
-  try {
-    return TavloPackWriter::writePack(answer, prompt, modelID, stagingDir);
-  } catch (const std::exception& e) {
-    return fail(e.what());
-  }
 }
 
 asio::awaitable<HTTPResponse> generate(GenerateRequest request, GenerateSteps steps) {

@@ -27,7 +27,7 @@ namespace tavlo {
 using ModelAnswer = Result<std::string>;
 
 // The pack the writer wrote, or why it could not (the message the user reads).
-using PackOutcome = Result<TavloPackWriter::Result>;
+using PackOutcome = Result<TavloPackWriter::WrittenPack>;
 
 // The selected model when it is listed, else the first listed; none for an empty list.
 std::optional<LLMModel> chooseModel(const std::vector<LLMModel>& listed, const std::string& selectedID);
@@ -44,10 +44,6 @@ nlohmann::json modelListBody(const std::vector<LLMModel>& models, const std::str
 HTTPResponse noModelReply();
 HTTPResponse busyReply(std::size_t waiting);
 HTTPResponse failedReply(const LLMModel& model, std::string_view message);
-
-// Writes the pack into `stagingDir` (created when missing). Blocks on the disk.
-PackOutcome writePackFor(std::string_view answer, std::string_view prompt, std::string_view modelID,
-                         const std::filesystem::path& stagingDir);
 
 struct GenerateRequest {
   std::string prompt;

@@ -22,6 +22,8 @@
 #include <list>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/DnsSdAdvertiser.hpp"
@@ -54,15 +56,19 @@ struct ReadResult {
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
-// What an exception says, for the log; taken outside the coroutine that caught it.
-std::string describe(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown exception";
-  }
+// The completion of the server's own coroutines (the accept loop, the sweep,
+// a connection): an exception that ends one (allocation failure and the like)
+// is logged, "Tavlo HTTP <what>: <its text>", and the server goes on. What is
+// not a std::exception cannot happen here and is not hidden: it ends the thread.
+auto logFailure(std::string what) {
+  return [what = std::move(what)](std::exception_ptr error) {
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      logLine("Tavlo HTTP " + what + ": " + e.what());
+    }
+  };
 }
 
 bool wantsContinue(const HTTPRequest& request) {
@@ -317,7 +323,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     if (spare < 0) spare = openSpareDescriptor();
     bound = next->local_endpoint(ec).port();
     acceptor = next;
-    asio::co_spawn(io, acceptLoop(next), [](std::exception_ptr) {});
+    asio::co_spawn(io, acceptLoop(next), logFailure("accept loop stopped"));
     return {};
   }
 
@@ -399,17 +405,12 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     if (open - evicting >= cap && !evictOldestSlow()) return;  // the newest is closed at once
     ++open;
     asio::co_spawn(io, serve(std::move(socket), key, peer.ss_family == AF_INET6, counted),
-                   [](std::exception_ptr) {});
+                   logFailure("connection dropped"));
   }
 
   asio::awaitable<void> serve(AcceptedSocket socket, AddressKey peer, bool v6, bool counted) {
     Connection connection(*this, std::move(socket), peer, v6, counted);
-    try {
-      co_await exchange(connection);
-    } catch (...) {
-      // Allocation failure and the like: the connection is dropped, the server goes on.
-      logLine("Tavlo HTTP connection dropped: " + describe(std::current_exception()));
-    }
+    co_await exchange(connection);
   }
 
   // Waits until the socket is ready for `what`, or the sweep ends the connection.
@@ -476,7 +477,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   void startSweep() {
     if (sweeping || closing) return;
     sweeping = true;
-    asio::co_spawn(io, sweep(), [](std::exception_ptr) {});
+    asio::co_spawn(io, sweep(), logFailure("sweep stopped"));
   }
 
   asio::awaitable<void> sweep() {
@@ -621,11 +622,17 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     request.peerAddress = textOf(c.peer);
     c.deadline = Clock::time_point::max();
     HTTPResponse response;
+    std::optional<std::string> failure;
     try {
       auto self = shared_from_this();  // the request holds the server until its reply is written
       response = co_await handler(std::move(request));
+    } catch (const std::exception& e) {
+      failure = e.what();
     } catch (...) {  // whatever the handler throws becomes a 500; the log says what
-      logLine("Tavlo HTTP handler failed: " + describe(std::current_exception()));
+      failure = "unknown exception";
+    }
+    if (failure) {
+      logLine("Tavlo HTTP handler failed: " + *failure);
       response = internalError();
     }
     if (closing) co_return;

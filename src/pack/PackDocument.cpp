@@ -87,17 +87,13 @@ std::string validText(std::string_view s) { return isValidUTF8(s) ? std::string(
 std::optional<json> parseObject(std::string_view text) {
   json result;
   DepthLimitedParser parser(result);
-  bool ok = false;
-  try {
-    ok = json::sax_parse(text.data(), text.data() + text.size(), &parser);
-  } catch (const std::exception&) {
-    ok = false;
-  }
+  // Syntax errors and excess depth reach the parser's parse_error, never an exception.
+  const bool ok = json::sax_parse(text.data(), text.data() + text.size(), &parser);
   if (!ok || parser.failed() || !result.is_object()) return std::nullopt;
   return result;
 }
 
-json extractJSON(std::string_view rawText) {
+Result<json> extractJSON(std::string_view rawText) {
   // The answer is text: bytes that are not UTF-8 are read as U+FFFD, as any
   // decoder of the model's reply would.
   std::string repaired;
@@ -125,7 +121,7 @@ json extractJSON(std::string_view rawText) {
     if (auto braced = parseObject(text.substr(first, last - first + 1))) return std::move(*braced);
   }
 
-  throw PackError("TavloPack", 1, "Model output did not contain JSON: " + std::string(graphemePrefix(text, 200)));
+  return fail("Model output did not contain JSON: " + std::string(graphemePrefix(text, 200)));
 }
 
 std::string slugify(std::string_view input) {

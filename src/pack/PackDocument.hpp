@@ -4,31 +4,18 @@
 // Pure functions: any thread.
 #include <chrono>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+
+#include "platform/Result.hpp"
 
 namespace tavlo {
 
 // The version written into every manifest and userscript header; the phone
 // reads it. It is the pack format's, not the program's (TAVLO_VERSION).
 inline constexpr const char* kPackVersion = "0.1.0";
-
-// A pack error that is not a file-system error. `domain` and `code` identify it;
-// what() is the text shown to the user after "failed: ".
-class PackError : public std::runtime_error {
- public:
-  PackError(std::string domain, int code, const std::string& message)
-      : std::runtime_error(message), domain_(std::move(domain)), code_(code) {}
-  const std::string& domain() const noexcept { return domain_; }
-  int code() const noexcept { return code_; }
-
- private:
-  std::string domain_;
-  int code_;
-};
 
 namespace TavloPackWriter {
 
@@ -37,8 +24,8 @@ constexpr std::size_t kMaxJSONDepth = 512;
 
 // The pack document found in a model's answer: the whole answer, else the
 // first fenced block, else the span from the first "{" to the last "}".
-// Throws PackError("TavloPack", 1, "Model output did not contain JSON: " + first 200 characters).
-nlohmann::json extractJSON(std::string_view text);
+// Fails with "Model output did not contain JSON: " and the first 200 characters.
+Result<nlohmann::json> extractJSON(std::string_view text);
 
 // One JSON object parsed from `text`, or nothing (invalid, too deep, not an object).
 std::optional<nlohmann::json> parseObject(std::string_view text);

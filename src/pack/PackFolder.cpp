@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <random>
 #include <system_error>
 #include <vector>
@@ -22,8 +23,9 @@ namespace fs = std::filesystem;
 // limited to PATH_MAX).
 constexpr int kMaxTreeDepth = 4096;
 
-[[noreturn]] void fail(int error, const std::string& what, const fs::path& path) {
-  throw std::system_error(error, std::generic_category(), what + " " + path.string());
+// "could not write /x/y: Permission denied".
+Error failure(int error, const std::string& what, const fs::path& path) {
+  return fail(what + " " + path.string() + ": " + std::generic_category().message(error));
 }
 
 struct Fd {
@@ -120,15 +122,16 @@ bool writeAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-bool readAll(int fd, std::string& out) {
+Result<std::string> readAll(int fd) {
+  std::string out;
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return fail(std::generic_category().message(errno));
     }
-    if (n == 0) return true;
+    if (n == 0) return out;
     out.append(buffer, static_cast<std::size_t>(n));
   }
 }
@@ -149,7 +152,7 @@ PackFolder::~PackFolder() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-PackFolder PackFolder::createDirectories(const fs::path& path) {
+Result<PackFolder> PackFolder::createDirectories(const fs::path& path) {
   std::error_code ec;
   fs::create_directories(path, ec);
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -165,36 +168,36 @@ PackFolder PackFolder::createDirectories(const fs::path& path) {
       const fs::path target = fs::read_symlink(at, readError);
       std::string what = "staging folder " + path.string();
       if (at != path) what += ": " + at.string();
-      throw std::system_error(ENOENT, std::generic_category(),
-                              what + " is a symbolic link to a missing target " + target.string());
+      return failure(ENOENT, what + " is a symbolic link to a missing target", target);
     }
     break;
   }
-  fail(error, "could not create folder", path);
+  return failure(error, "could not create folder", path);
 }
 
-PackFolder PackFolder::open(const fs::path& path) {
+Result<PackFolder> PackFolder::open(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) fail(errno, "could not open folder", path);
+  if (fd < 0) return failure(errno, "could not open folder", path);
   return PackFolder(fd, path);
 }
 
-PackFolder PackFolder::createTemporaryFolder(std::string& name) {
+Result<PackFolder> PackFolder::createTemporaryFolder() {
+  std::string name;
   for (int attempt = 0; attempt < 16; ++attempt) {
     name = temporaryName();
     if (::mkdirat(fd_, name.c_str(), 0777) != 0) {
       if (errno == EEXIST) continue;
-      fail(errno, "could not create folder", path_ / name);
+      return failure(errno, "could not create folder", path_ / name);
     }
     Fd dir(openDirAt(fd_, name.c_str()));
     if (dir.fd < 0 || ::flock(dir.fd, LOCK_EX | LOCK_NB) != 0) {
       const int error = errno;
-      removeTreeAt(fd_, name, 0);
-      fail(error, "could not create folder", path_ / name);
+      removeTreeAt(fd_, name, 0);  // just made, empty: the failure to report is the one above
+      return failure(error, "could not create folder", path_ / name);
     }
     return PackFolder(dir.release(), path_ / name);
   }
-  fail(EEXIST, "could not create folder", path_ / name);
+  return failure(EEXIST, "could not create folder", path_ / name);
 }
 
 bool PackFolder::has(const std::string& name) const {
@@ -216,9 +219,9 @@ int PackFolder::renameNoReplace(const std::string& from, const std::string& to) 
 
 int PackFolder::removeTree(const std::string& name) { return removeTreeAt(fd_, name, 0); }
 
-PackFolder PackFolder::subfolder(std::string_view relative) {
+Result<PackFolder> PackFolder::subfolder(std::string_view relative) {
   Fd current(::dup(fd_));
-  if (current.fd < 0) fail(errno, "could not open folder", path_);
+  if (current.fd < 0) return failure(errno, "could not open folder", path_);
   fs::path currentPath = path_;
   std::size_t pos = 0;
   while (pos < relative.size()) {
@@ -235,41 +238,44 @@ PackFolder PackFolder::subfolder(std::string_view relative) {
       const int error = errno;
       if (error == ENOENT) {
         if (::mkdirat(current.fd, segment.c_str(), 0777) != 0 && errno != EEXIST)
-          fail(errno, "could not create folder", currentPath);
+          return failure(errno, "could not create folder", currentPath);
         continue;
       }
       struct stat st {};
       if ((error == ELOOP || error == ENOTDIR) && ::fstatat(current.fd, segment.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISLNK(st.st_mode)) fail(EEXIST, "could not create folder", currentPath);
+        if (!S_ISLNK(st.st_mode)) return failure(EEXIST, "could not create folder", currentPath);
         if (::unlinkat(current.fd, segment.c_str(), 0) != 0 && errno != ENOENT)
-          fail(errno, "could not remove", currentPath);
+          return failure(errno, "could not remove", currentPath);
         continue;
       }
-      fail(error, "could not create folder", currentPath);
+      return failure(error, "could not create folder", currentPath);
     }
-    if (next < 0) fail(EAGAIN, "could not create folder", currentPath);
+    if (next < 0) return failure(EAGAIN, "could not create folder", currentPath);
     ::close(current.fd);
     current.fd = next;
   }
   return PackFolder(current.release(), currentPath);
 }
 
-void PackFolder::writeNewFile(const std::string& name, std::string_view bytes, bool syncFile) {
+Result<void> PackFolder::writeNewFile(const std::string& name, std::string_view bytes, bool syncFile) {
   const fs::path target = path_ / name;
   const int fd = ::openat(fd_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-  if (fd < 0) fail(errno, "could not write", target);
+  if (fd < 0) return failure(errno, "could not write", target);
   int error = 0;
   if (!writeAll(fd, bytes) || (syncFile && ::fsync(fd) != 0)) error = errno;
   if (::close(fd) != 0 && !error) error = errno;
   if (error) {
-    ::unlinkat(fd_, name.c_str(), 0);
-    fail(error, "could not write", target);
+    ::unlinkat(fd_, name.c_str(), 0);  // our own half file; the failure to report is the write's
+    return failure(error, "could not write", target);
   }
+  return {};
 }
 
-std::size_t PackFolder::removeStaleTemporaries(std::chrono::seconds minAge) {
+Result<std::size_t> PackFolder::removeStaleTemporaries(std::chrono::seconds minAge) {
   int error = 0;
   const auto names = listNames(fd_, error);
+  if (error) return failure(error, "could not read folder", path_);
+  std::optional<Error> firstFailure;  // the others are still swept
   const auto now = std::chrono::system_clock::now();
   std::size_t removed = 0;
   for (const auto& name : names) {
@@ -282,17 +288,24 @@ std::size_t PackFolder::removeStaleTemporaries(std::chrono::seconds minAge) {
     // A write in progress (in this process or another) holds its folder locked.
     Fd held(::openat(fd_, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (held.fd < 0 || ::flock(held.fd, LOCK_EX | LOCK_NB) != 0) continue;
-    if (removeTreeAt(fd_, name, 0) == 0) ++removed;
+    if (const int e = removeTreeAt(fd_, name, 0)) {
+      if (!firstFailure) firstFailure = failure(e, "could not remove", path_ / name);
+    } else {
+      ++removed;
+    }
   }
+  if (firstFailure) return *firstFailure;
   return removed;
 }
 
-void PackFolder::sync() {
-  if (::fsync(fd_) != 0 && errno != EINVAL) fail(errno, "could not write", path_);
+Result<void> PackFolder::sync() {
+  if (::fsync(fd_) != 0 && errno != EINVAL) return failure(errno, "could not write", path_);
+  return {};
 }
 
-void PackFolder::syncFileSystem() {
-  if (::syncfs(fd_) != 0) fail(errno, "could not write", path_);
+Result<void> PackFolder::syncFileSystem() {
+  if (::syncfs(fd_) != 0) return failure(errno, "could not write", path_);
+  return {};
 }
 
 }  // namespace tavlo

@@ -13,7 +13,7 @@ std::string packSuccessText(std::string_view name, std::string_view summary) {
   return text;
 }
 
-nlohmann::json packSuccessReply(TavloPackWriter::Result written, const std::string& modelID) {
+nlohmann::json packSuccessReply(TavloPackWriter::WrittenPack written, const std::string& modelID) {
   // Only text goes into JSON: a file that is not UTF-8 is left out.
   nlohmann::json files = nlohmann::json::object();
   for (auto& [path, bytes] : written.files)

@@ -13,7 +13,7 @@ namespace tavlo {
 
 // {"ok": true, "reply", "pack_name", "pack_path", "summary", "model", "files"};
 // "files" holds every UTF-8 file the writer wrote (moved out of `written`).
-nlohmann::json packSuccessReply(TavloPackWriter::Result written, const std::string& modelID);
+nlohmann::json packSuccessReply(TavloPackWriter::WrittenPack written, const std::string& modelID);
 
 // "📦 Pack '<name>' written.\n\n<summary>\n\nOpen Tavlo → Packs to apply."
 std::string packSuccessText(std::string_view name, std::string_view summary);

@@ -19,6 +19,9 @@ namespace fs = std::filesystem;
 
 std::string validText(std::string_view s) { return isValidUTF8(s) ? std::string(s) : toValidUTF8(s); }
 
+// What the system calls an errno, as a failure's message ends.
+std::string systemMessage(int error) { return std::generic_category().message(error); }
+
 // Makes `dir` absolute and drops "." segments, doubled and trailing slashes.
 fs::path plainAbsolute(const fs::path& dir) {
   std::error_code ec;
@@ -82,51 +85,56 @@ class PackWriting {
  public:
   explicit PackWriting(PackFolder& folder) : pack_(folder) {}
 
-  void write(std::string_view subfolder, const std::string& relative, std::string_view bytes) {
+  Result<void> write(std::string_view subfolder, const std::string& relative, std::string_view bytes) {
     const Placement where = place(subfolder, relative);
     const fs::path full = pack_.path() / where.folder / where.fileName;
     // Keeps a model from nesting folders without end; the system refuses such paths anyway.
-    if (full.native().size() >= PATH_MAX) {
-      std::string shown(graphemePrefix(full.native(), 200));
-      throw std::system_error(ENAMETOOLONG, std::generic_category(), "could not write " + shown + "…");
-    }
+    if (full.native().size() >= PATH_MAX)
+      return fail("could not write " + std::string(graphemePrefix(full.native(), 200)) + "…: " +
+                  systemMessage(ENAMETOOLONG));
     // Each file is fsync'ed as it is written; past a few dozen files (a model
     // asking for thousands) one syncfs before the manifest does the same job
     // without an fsync per file, which takes minutes on a disk.
     const bool syncNow = ++written_ <= kFilesSyncedOneByOne;
     if (where.folder.empty()) {
-      pack_.writeNewFile(where.fileName, bytes, syncNow);
+      TRY(pack_.writeNewFile(where.fileName, bytes, syncNow));
     } else {
       auto it = folders_.find(where.folder);
       if (it == folders_.end()) {
-        if (folders_.size() >= kOpenFolders) syncFolders();  // bounded descriptors
-        it = folders_.emplace(where.folder, pack_.subfolder(where.folder)).first;
+        if (folders_.size() >= kOpenFolders) TRY(syncFolders());  // bounded descriptors
+        it = folders_.emplace(where.folder, TRY(pack_.subfolder(where.folder))).first;
         // The new folders' own entries live in their parents.
         for (auto slash = where.folder.rfind('/'); slash != std::string::npos && slash > 0;
              slash = where.folder.rfind('/', slash - 1))
           if (!parents_.insert(where.folder.substr(0, slash)).second) break;
       }
-      it->second.writeNewFile(where.fileName, bytes, syncNow);
+      TRY(it->second.writeNewFile(where.fileName, bytes, syncNow));
     }
     files_.emplace(where.folder.empty() ? where.fileName : where.folder + "/" + where.fileName, bytes);
+    return {};
   }
 
   // The manifest marks the pack complete: everything else must be on disk first.
-  void finish(const std::string& manifest) {
-    if (written_ > kFilesSyncedOneByOne) pack_.syncFileSystem();
-    syncFolders();
-    for (const auto& parent : parents_) pack_.subfolder(parent).sync();
-    pack_.writeNewFile("manifest.json", manifest);
+  Result<void> finish(const std::string& manifest) {
+    if (written_ > kFilesSyncedOneByOne) TRY(pack_.syncFileSystem());
+    TRY(syncFolders());
+    for (const auto& parent : parents_) {
+      PackFolder folder = TRY(pack_.subfolder(parent));
+      TRY(folder.sync());
+    }
+    TRY(pack_.writeNewFile("manifest.json", manifest));
     files_.emplace("manifest.json", manifest);
-    pack_.sync();
+    return pack_.sync();
   }
 
   std::map<std::string, std::string> takeFiles() { return std::move(files_); }
 
  private:
-  void syncFolders() {
-    for (auto& [relative, folder] : folders_) folder.sync();
+  Result<void> syncFolders() {
+    auto held = std::move(folders_);
     folders_.clear();
+    for (auto& [relative, folder] : held) TRY(folder.sync());
+    return {};
   }
 
   static constexpr std::size_t kFilesSyncedOneByOne = 32;
@@ -142,19 +150,21 @@ class PackWriting {
 // The pack names this process is writing right now. A writer takes the first
 // name that is neither on disk nor taken here, so concurrent packs with the
 // same name get distinct folders without writing twice; another program that
-// takes the name first is caught by the final rename.
+// takes the name first is caught by the final rename. The name is empty when
+// every suffix is taken.
 class NameReservation {
  public:
   NameReservation(const PackFolder& staging, const std::string& base) {
     std::lock_guard lock(mutex());
-    for (int n = 1;; ++n) {
-      if (n > kMaxSuffix)
-        throw std::system_error(EEXIST, std::generic_category(), "could not name pack " + (staging.path() / base).string());
-      name_ = n == 1 ? base : base + "-" + std::to_string(n);
-      key_ = (staging.path() / name_).native();
-      if (!taken().count(key_) && !staging.has(name_)) break;
+    for (int n = 1; n <= kMaxSuffix; ++n) {
+      std::string name = n == 1 ? base : base + "-" + std::to_string(n);
+      std::string key = (staging.path() / name).native();
+      if (!taken().count(key) && !staging.has(name)) {
+        name_ = std::move(name), key_ = std::move(key);
+        taken().insert(key_);
+        return;
+      }
     }
-    taken().insert(key_);
   }
   ~NameReservation() {
     std::lock_guard lock(mutex());
@@ -179,11 +189,13 @@ class NameReservation {
   std::string key_;
 };
 
-// The hidden folder a pack is written in; removed with its contents unless
-// it was renamed into place.
+// The hidden folder a pack is written in (`folder`, made in `staging`);
+// removed with its contents unless it was renamed into place. What a removal
+// that fails leaves is swept at the next start (removeLeftovers).
 class TemporaryPack {
  public:
-  explicit TemporaryPack(PackFolder& staging) : staging_(staging), folder_(staging.createTemporaryFolder(name_)) {}
+  TemporaryPack(PackFolder& staging, PackFolder folder)
+      : staging_(staging), name_(folder.path().filename()), folder_(std::move(folder)) {}
   ~TemporaryPack() {
     if (!placed_) staging_.removeTree(name_);
   }
@@ -215,9 +227,34 @@ struct Contents {
   const std::string& summary;
 };
 
+// The userscripts or the python recipes of a document, each written as its
+// own file (a name used twice gets "-2", …) and listed as an artifact.
+Result<void> writeListed(PackWriting& pack, UniqueNames& names, json& artifacts, const json& document,
+                         bool userscripts, const std::string& packName) {
+  const json* entries = objectArrayAt(document, userscripts ? "userscripts" : "python_recipes");
+  if (!entries) return {};
+  const std::string folder = userscripts ? "userscripts" : "python";
+  const std::string fallback = packName + (userscripts ? ".user.js" : ".py");
+  for (const auto& entry : *entries) {
+    const std::string* body = stringAt(entry, "body");
+    if (!body) continue;
+    const std::string* requested = stringAt(entry, "filename");
+    std::string fileName = requested ? cleanRelativePath(userscripts ? ensureJsExt(*requested) : *requested) : fallback;
+    if (fileName.empty()) fileName = fallback;
+    fileName = names.claim(folder, fileName);
+    TRY(pack.write(folder, fileName, userscripts ? userscriptHeader(entry, packName) + *body : *body));
+    const std::string* summary = stringAt(entry, userscripts ? "description" : "summary");
+    artifacts.push_back({{"kind", userscripts ? "userscript" : "python"},
+                         {"path", folder + "/" + fileName},
+                         {"summary", summary ? *summary : std::string()}});
+  }
+  return {};
+}
+
 // Writes the whole pack named `packName` into `folder`, the manifest last;
 // returns every file written with its bytes.
-std::map<std::string, std::string> writeContents(PackFolder& folder, const std::string& packName, const Contents& c, const Clock& clock) {
+Result<std::map<std::string, std::string>> writeContents(PackFolder& folder, const std::string& packName,
+                                                         const Contents& c, const Clock& clock) {
   PackWriting pack(folder);
   UniqueNames names;
   json artifacts = json::array();
@@ -227,45 +264,13 @@ std::map<std::string, std::string> writeContents(PackFolder& folder, const std::
     for (const auto& raw : *buttons)
       if (auto button = normalizeButton(raw)) normalized.push_back(std::move(*button));
     const json keyboard = {{"name", packName}, {"version", 1}, {"buttons", std::move(normalized)}};
-    pack.write("", "keyboard-pack.json", writePrettyJSON(keyboard));
+    TRY(pack.write("", "keyboard-pack.json", writePrettyJSON(keyboard)));
     artifacts.push_back({{"kind", "keyboard"},
                          {"path", "keyboard-pack.json"},
                          {"summary", std::to_string(buttons->size()) + " buttons"}});
   }
-
-  if (const json* scripts = objectArrayAt(c.document, "userscripts")) {
-    const std::string fallback = packName + ".user.js";
-    for (const auto& script : *scripts) {
-      const std::string* body = stringAt(script, "body");
-      if (!body) continue;
-      const std::string* requested = stringAt(script, "filename");
-      std::string fileName = cleanRelativePath(requested ? ensureJsExt(*requested) : fallback);
-      if (fileName.empty()) fileName = fallback;
-      fileName = names.claim("userscripts", fileName);
-      pack.write("userscripts", fileName, userscriptHeader(script, packName) + *body);
-      const std::string* description = stringAt(script, "description");
-      artifacts.push_back({{"kind", "userscript"},
-                           {"path", "userscripts/" + fileName},
-                           {"summary", description ? *description : std::string()}});
-    }
-  }
-
-  if (const json* recipes = objectArrayAt(c.document, "python_recipes")) {
-    const std::string fallback = packName + ".py";
-    for (const auto& recipe : *recipes) {
-      const std::string* body = stringAt(recipe, "body");
-      if (!body) continue;
-      const std::string* requested = stringAt(recipe, "filename");
-      std::string fileName = requested ? cleanRelativePath(*requested) : fallback;
-      if (fileName.empty()) fileName = fallback;
-      fileName = names.claim("python", fileName);
-      pack.write("python", fileName, *body);
-      const std::string* recipeSummary = stringAt(recipe, "summary");
-      artifacts.push_back({{"kind", "python"},
-                           {"path", "python/" + fileName},
-                           {"summary", recipeSummary ? *recipeSummary : std::string()}});
-    }
-  }
+  TRY(writeListed(pack, names, artifacts, c.document, true, packName));
+  TRY(writeListed(pack, names, artifacts, c.document, false, packName));
 
   const json manifest = {{"name", packName},
                          {"version", kPackVersion},
@@ -274,7 +279,7 @@ std::map<std::string, std::string> writeContents(PackFolder& folder, const std::
                          {"prompt", c.prompt},
                          {"model", c.modelID},
                          {"artifacts", std::move(artifacts)}};
-  pack.finish(writePrettyJSON(manifest));
+  TRY(pack.finish(writePrettyJSON(manifest)));
   return pack.takeFiles();
 }
 
@@ -284,12 +289,12 @@ Clock systemClock() {
   return [] { return std::chrono::system_clock::now(); };
 }
 
-Result writePack(std::string_view rawText, std::string_view rawPrompt, std::string_view rawModelID,
-                 const fs::path& stagingDir, const Clock& clock) {
+Result<WrittenPack> writePack(std::string_view rawText, std::string_view rawPrompt, std::string_view rawModelID,
+                              const fs::path& stagingDir, const Clock& clock) {
   const fs::path staging = plainAbsolute(stagingDir);
-  PackFolder stagingFolder = PackFolder::createDirectories(staging);
+  PackFolder stagingFolder = TRY(PackFolder::createDirectories(staging));
 
-  const json document = extractJSON(rawText);
+  const json document = TRY(extractJSON(rawText));
   const std::string prompt = validText(rawPrompt);
   const std::string modelID = validText(rawModelID);
 
@@ -305,29 +310,28 @@ Result writePack(std::string_view rawText, std::string_view rawPrompt, std::stri
   // written whole in a hidden folder and renamed into a free name.
   for (int attempt = 0;; ++attempt) {
     const NameReservation reserved(stagingFolder, baseName);
-    TemporaryPack temp(stagingFolder);
-    auto files = writeContents(temp.folder(), reserved.name(), contents, clock);
+    if (reserved.name().empty())
+      return fail("could not name pack " + (staging / baseName).string() + ": " + systemMessage(EEXIST));
+    TemporaryPack temp(stagingFolder, TRY(stagingFolder.createTemporaryFolder()));
+    auto files = TRY(writeContents(temp.folder(), reserved.name(), contents, clock));
     const int error = temp.placeAs(reserved.name());
     if (error == 0) {
-      try {
-        stagingFolder.sync();  // the pack folder's own entry; the pack is complete either way
-      } catch (const std::system_error&) {
-      }
-      return Result{reserved.name(), staging / reserved.name(), summary, std::move(files)};
+      TRY(stagingFolder.sync());  // the pack folder's own entry, so the pack survives a crash
+      return WrittenPack{reserved.name(), staging / reserved.name(), summary, std::move(files)};
     }
     // Another program took the name since it was chosen: write the pack
     // again under the next free name (its name is inside its files).
     if ((error != EEXIST && error != ENOTEMPTY) || attempt >= kPlacementAttempts)
-      throw std::system_error(error, std::generic_category(), "could not write " + (staging / reserved.name()).string());
+      return fail("could not write " + (staging / reserved.name()).string() + ": " + systemMessage(error));
   }
 }
 
-std::size_t removeLeftovers(const fs::path& stagingDir, std::chrono::seconds minAge) {
-  try {
-    return PackFolder::open(plainAbsolute(stagingDir)).removeStaleTemporaries(minAge);
-  } catch (const std::system_error&) {
-    return 0;
-  }
+Result<std::size_t> removeLeftovers(const fs::path& stagingDir, std::chrono::seconds minAge) {
+  const fs::path staging = plainAbsolute(stagingDir);
+  std::error_code ec;
+  if (!fs::exists(staging, ec) && !ec) return std::size_t{0};  // nothing was ever written there
+  PackFolder folder = TRY(PackFolder::open(staging));
+  return folder.removeStaleTemporaries(minAge);
 }
 
 }  // namespace tavlo::TavloPackWriter

@@ -17,7 +17,7 @@
 
 namespace tavlo::TavloPackWriter {
 
-struct Result {
+struct WrittenPack {
   std::string name;             // the pack name, which is also the folder's name ("-2", "-3", … when taken)
   std::filesystem::path path;   // absolute path of the pack folder
   std::string summary;          // as written into the manifest
@@ -31,16 +31,17 @@ struct Result {
 using Clock = std::function<std::chrono::system_clock::time_point()>;
 Clock systemClock();
 
-// Throws PackError (no pack document in the answer) or std::system_error (a
-// file could not be written; nothing is left behind). The message is meant
-// for the user.
-Result writePack(std::string_view text, std::string_view prompt, std::string_view modelID,
+// Fails when the answer holds no pack document or a file cannot be written
+// (nothing is then left behind), with a message meant for the user. Also
+// fails when the staging folder's entry for the complete pack cannot be
+// synced: the pack then stands but might not survive a crash.
+Result<WrittenPack> writePack(std::string_view text, std::string_view prompt, std::string_view modelID,
                  const std::filesystem::path& stagingDir, const Clock& clock = systemClock());
 
 // Removes what killed writes left in `stagingDir`: its hidden temporary
-// folders older than `minAge` that no writer holds. Never throws; a missing
-// staging folder has nothing to sweep. Returns how many were removed.
-std::size_t removeLeftovers(const std::filesystem::path& stagingDir,
+// folders older than `minAge` that no writer holds. A missing staging folder
+// has nothing to sweep. Returns how many were removed.
+Result<std::size_t> removeLeftovers(const std::filesystem::path& stagingDir,
                             std::chrono::seconds minAge = std::chrono::minutes(1));
 
 }  // namespace tavlo::TavloPackWriter

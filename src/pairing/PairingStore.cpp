@@ -27,7 +27,7 @@ std::optional<std::string> defaultStorePath() {
   return base + "/tavlo/pairing.sqlite3";
 }
 
-bool publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
+Result<bool> publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
              const std::optional<std::string>& tailscaleIP, const std::optional<std::string>& tailscaleHostname,
              std::int64_t port, Clock::time_point now, bool always) {
   const auto sameText = [&store](const char* key, const std::string& value) { return store.getString(key) == value; };
@@ -37,14 +37,15 @@ bool publish(KvStore& store, const std::string& hostname, const std::optional<st
       storedPort == KvStore::Value(port))
     return false;
   const double seconds = std::chrono::duration<double>(now.time_since_epoch()).count();
-  return store.set({
+  TRY(store.set({
       {K::hostname, hostname},
       {K::lan, lanIP.value_or("")},
       {K::tailscale, tailscaleIP.value_or("")},
       {K::tailscaleHost, tailscaleHostname.value_or("")},
       {K::port, port},
       {K::updatedAt, seconds},
-  });
+  }));
+  return true;
 }
 
 std::optional<PairingRecord> loadPairingRecord(KvStore& store) {

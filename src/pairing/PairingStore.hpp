@@ -46,9 +46,9 @@ std::optional<std::string> defaultStorePath();
 
 // Writes all six keys in one transaction when one of the five values differs
 // from the stored record (or `always`), so an unchanged record costs no disk
-// write; true when written. No failure path: a store that cannot be written is
-// reported once in its log line.
-bool publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
+// write: true when written, false when unchanged. Fails with why the store
+// could not be written (the store logs its first failure).
+Result<bool> publish(KvStore& store, const std::string& hostname, const std::optional<std::string>& lanIP,
              const std::optional<std::string>& tailscaleIP, const std::optional<std::string>& tailscaleHostname,
              std::int64_t port, Clock::time_point now = Clock::now(), bool always = false);
 

@@ -74,7 +74,7 @@ template <class Fn>
 Outcome<decltype(std::declval<Fn&>()())> capture(Fn& fn) {
   try {
     return fn();
-  } catch (...) {
+  } catch (const std::exception&) {
     // Not dropped: rethrown in the awaiting coroutine.
     return std::current_exception();
   }

@@ -19,7 +19,7 @@ KvStore::KvStore(std::filesystem::path file, std::chrono::milliseconds openWait,
   std::lock_guard lock(mutex_);
   if (open(openWait) == Open::locked) {
     locked_ = true;
-    reportOnce(file_.string() + " is locked by another program; changes are kept and saved once it is free");
+    reportOnce(lockedMessage());
   }
 }
 
@@ -38,7 +38,7 @@ KvStore::Open KvStore::open(std::chrono::milliseconds wait) {
       sqlite3_close(db_);
       db_ = nullptr;
       if (ec) why = ec.message();
-      reportOnce("cannot open " + file_.string() + ": " + why);
+      problem_ = reportOnce("cannot open " + file_.string() + ": " + why).message;
       return Open::failed;
     }
     readOnly_ = true;
@@ -68,12 +68,13 @@ KvStore::Open KvStore::open(std::chrono::milliseconds wait) {
     Statement probe(db_, "SELECT count(*) FROM kv");
     if (!probe || sqlite3_step(probe.stmt) != SQLITE_ROW) {
       if (busy()) return giveUp(Open::locked);
-      reportOnce("cannot use " + file_.string() + ": " + sqlite3_errmsg(db_) + "; running with defaults");
+      const std::string why = sqlite3_errmsg(db_);
+      problem_ = reportOnce("cannot use " + file_.string() + ": " + why + "; running with defaults").message;
       return giveUp(Open::failed);
     }
   }
   sqlite3_busy_timeout(db_, static_cast<int>(writeWait_.count()));
-  if (readOnly_) reportOnce(file_.string() + " is read-only; changes will not be saved");
+  if (readOnly_) problem_ = reportOnce(file_.string() + " is read-only; changes will not be saved").message;
   return Open::ok;
 }
 
@@ -95,26 +96,33 @@ bool KvStore::locked() const {
   return locked_;
 }
 
-bool KvStore::retry() {
+Result<void> KvStore::retry() {
   std::lock_guard lock(mutex_);
-  if (!db_ && locked_ && open(writeWait_) != Open::locked) {
+  if (!db_ && locked_) {
+    if (open(writeWait_) == Open::locked) return unusable();
     locked_ = false;
-    if (!db_) unsaved_.clear();  // the file turned out unusable: nothing can be saved
+    if (!db_) {  // the file turned out unusable: nothing can be saved
+      unsaved_.clear();
+      return unusable();
+    }
   }
-  if (db_ && !unsaved_.empty()) writeLocked({});
-  return !locked_ && unsaved_.empty();
+  if (db_ && !unsaved_.empty()) return writeLocked({});
+  return {};
 }
 
-std::string KvStore::problem() const {
-  std::lock_guard lock(mutex_);
-  return problem_;
-}
-
-void KvStore::reportOnce(const std::string& what) {
-  if (problem_.empty()) problem_ = what;
-  if (reported_) return;
+Error KvStore::reportOnce(const std::string& what) {
+  if (!reported_) logLine("Tavlo store: " + what);
   reported_ = true;
-  logLine("Tavlo store: " + what);
+  return fail(what);
+}
+
+std::string KvStore::lockedMessage() const {
+  return file_.string() + " is locked by another program; changes are kept and saved once it is free";
+}
+
+Error KvStore::unusable() const {
+  if (locked_) return fail(lockedMessage());
+  return fail(problem_.empty() ? file_.string() + " is closed" : problem_);
 }
 
 bool KvStore::exec(const char* sql) {
@@ -152,19 +160,19 @@ std::optional<std::string> KvStore::getString(const std::string& key) {
   return std::nullopt;
 }
 
-bool KvStore::set(const std::vector<std::pair<std::string, Value>>& values) {
+Result<void> KvStore::set(const std::vector<std::pair<std::string, Value>>& values) {
   std::lock_guard lock(mutex_);
   if (!db_ && locked_) {
     const Open opened = open(writeWait_);
     if (opened == Open::locked) {
       for (const auto& pair : values) keep(unsaved_, pair);
-      return false;
+      return unusable();
     }
     locked_ = false;
   }
   if (!db_ || readOnly_) {
     unsaved_.clear();
-    return false;
+    return unusable();
   }
   return writeLocked(values);
 }
@@ -180,7 +188,7 @@ void KvStore::keep(std::vector<std::pair<std::string, Value>>& list, const std::
 }
 
 // Writes the kept pairs and `values` (which win) in one transaction; the mutex is held.
-bool KvStore::writeLocked(const std::vector<std::pair<std::string, Value>>& values) {
+Result<void> KvStore::writeLocked(const std::vector<std::pair<std::string, Value>>& values) {
   auto all = unsaved_;
   for (const auto& pair : values) keep(all, pair);
   const auto failed = [&] {
@@ -191,8 +199,7 @@ bool KvStore::writeLocked(const std::vector<std::pair<std::string, Value>>& valu
     } else {
       unsaved_.clear();
     }
-    reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
-    return false;
+    return reportOnce("cannot write " + file_.string() + ": " + sqlite3_errmsg(db_));
   };
   if (!exec("BEGIN IMMEDIATE")) return failed();
   Statement st(db_, "INSERT INTO kv(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value");
@@ -212,11 +219,11 @@ bool KvStore::writeLocked(const std::vector<std::pair<std::string, Value>>& valu
   }
   if (ok && exec("COMMIT")) {
     unsaved_.clear();
-    return true;
+    return {};
   }
-  const bool result = failed();
+  Error failure = failed();
   exec("ROLLBACK");
-  return result;
+  return failure;
 }
 
 std::optional<std::int64_t> KvStore::dataVersion() {

@@ -4,7 +4,7 @@
 // integers INTEGER, dates REAL Unix seconds (UTC).
 //
 // A file that is corrupt or read-only is reported once in the log and then
-// left alone: reads give nothing (or what could be read), writes are dropped.
+// left alone: reads give nothing (or what could be read), writes fail with why.
 // The user's file is never deleted or overwritten.
 //
 // A file that another program holds locked is not waited for at start: the
@@ -27,6 +27,8 @@
 #include <variant>
 #include <vector>
 
+#include "platform/Result.hpp"
+
 namespace tavlo {
 
 class KvStore {
@@ -35,7 +37,7 @@ class KvStore {
 
   // Opens (creating the folder and the file when missing), waiting at most
   // `openWait` for a lock held elsewhere; later writes wait up to `writeWait`.
-  // Never fails: a store that cannot be used is "unavailable" and says why in `problem()`.
+  // Never fails: a store that cannot be used is "unavailable", and its writes say why.
   explicit KvStore(std::filesystem::path file, std::chrono::milliseconds openWait = std::chrono::milliseconds(100),
                    std::chrono::milliseconds writeWait = std::chrono::milliseconds(2000));
   ~KvStore();
@@ -48,20 +50,21 @@ class KvStore {
   bool available() const;
   // Not opened yet because another program held the file locked.
   bool locked() const;
-  // Opens a locked store and saves the writes kept back; true when nothing is
-  // left to do. Waits for the lock like a write does: call it off the UI and
-  // state threads.
-  bool retry();
-  std::string problem() const;
+  // Opens a locked store and saves the writes kept back. Fails when something
+  // is left to do (still locked) or the kept writes were lost (the file turned
+  // out unusable). Waits for the lock like a write does: call it off the UI
+  // and state threads.
+  Result<void> retry();
   const std::filesystem::path& file() const { return file_; }
 
   std::optional<Value> get(const std::string& key);
   std::optional<std::string> getString(const std::string& key);
 
   // Writes all pairs in one transaction, so a reader never sees half of them.
-  // False when nothing was written; pairs that met a lock are kept for later.
-  bool set(const std::vector<std::pair<std::string, Value>>& values);
-  bool setString(const std::string& key, const std::string& value) { return set({{key, Value(value)}}); }
+  // Fails when nothing was written; pairs that met a lock are kept for later.
+  // The first failure of a store is also logged.
+  Result<void> set(const std::vector<std::pair<std::string, Value>>& values);
+  Result<void> setString(const std::string& key, const std::string& value) { return set({{key, Value(value)}}); }
 
   // Changes whenever another connection committed a change to the file.
   std::optional<std::int64_t> dataVersion();
@@ -70,8 +73,12 @@ class KvStore {
   enum class Open { ok, locked, failed };
   Open open(std::chrono::milliseconds wait);
   static void keep(std::vector<std::pair<std::string, Value>>& list, const std::pair<std::string, Value>& pair);
-  bool writeLocked(const std::vector<std::pair<std::string, Value>>& values);
-  void reportOnce(const std::string& what);
+  Result<void> writeLocked(const std::vector<std::pair<std::string, Value>>& values);
+  // Logs `what` unless a problem was logged before, and returns it.
+  Error reportOnce(const std::string& what);
+  std::string lockedMessage() const;
+  // Why a write cannot land now: locked elsewhere, or the store's problem.
+  Error unusable() const;
   bool exec(const char* sql);
 
   std::filesystem::path file_;
@@ -81,7 +88,7 @@ class KvStore {
   bool locked_ = false;
   std::vector<std::pair<std::string, Value>> unsaved_;
   bool reported_ = false;
-  std::string problem_;
+  std::string problem_;  // why the store cannot be used, when it cannot
   mutable std::mutex mutex_;
 };
 

@@ -75,4 +75,24 @@ class [[nodiscard]] Result<void> {
 
 inline Error fail(std::string message) { return Error{std::move(message)}; }
 
+namespace detail {
+template <class T>
+T takeValue(Result<T>&& result) {
+  return std::move(result).value();
+}
+inline void takeValue(Result<void>&&) {}
+}  // namespace detail
+
 }  // namespace tavlo
+
+// TRY(expression): the value of the Result the expression makes (moved out;
+// nothing for Result<void>), or the calling function returns its Error at once.
+// The caller returns some Result<U>; coroutines co_return and cannot use it.
+// A GNU statement expression, as g++ and clang accept; __extension__ keeps
+// -Wpedantic quiet about it.
+#define TRY(...)                                                 \
+  __extension__({                                                \
+    auto tryResult_ = (__VA_ARGS__);                             \
+    if (!tryResult_) return tryResult_.error();                  \
+    ::tavlo::detail::takeValue(std::move(tryResult_));           \
+  })

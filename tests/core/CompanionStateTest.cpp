@@ -159,7 +159,7 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
     std::size_t openConnections() const override { return 1; }
   };
   std::vector<AdvertisedPresence> adverts;
-  KvStore(tmp / "defaults.sqlite3").setString(CompanionState::kSelectedModelKey, "lmstudio:mistral");
+  ASSERT_TRUE(KvStore(tmp / "defaults.sqlite3").setString(CompanionState::kSelectedModelKey, "lmstudio:mistral"));
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open((tmp / "defaults.sqlite3").c_str(), &other), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM kv WHERE 0", 0, 0, 0), SQLITE_OK);

@@ -18,7 +18,7 @@ TEST(PairingStore, RoundTripsAndIncompleteRecords) {
   for (const Values& v : {Values{"Desk", "192.168.1.20", "100.64.0.7", "desk.tail.ts.net", 18765},
                           Values{"Desk", "10.0.0.2", {}, {}, 18765}, Values{"Desk", {}, {}, {}, 18765}}) {
     const auto now = PairingStore::Clock::now();
-    PairingStore::publish(store, v.host, v.lan, v.ip, v.name, v.port, now);
+    ASSERT_TRUE(PairingStore::publish(store, v.host, v.lan, v.ip, v.name, v.port, now));
     const auto r = PairingStore::loadPairingRecord(store);
     ASSERT_TRUE(r);
     EXPECT_EQ(std::tie(r->hostname, r->lanIP, r->tailscaleIP, r->tailscaleHostname, r->port),
@@ -27,11 +27,10 @@ TEST(PairingStore, RoundTripsAndIncompleteRecords) {
   }
   // No host name or no usable port: not a record; an unreadable time is "unknown".
   for (const Values& v : {Values{"", "10.0.0.2", {}, {}, 18765}, Values{"Desk", {}, {}, {}, 0}, Values{"Desk", {}, {}, {}, -1}}) {
-    PairingStore::publish(store, v.host, v.lan, v.ip, v.name, v.port);
+    ASSERT_TRUE(PairingStore::publish(store, v.host, v.lan, v.ip, v.name, v.port));
     EXPECT_FALSE(PairingStore::loadPairingRecord(store)) << v.host << v.port;
   }
-  PairingStore::publish(store, "Desk", {}, {}, {}, 1);
-  store.setString(PairingStore::K::updatedAt, "yesterday");
+  ASSERT_TRUE(PairingStore::publish(store, "Desk", {}, {}, {}, 1) && store.setString(PairingStore::K::updatedAt, "yesterday"));
   EXPECT_EQ(PairingStore::loadPairingRecord(store)->updatedAt, PairingStore::distantPast);
 }
 
@@ -40,19 +39,19 @@ TEST(PairingStore, RoundTripsAndIncompleteRecords) {
 TEST(PairingStore, OnlyAChangedRecordIsWritten) {
   testing::TempDir tmp;
   KvStore mine(tmp / "p.sqlite3"), reader(tmp / "p.sqlite3");
-  EXPECT_TRUE(PairingStore::publish(mine, "Desk", "10.0.0.2", {}, {}, 18765));
+  EXPECT_TRUE(*PairingStore::publish(mine, "Desk", "10.0.0.2", {}, {}, 18765));
   const auto written = PairingStore::loadPairingRecord(reader)->updatedAt;
   const auto version = reader.dataVersion();
-  EXPECT_FALSE(PairingStore::publish(mine, "Desk", "10.0.0.2", "", {}, 18765));
+  EXPECT_FALSE(*PairingStore::publish(mine, "Desk", "10.0.0.2", "", {}, 18765));
   EXPECT_TRUE(reader.dataVersion() == version && PairingStore::loadPairingRecord(reader)->updatedAt == written);
   for (const Values& c : {Values{"Desk 2", "10.0.0.2", {}, {}, 18765}, Values{"Desk 2", {}, {}, {}, 18765},
                           Values{"Desk 2", {}, "100.64.0.7", {}, 18765}, Values{"Desk 2", {}, "100.64.0.7", "d.ts.net", 18765},
                           Values{"Desk 2", {}, "100.64.0.7", "d.ts.net", 1}}) {
     const auto before = reader.dataVersion();
-    EXPECT_TRUE(PairingStore::publish(mine, c.host, c.lan, c.ip, c.name, c.port)) << c.host << c.port;
+    EXPECT_TRUE(*PairingStore::publish(mine, c.host, c.lan, c.ip, c.name, c.port)) << c.host << c.port;
     EXPECT_NE(reader.dataVersion(), before);
   }
-  EXPECT_TRUE(PairingStore::publish(mine, "Desk 2", {}, "100.64.0.7", "d.ts.net", 1, PairingStore::Clock::now(), true));
+  EXPECT_TRUE(*PairingStore::publish(mine, "Desk 2", {}, "100.64.0.7", "d.ts.net", 1, PairingStore::Clock::now(), true));
 }
 
 // Another program holding the file: the store neither waits for it at start nor loses what is
@@ -79,15 +78,17 @@ TEST(KvStore, LockedFileIsOpenedLaterAndKeptWritesLand) {
   }
 }
 
-// A damaged file, or a folder that cannot be made: unavailable, one log line, the file untouched.
+// A damaged file, or a folder that cannot be made: unavailable, one log line (what a write
+// fails with), the file untouched.
 TEST(KvStore, BadFilesAreReportedOnceAndNeverOverwritten) {
   testing::TempDir tmp;
   testing::writeFile(tmp / "corrupt.sqlite3", std::string(4096, 'x'));
   for (const auto& path : {tmp / "corrupt.sqlite3", tmp / "corrupt.sqlite3" / "sub" / "x.sqlite3"}) {
     testing::LogCapture log;
     KvStore store(path);
-    EXPECT_FALSE(store.available() || store.setString("selectedModelID", "ollama:x") || store.getString("selectedModelID"));
-    EXPECT_EQ(log.lines().size(), 1u) << path;
+    const Result<void> written = store.setString("selectedModelID", "ollama:x");  // fails with what was logged
+    EXPECT_FALSE(store.available() || written || store.getString("selectedModelID"));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"Tavlo store: " + written.message()}) << path;
   }
   EXPECT_EQ(testing::readFile(tmp / "corrupt.sqlite3"), std::string(4096, 'x'));
 }
