@@ -6,9 +6,9 @@
 #include "core/CompanionState.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "core/RequestPolicy.hpp"
+#include "core/StateThread.hpp"
 #include "pairing/PairingStore.hpp"
 #include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
@@ -24,22 +24,6 @@ constexpr const char* kTailscaleDownload = "https://tailscale.com/download/linux
 constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machines";
 constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
-
-// Whether the calling thread runs `executor` now. An executor of a kind not
-// known here cannot say, and fails: the check must never wave a caller through.
-template <class Executor>
-bool runsOn(const asio::any_io_executor& executor) {
-  const auto* known = executor.target<Executor>();
-  return known && known->running_in_this_thread();
-}
-bool runsHere(const asio::any_io_executor& executor) {
-  using Plain = asio::io_context::executor_type;
-  using Tracked = decltype(asio::prefer(std::declval<Plain>(), asio::execution::outstanding_work.tracked));
-  if (executor.target<Plain>()) return runsOn<Plain>(executor);
-  if (executor.target<Tracked>()) return runsOn<Tracked>(executor);
-  if (executor.target<asio::strand<Plain>>()) return runsOn<asio::strand<Plain>>(executor);
-  return false;
-}
 
 asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
   auto self = weak.lock();
@@ -59,6 +43,14 @@ asio::awaitable<HTTPResponse> handleOnNetwork(std::weak_ptr<CompanionState> weak
   std::shared_ptr<const HTTPResponse> published = status ? health->current() : nullptr;
   if (published) co_return *published;
   co_return co_await asio::co_spawn(state, handleOnState(std::move(weak), std::move(request)), asio::use_awaitable);
+}
+
+// Ends a wait on `timer` from any thread. The guard keeps the state's
+// io_context running until the post has returned.
+std::function<void()> endWait(std::shared_ptr<asio::steady_timer> timer, asio::any_io_executor executor) {
+  return [timer, work = asio::make_work_guard(executor)] {
+    asio::post(work.get_executor(), [timer] { timer->cancel(); });
+  };
 }
 
 RequestPolicy::Settings policySettings(const CompanionServices& services) {
@@ -131,6 +123,9 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
     : executor_(std::move(executor)),
       services_(std::move(services)),
       serverPort_(port),
+      runs_(std::make_shared<RunQueue>(
+          executor_, RunQueue::Settings{services_.runModel, services_.maxModelRuns, services_.maxWaitingRuns, services_.now},
+          [this] { changed(StateField::runningRequests); })),
       stagingDir_(std::move(stagingDir)) {
   readHostName();
 }
@@ -146,13 +141,12 @@ void CompanionState::readHostName() {
 
 // The last owner may let go on any thread once the state's loop has stopped
 // (the program's exit): nothing here asks for the state thread.
-CompanionState::~CompanionState() { stopEverything(); }
-
-void CompanionState::onStateThread(const char* what) const {
-  if (runsHere(executor_)) return;
-  logLine(std::string("Tavlo: CompanionState::") + what + " called off the state's executor");
-  std::abort();
+CompanionState::~CompanionState() {
+  runs_->forgetOwner();
+  stopEverything();
 }
+
+void CompanionState::onStateThread(const char* what) const { requireStateThread(executor_, "CompanionState", what); }
 
 void CompanionState::start() {
   onStateThread(__func__);
@@ -375,7 +369,7 @@ GenerateSteps CompanionState::generateSteps() {
     return self->admit(prompt, model);
   };
   steps.run = [self = shared_from_this()](std::string prompt, LLMModel model) {
-    return self->queuedModelRun(std::move(prompt), std::move(model));
+    return self->runs_->run(std::move(prompt), std::move(model));
   };
   steps.stagingDir = stagingDir_;
   steps.packWritten = services_.packWritten;
@@ -385,134 +379,46 @@ GenerateSteps CompanionState::generateSteps() {
 // A request is refused while the companion stops, and as busy when every run
 // slot and every waiting place is taken; one let in is listed as recent.
 std::optional<HTTPResponse> CompanionState::admit(const std::string& prompt, const LLMModel& model) {
-  if (stopping_) return failedReply(model, kStoppedMessage);
-  if (activeRuns_.size() >= std::max<std::size_t>(1, services_.maxModelRuns) &&
-      waitingRuns_.size() >= services_.maxWaitingRuns)
-    return busyReply(waitingRuns_.size());
+  if (auto refused = runs_->refusal(model)) return refused;
   appendRequest(prompt, model.id);
   return std::nullopt;
 }
 
-struct CompanionState::ModelRun {
-  std::string prompt;
-  LLMModel model;
-  std::function<void(ModelAnswer)> reply;  // empty once answered
-  std::uint64_t id = 0;
-  std::chrono::system_clock::time_point acceptedAt{};
-  std::shared_ptr<Cancellation> cancel = std::make_shared<Cancellation>();
-
-  void answer(ModelAnswer a) {
-    if (!reply) return;
-    auto r = std::move(reply);
-    reply = nullptr;
-    r(std::move(a));
-  }
-};
-
-// Not a coroutine: see Generate.cpp's writeOnWorkerPool.
-asio::awaitable<ModelAnswer> CompanionState::queuedModelRun(std::string prompt, LLMModel model) {
-  return awaitCallback<ModelAnswer>([self = shared_from_this(), prompt = std::move(prompt),
-                                     model = std::move(model)](std::function<void(ModelAnswer)> done) mutable {
-    auto run = std::make_shared<ModelRun>(ModelRun{std::move(prompt), std::move(model), std::move(done)});
-    run->id = self->nextRunID_++;
-    run->acceptedAt = self->services_.now();
-    self->admitModelRun(std::move(run));
-  });
-}
-
-void CompanionState::admitModelRun(std::shared_ptr<ModelRun> run) {
-  if (stopping_) return run->answer(fail(kStoppedMessage));
-  if (activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns))
-    startModelRun(std::move(run));
-  else
-    waitingRuns_.push_back(std::move(run));
-  changed(StateField::runningRequests);
-}
-
 std::vector<RunningRequest> CompanionState::runningRequests() const {
   onStateThread(__func__);
-  std::vector<RunningRequest> list;
-  // A stopped run keeps its slot until its tool has ended, but its phone has its reply.
-  for (const auto& run : activeRuns_)
-    if (run->reply) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, false, run->cancel});
-  for (const auto& run : waitingRuns_) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, true});
-  return list;
+  return runs_->listed();
 }
 
 void CompanionState::stopRequest(std::uint64_t id) {
   onStateThread(__func__);
-  auto matches = [id](const std::shared_ptr<ModelRun>& run) { return run->id == id; };
-  if (auto it = std::find_if(waitingRuns_.begin(), waitingRuns_.end(), matches); it != waitingRuns_.end()) {
-    auto run = std::move(*it);
-    waitingRuns_.erase(it);
-    run->answer(fail(kCancelledMessage));
-  } else if (auto active = std::find_if(activeRuns_.begin(), activeRuns_.end(), matches);
-             active != activeRuns_.end() && (*active)->reply) {
-    // Answered now, whatever the runner says once its tool is gone.
-    (*active)->answer(fail(kCancelledMessage));
-    (*active)->cancel->cancel();
-  } else {
-    return;
-  }
+  if (!runs_->stop(id)) return;
   logLine("Tavlo: request stopped from the panel");
   changed(StateField::runningRequests);
 }
 
-void CompanionState::startModelRun(std::shared_ptr<ModelRun> run) {
-  activeRuns_.push_back(run);
-  asio::co_spawn(executor_, driveModelRun(std::move(run)), asio::detached);
-}
-
-asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> run) {
-  auto self = shared_from_this();
-  ModelAnswer answer = fail("no runner");
-  if (services_.runModel) {
-    try {
-      answer = co_await services_.runModel(run->prompt, run->model, run->cancel);
-    } catch (const std::exception& e) {
-      answer = fail(e.what());
-    }
-  }
-  // Already answered when the companion began to stop.
-  run->answer(std::move(answer));
-  std::erase(activeRuns_, run);
-  while (!stopping_ && !waitingRuns_.empty() &&
-         activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns)) {
-    auto next = std::move(waitingRuns_.front());
-    waitingRuns_.pop_front();
-    startModelRun(std::move(next));
-  }
-  changed(StateField::runningRequests);
-}
-
-void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+asio::awaitable<void> CompanionState::stopGracefully(std::chrono::milliseconds limit) {
   onStateThread(__func__);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  stopping_ = true;
+  auto self = shared_from_this();
   if (timer_) {
     timer_->cancel();
     timer_.reset();
   }
   // The port is free from here on; accepted connections get their replies.
   if (server_) server_->stop();
-  auto waiting = std::move(waitingRuns_);
-  waitingRuns_.clear();
-  for (auto& run : waiting) run->answer(fail(kStoppedMessage));
-  for (auto& run : activeRuns_) run->answer(fail(kStoppedMessage));
-  changed(StateField::runningRequests);
-  finishStopping(deadline, std::move(done));
+  runs_->stopAll();
+  auto waiting = drained(limit);
+  co_await std::move(waiting);
+  shutdown();
 }
 
-void CompanionState::finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done) {
-  if ((!server_ || server_->openConnections() == 0) || std::chrono::steady_clock::now() >= deadline) {
-    shutdown();
-    if (done) done();
-    return;
-  }
-  auto wait = std::make_shared<asio::steady_timer>(executor_, std::chrono::milliseconds(10));
-  wait->async_wait([self = shared_from_this(), wait, deadline, done = std::move(done)](const std::error_code&) mutable {
-    self->finishStopping(deadline, std::move(done));
-  });
+// Until the server has written every reply (it says so from its own thread), or `limit` has passed.
+asio::awaitable<void> CompanionState::drained(std::chrono::milliseconds limit) {
+  if (!server_) co_return;
+  auto limitTimer = std::make_shared<asio::steady_timer>(executor_, limit);
+  server_->whenDrained(endWait(limitTimer, executor_));
+  std::error_code ended;  // cancelled: drained
+  auto waiting = limitTimer->async_wait(asio::redirect_error(asio::use_awaitable, ended));
+  co_await std::move(waiting);
 }
 
 void CompanionState::appendRequest(const std::string& prompt, const std::string& modelID) {

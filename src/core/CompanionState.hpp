@@ -22,6 +22,7 @@
 #include "core/Generate.hpp"
 #include "core/RecentRequest.hpp"
 #include "core/RequestPolicy.hpp"
+#include "core/RunQueue.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
 #include "platform/Result.hpp"
@@ -41,8 +42,9 @@ class ServerHandle {
   // Publishes or updates the DNS-SD advertisement; must not wait for anything.
   virtual void advertise(const AdvertisedPresence&) {}
   virtual void stop() = 0;
-  // Connections accepted and not yet closed (replies still being written).
-  virtual std::size_t openConnections() const { return 0; }
+  // `drained` runs once, on any thread, when no accepted connection is left
+  // open (every reply written): at once when none is.
+  virtual void whenDrained(std::function<void()> drained) = 0;
 };
 
 using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
@@ -53,9 +55,7 @@ struct CompanionServices {
   std::function<asio::awaitable<std::vector<LLMModel>>()> ollamaProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> lmstudioProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> cliProbe;
-  // Cancelling `cancel` ends the run early (the panel's "Stop").
-  using RunModel = std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model,
-                                                              std::shared_ptr<Cancellation> cancel)>;
+  using RunModel = RunQueue::RunModel;
   RunModel runModel;
   std::function<std::optional<std::string>()> lanIP;
   std::function<std::string()> hostName;  // the user-visible name, "" when none
@@ -101,19 +101,6 @@ enum class StateField {
   lastError
 };
 
-// A generate request whose model run has not ended, as the panel shows it.
-struct RunningRequest {
-  std::uint64_t id = 0;  // for stopRequest
-  std::string prompt;
-  std::string modelID;
-  std::chrono::system_clock::time_point startedAt;  // when it was accepted
-  bool waiting = false;                             // queued behind other runs
-  // Where the run leaves its last words while it works (read with lastWords(),
-  // from any thread); may be null.
-  std::shared_ptr<const Cancellation> progress{};
-  bool operator==(const RunningRequest&) const = default;
-};
-
 // An immutable copy of the observed fields, for the UI thread.
 struct CompanionSnapshot {
   TailscaleStatus tailscaleStatus;
@@ -147,9 +134,8 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void shutdown();
   // A clean stop, on the state thread: no new connections, every generate
   // request still waiting for its model answered with the 500 reply, then
-  // shutdown(). `done` runs on the state thread once those replies are out, or
-  // when `limit` has passed.
-  void stopGracefully(std::chrono::milliseconds limit, std::function<void()> done);
+  // shutdown(). Ends once those replies are out, or when `limit` has passed.
+  asio::awaitable<void> stopGracefully(std::chrono::milliseconds limit);
 
   // Observers are told after every assignment of an observed field, also when
   // the value did not change.
@@ -219,6 +205,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
   GenerateSteps generateSteps();
   std::optional<HTTPResponse> admit(const std::string& prompt, const LLMModel& model);
+  asio::awaitable<void> drained(std::chrono::milliseconds limit);
   void appendRequest(const std::string& prompt, const std::string& modelID);
   void scheduleTick();
   void publishPairingRecord();
@@ -239,13 +226,6 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void retryStores();
   void selectionRestored(const std::string& storedID);
 
-  // One request's model run, waiting for a slot or running.
-  struct ModelRun;
-  asio::awaitable<ModelAnswer> queuedModelRun(std::string prompt, LLMModel model);
-  void admitModelRun(std::shared_ptr<ModelRun> run);
-  void startModelRun(std::shared_ptr<ModelRun> run);
-  asio::awaitable<void> driveModelRun(std::shared_ptr<ModelRun> run);
-  void finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
   void retryServerLater();
   void readHostName();
   HTTPResponse healthReply() const;
@@ -271,10 +251,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::optional<std::string> lastError_;
   std::string hostName_;  // the user-visible name as of the last refresh
 
-  std::deque<std::shared_ptr<ModelRun>> waitingRuns_;
-  std::vector<std::shared_ptr<ModelRun>> activeRuns_;
-  bool stopping_ = false;
-  std::uint64_t nextRunID_ = 1;
+  const std::shared_ptr<RunQueue> runs_;
 
   std::unique_ptr<ServerHandle> server_;
   std::unique_ptr<asio::steady_timer> timer_;
