@@ -53,6 +53,10 @@ std::function<void()> endWait(std::shared_ptr<asio::steady_timer> timer, asio::a
   };
 }
 
+asio::awaitable<void> refreshIfAlive(std::weak_ptr<CompanionState> weak) {
+  if (auto state = weak.lock()) co_await state->tick();
+}
+
 RequestPolicy::Settings policySettings(const CompanionServices& services) {
   RequestPolicy::Settings settings;
   settings.machineHostName = networkHostName();
@@ -69,55 +73,6 @@ std::string describe(std::chrono::milliseconds interval) {
 
 }  // namespace
 
-template <class T>
-struct CompanionState::Pending {
-  std::optional<T> value;
-  std::vector<std::function<void(T)>> waiters;
-};
-
-namespace {
-template <class T, class Pending>
-asio::awaitable<void> runProbe(std::shared_ptr<Pending> pending, std::function<asio::awaitable<T>()> probe,
-                               std::function<void()> release) {
-  T value{};
-  if (probe) {
-    try {
-      value = co_await probe();
-    } catch (const std::exception& e) {
-      // Probes map their failures to empty results; an escaped exception does too, and says why.
-      logLine(std::string("Tavlo: a probe failed: ") + e.what());
-    }
-  }
-  pending->value = value;
-  release();
-  auto waiters = std::move(pending->waiters);
-  for (auto& w : waiters) w(value);
-}
-}  // namespace
-
-template <class T>
-std::shared_ptr<CompanionState::Pending<T>> CompanionState::startOrJoin(
-    std::shared_ptr<Pending<T>>& slot, const std::function<asio::awaitable<T>()>& probe) {
-  if (slot) return slot;
-  auto pending = std::make_shared<Pending<T>>();
-  slot = pending;
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  auto* slotPtr = &slot;
-  auto release = [weak, slotPtr, pending] {
-    if (auto self = weak.lock(); self && *slotPtr == pending) slotPtr->reset();
-  };
-  asio::co_spawn(executor_, runProbe<T>(pending, probe, release), asio::detached);
-  return pending;
-}
-
-template <class T>
-asio::awaitable<T> CompanionState::result(std::shared_ptr<Pending<T>> pending) {
-  return awaitCallback<T>([pending](std::function<void(T)> done) {
-    if (pending->value) return done(*pending->value);
-    pending->waiters.push_back(std::move(done));
-  });
-}
-
 CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices services,
                                std::filesystem::path stagingDir, std::uint16_t port)
     : executor_(std::move(executor)),
@@ -126,6 +81,7 @@ CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices
       runs_(std::make_shared<RunQueue>(
           executor_, RunQueue::Settings{services_.runModel, services_.maxModelRuns, services_.maxWaitingRuns, services_.now},
           [this] { changed(StateField::runningRequests); })),
+      refresher_(executor_, {services_.tailscaleProbe, services_.ollamaProbe, services_.lmstudioProbe, services_.cliProbe}),
       stagingDir_(std::move(stagingDir)) {
   readHostName();
 }
@@ -160,7 +116,7 @@ void CompanionState::start() {
   asio::co_spawn(
       executor_, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); }, asio::detached);
   startServer();
-  scheduleTick();
+  refresher_.every(services_.refreshInterval, [weak = weak_from_this()] { return refreshIfAlive(weak); });
 }
 
 void CompanionState::shutdown() {
@@ -173,10 +129,7 @@ void CompanionState::stopEverything() {
     listenRetry_->cancel();
     listenRetry_.reset();
   }
-  if (timer_) {
-    timer_->cancel();
-    timer_.reset();
-  }
+  refresher_.stop();
   if (server_) {
     server_->stop();
     server_.reset();
@@ -244,8 +197,29 @@ std::string CompanionState::menuSymbol() const {
 
 void CompanionState::startServer() {
   onStateThread(__func__);
-  if (!services_.startServer) return;
-  const bool retrying = listenRetry_ != nullptr;
+  if (!services_.startServer || listenRetry_ || listen(false)) return;
+  listenRetry_ = std::make_shared<asio::steady_timer>(executor_);
+  asio::co_spawn(executor_, retryListening(weak_from_this(), listenRetry_), asio::detached);
+}
+
+// Tries again every listenRetryInterval until the server listens or the state stops.
+asio::awaitable<void> CompanionState::retryListening(std::weak_ptr<CompanionState> weak,
+                                                      std::shared_ptr<asio::steady_timer> timer) {
+  for (;;) {
+    auto self = weak.lock();
+    if (!self || self->listenRetry_ != timer) co_return;
+    timer->expires_after(self->services_.listenRetryInterval);
+    self.reset();
+    std::error_code stopped;
+    auto waiting = timer->async_wait(asio::redirect_error(asio::use_awaitable, stopped));
+    co_await std::move(waiting);
+    self = weak.lock();
+    if (stopped || !self || self->listenRetry_ != timer) co_return;
+    if (self->listen(true)) co_return;
+  }
+}
+
+bool CompanionState::listen(bool retrying) {
   try {
     server_ = services_.startServer(serverPort_, makeHandler());
   } catch (const std::exception& e) {
@@ -261,8 +235,7 @@ void CompanionState::startServer() {
       serverRunning_ = false;
       changed(StateField::serverRunning);
     }
-    retryServerLater();
-    return;
+    return false;
   }
   listenRetry_.reset();
   if (lastError_) {
@@ -272,16 +245,7 @@ void CompanionState::startServer() {
   serverRunning_ = true;
   changed(StateField::serverRunning);
   logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
-}
-
-void CompanionState::retryServerLater() {
-  if (!listenRetry_) listenRetry_ = std::make_unique<asio::steady_timer>(executor_);
-  listenRetry_->expires_after(services_.listenRetryInterval);
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  listenRetry_->async_wait([weak](const std::error_code& ec) {
-    if (ec) return;
-    if (auto self = weak.lock(); self && self->listenRetry_) self->startServer();
-  });
+  return true;
 }
 
 RequestHandler CompanionState::makeHandler() {
@@ -399,10 +363,7 @@ void CompanionState::stopRequest(std::uint64_t id) {
 asio::awaitable<void> CompanionState::stopGracefully(std::chrono::milliseconds limit) {
   onStateThread(__func__);
   auto self = shared_from_this();
-  if (timer_) {
-    timer_->cancel();
-    timer_.reset();
-  }
+  refresher_.stop();
   // The port is free from here on; accepted connections get their replies.
   if (server_) server_->stop();
   runs_->stopAll();
@@ -433,19 +394,16 @@ asio::awaitable<void> CompanionState::tick() {
   onStateThread(__func__);
   auto self = shared_from_this();
   readHostName();
-  auto tailscale = startOrJoin(tailscaleInFlight_, services_.tailscaleProbe);
-  auto ollama = startOrJoin(ollamaInFlight_, services_.ollamaProbe);
-  auto lmstudio = startOrJoin(lmstudioInFlight_, services_.lmstudioProbe);
-  auto cli = startOrJoin(cliInFlight_, services_.cliProbe);
-
-  tailscaleStatus_ = co_await result(tailscale);
+  auto probing = refresher_.probeAll();
+  const ProbeResults results = co_await std::move(probing);
+  tailscaleStatus_ = results.tailscale;
   changed(StateField::tailscaleStatus);
   advertisePresence();
-  ollamaModels_ = co_await result(ollama);
+  ollamaModels_ = results.ollama;
   changed(StateField::ollamaModels);
-  lmstudioModels_ = co_await result(lmstudio);
+  lmstudioModels_ = results.lmstudio;
   changed(StateField::lmstudioModels);
-  cliModels_ = co_await result(cli);
+  cliModels_ = results.cli;
   changed(StateField::cliModels);
 
   if (selectedModelID_.empty() && selectionKnown_) {
@@ -489,29 +447,6 @@ void CompanionState::selectionRestored(const std::string& storedID) {
   if (!selectedModelID_.empty() || storedID.empty()) return;
   selectedModelID_ = storedID;
   changed(StateField::selectedModelID);
-}
-
-void CompanionState::scheduleTick() {
-  timer_ = std::make_unique<asio::steady_timer>(executor_);
-  armTimer();
-}
-
-void CompanionState::armTimer() {
-  if (!timer_) return;
-  timer_->expires_after(services_.refreshInterval);
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  timer_->async_wait([weak](const std::error_code& ec) {
-    if (ec) return;
-    auto self = weak.lock();
-    if (!self) return;
-    asio::co_spawn(
-        self->executor_,
-        [weak]() -> asio::awaitable<void> {
-          if (auto s = weak.lock()) co_await s->tick();
-        },
-        asio::detached);
-    self->armTimer();
-  });
 }
 
 void CompanionState::publishPairingRecord() {

@@ -21,6 +21,7 @@
 
 #include "core/Generate.hpp"
 #include "core/RecentRequest.hpp"
+#include "core/Refresher.hpp"
 #include "core/RequestPolicy.hpp"
 #include "core/RunQueue.hpp"
 #include "http/HTTPRequest.hpp"
@@ -207,26 +208,19 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::optional<HTTPResponse> admit(const std::string& prompt, const LLMModel& model);
   asio::awaitable<void> drained(std::chrono::milliseconds limit);
   void appendRequest(const std::string& prompt, const std::string& modelID);
-  void scheduleTick();
   void publishPairingRecord();
   std::optional<std::string> currentTailscaleIP() const;
   void stopEverything();
 
-  template <class T>
-  struct Pending;
-  template <class T>
-  std::shared_ptr<Pending<T>> startOrJoin(std::shared_ptr<Pending<T>>& slot,
-                                           const std::function<asio::awaitable<T>()>& probe);
-  template <class T>
-  static asio::awaitable<T> result(std::shared_ptr<Pending<T>> pending);
-
   void changed(StateField field);
-  void armTimer();
   void advertisePresence();
   void retryStores();
   void selectionRestored(const std::string& storedID);
 
-  void retryServerLater();
+  // Starts the server; false (lastError says why) when it cannot listen.
+  bool listen(bool retrying);
+  static asio::awaitable<void> retryListening(std::weak_ptr<CompanionState> weak,
+                                              std::shared_ptr<asio::steady_timer> timer);
   void readHostName();
   HTTPResponse healthReply() const;
   void publishHealth();
@@ -252,17 +246,12 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::string hostName_;  // the user-visible name as of the last refresh
 
   const std::shared_ptr<RunQueue> runs_;
+  Refresher refresher_;
 
   std::unique_ptr<ServerHandle> server_;
-  std::unique_ptr<asio::steady_timer> timer_;
-  std::unique_ptr<asio::steady_timer> listenRetry_;
+  std::shared_ptr<asio::steady_timer> listenRetry_;  // while the retry loop runs
   const std::filesystem::path stagingDir_;
 
-  // At most one probe of each kind runs at a time; a later refresh joins it.
-  std::shared_ptr<Pending<TailscaleStatus>> tailscaleInFlight_;
-  std::shared_ptr<Pending<std::vector<LLMModel>>> ollamaInFlight_;
-  std::shared_ptr<Pending<std::vector<LLMModel>>> lmstudioInFlight_;
-  std::shared_ptr<Pending<std::vector<LLMModel>>> cliInFlight_;
 };
 
 }  // namespace tavlo
