@@ -1,13 +1,11 @@
-// Runs on the state thread, except handleOnNetwork (the network thread) and
-// the store writes posted to the store strand. A POST /generate crosses
-// threads only where it must: network → state (routing, the queue), state →
-// the runner's thread and back (the model), state → worker pool and back
-// (writing the pack), state → network (the reply).
+// Runs on the state thread, except the store writes posted to the store
+// strand. The parts it owns: the run queue (RunQueue), the refresh's timer and
+// probes (Refresher), the HTTP side (Router).
 #include "core/CompanionState.hpp"
 
 #include <algorithm>
 
-#include "core/RequestPolicy.hpp"
+#include "core/Router.hpp"
 #include "core/StateThread.hpp"
 #include "pairing/PairingStore.hpp"
 #include "platform/Async.hpp"
@@ -25,26 +23,6 @@ constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machi
 constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
 
-asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
-  auto self = weak.lock();
-  if (!self) co_return HTTPResponse::notFound();
-  co_return co_await self->route(std::move(request));
-}
-
-// On the network thread: a status request is answered without waking the state
-// thread (no hop, no wake-up system calls per connection).
-asio::awaitable<HTTPResponse> handleOnNetwork(std::weak_ptr<CompanionState> weak, asio::any_io_executor state,
-                                              std::shared_ptr<RequestPolicy> policy,
-                                              std::shared_ptr<const CompanionState::HealthBoard> health,
-                                              HTTPRequest request) {
-  std::optional<HTTPResponse> refused = policy->check(request);
-  if (refused) co_return std::move(*refused);
-  const bool status = request.method == "GET" && (request.path == "/" || request.path == "/health");
-  std::shared_ptr<const HTTPResponse> published = status ? health->current() : nullptr;
-  if (published) co_return *published;
-  co_return co_await asio::co_spawn(state, handleOnState(std::move(weak), std::move(request)), asio::use_awaitable);
-}
-
 // Ends a wait on `timer` from any thread. The guard keeps the state's
 // io_context running until the post has returned.
 std::function<void()> endWait(std::shared_ptr<asio::steady_timer> timer, asio::any_io_executor executor) {
@@ -55,15 +33,6 @@ std::function<void()> endWait(std::shared_ptr<asio::steady_timer> timer, asio::a
 
 asio::awaitable<void> refreshIfAlive(std::weak_ptr<CompanionState> weak) {
   if (auto state = weak.lock()) co_await state->tick();
-}
-
-RequestPolicy::Settings policySettings(const CompanionServices& services) {
-  RequestPolicy::Settings settings;
-  settings.machineHostName = networkHostName();
-  settings.searchDomains = services.searchDomains;
-  settings.allowAnyClient = services.allowAnyClient;
-  settings.onLinkPrefixes = services.onLinkPrefixes;
-  return settings;
 }
 
 std::string describe(std::chrono::milliseconds interval) {
@@ -248,13 +217,7 @@ bool CompanionState::listen(bool retrying) {
   return true;
 }
 
-RequestHandler CompanionState::makeHandler() {
-  onStateThread(__func__);
-  return [weak = weak_from_this(), ex = executor_, policy = std::make_shared<RequestPolicy>(policySettings(services_)),
-          health = std::shared_ptr<const HealthBoard>(health_)](HTTPRequest request) {
-    return handleOnNetwork(weak, ex, policy, health, std::move(request));
-  };
-}
+RequestHandler CompanionState::makeHandler() { return Router::handler(*this); }
 
 void CompanionState::selectModel(const LLMModel& model) {
   onStateThread(__func__);
@@ -289,63 +252,9 @@ void CompanionState::openStagingFolder() {
   if (services_.open) services_.open(stagingDir_.string());
 }
 
+// Not a coroutine: the check runs in Router::route, on the state thread.
 asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
-  onStateThread(__func__);
-  auto self = shared_from_this();
-  const auto& method = request.method;
-  const auto& path = request.path;
-  if (method == "GET" && (path == "/" || path == "/health")) {
-    co_return healthReply();
-  }
-  if (method == "GET" && path == "/models") co_return HTTPResponse::json(modelListBody(allModels(), selectedModelID_));
-  if (method == "POST" && path == "/models/active") {
-    auto body = request.jsonBody();
-    if (!body || !body->contains("id") || !(*body)["id"].is_string()) co_return HTTPResponse::badRequest("missing id");
-    const std::string id = (*body)["id"].get<std::string>();
-    for (const auto& m : allModels()) {
-      if (m.id == id) {
-        selectModel(m);
-        if (services_.defaults) co_await storeWritesLanded(services_.selectionSaveWait);
-        co_return HTTPResponse::json({{"ok", true}, {"id", m.id}});
-      }
-    }
-    co_return HTTPResponse::badRequest("unknown model id");
-  }
-  if (method == "POST" && path == "/generate") {
-    auto body = request.jsonBody();
-    if (!body || !body->contains("prompt") || !(*body)["prompt"].is_string() ||
-        (*body)["prompt"].get_ref<const std::string&>().empty())
-      co_return HTTPResponse::badRequest("missing prompt");
-    co_return co_await runGenerate((*body)["prompt"].get<std::string>());
-  }
-  co_return HTTPResponse::notFound();
-}
-
-// Not a coroutine: see Generate.cpp's writeOnWorkerPool.
-asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
-  return generate(GenerateRequest{std::move(prompt), std::nullopt, allModels(), selectedModelID_}, generateSteps());
-}
-
-// The steps hold the state until the request has its reply.
-GenerateSteps CompanionState::generateSteps() {
-  GenerateSteps steps;
-  steps.admit = [self = shared_from_this()](const std::string& prompt, const LLMModel& model) {
-    return self->admit(prompt, model);
-  };
-  steps.run = [self = shared_from_this()](std::string prompt, LLMModel model) {
-    return self->runs_->run(std::move(prompt), std::move(model));
-  };
-  steps.stagingDir = stagingDir_;
-  steps.packWritten = services_.packWritten;
-  return steps;
-}
-
-// A request is refused while the companion stops, and as busy when every run
-// slot and every waiting place is taken; one let in is listed as recent.
-std::optional<HTTPResponse> CompanionState::admit(const std::string& prompt, const LLMModel& model) {
-  if (auto refused = runs_->refusal(model)) return refused;
-  appendRequest(prompt, model.id);
-  return std::nullopt;
+  return Router::route(shared_from_this(), std::move(request));
 }
 
 std::vector<RunningRequest> CompanionState::runningRequests() const {

@@ -23,6 +23,7 @@
 #include "core/RecentRequest.hpp"
 #include "core/Refresher.hpp"
 #include "core/RequestPolicy.hpp"
+#include "core/Router.hpp"
 #include "core/RunQueue.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
@@ -47,8 +48,6 @@ class ServerHandle {
   // open (every reply written): at once when none is.
   virtual void whenDrained(std::function<void()> drained) = 0;
 };
-
-using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
 
 // Everything the state uses from the outside world, injectable for tests.
 struct CompanionServices {
@@ -178,34 +177,22 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   // process group is killed (an HTTP call ended). Unknown ids are ignored.
   void stopRequest(std::uint64_t id);
 
-  asio::awaitable<HTTPResponse> route(HTTPRequest request);
   // One refresh: the host name and every probe, then the auto-selection and
   // the pairing record. Overlapping refreshes share one probe of each kind.
   asio::awaitable<void> tick();
 
-  // The server's handler. On the network thread it applies the request policy
-  // (its own copy, so no state is shared) and answers GET / and /health from
-  // the last published reply; everything else hops to the state thread and is
-  // routed there. Holds the state weakly.
+  // The server's handler and the routes: see Router.
   RequestHandler makeHandler();
+  asio::awaitable<HTTPResponse> route(HTTPRequest request);
 
-  // The /health reply as the state last published it, readable from any thread.
-  struct HealthBoard {
-    std::shared_ptr<const HTTPResponse> current() const {
-      std::lock_guard lock(mutex);
-      return reply;
-    }
-    mutable std::mutex mutex;
-    std::shared_ptr<const HTTPResponse> reply;
-  };
+  using HealthBoard = tavlo::HealthBoard;
 
  private:
+  friend class Router;  // the HTTP side reads the fields and feeds the run queue
+
   // Aborts, naming `what`, when the caller is not on the state's executor.
   void onStateThread(const char* what = __builtin_FUNCTION()) const;
 
-  asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
-  GenerateSteps generateSteps();
-  std::optional<HTTPResponse> admit(const std::string& prompt, const LLMModel& model);
   asio::awaitable<void> drained(std::chrono::milliseconds limit);
   void appendRequest(const std::string& prompt, const std::string& modelID);
   void publishPairingRecord();
