@@ -3,17 +3,14 @@
 // probes (Refresher), the HTTP side (Router).
 #include "core/CompanionState.hpp"
 
-#include <algorithm>
 
 #include "core/Router.hpp"
 #include "core/StateThread.hpp"
 #include "pairing/PairingStore.hpp"
 #include "platform/Async.hpp"
-#include "platform/Cancellation.hpp"
 #include "platform/HostName.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
-#include "providers/StopMessages.hpp"
 
 namespace tavlo {
 namespace {

@@ -10,11 +10,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,7 +32,6 @@
 
 namespace tavlo {
 
-class Cancellation;
 class KvStore;
 
 // A running HTTP server as the state sees it.
@@ -178,7 +175,7 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void stopRequest(std::uint64_t id);
 
   // One refresh: the host name and every probe, then the auto-selection and
-  // the pairing record. Overlapping refreshes share one probe of each kind.
+  // the pairing record. Overlapping refreshes share one round of probes.
   asio::awaitable<void> tick();
 
   // The server's handler and the routes: see Router.
@@ -238,7 +235,6 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::unique_ptr<ServerHandle> server_;
   std::shared_ptr<asio::steady_timer> listenRetry_;  // while the retry loop runs
   const std::filesystem::path stagingDir_;
-
 };
 
 }  // namespace tavlo
