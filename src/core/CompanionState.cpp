@@ -102,8 +102,6 @@ void CompanionState::stopEverything() {
   }
 }
 
-
-
 void CompanionState::addObserver(Observer observer) {
   onStateThread(__func__);
   observers_.push_back(std::move(observer));
