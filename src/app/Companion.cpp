@@ -49,7 +49,7 @@ struct StateThread {
       io.stop();
     };
     if (state)
-      state->stopGracefully(kStopLimit, finish);
+      asio::co_spawn(io, state->stopGracefully(kStopLimit), [finish](std::exception_ptr) { finish(); });
     else
       finish();
   }

@@ -28,7 +28,7 @@ class RunningServer : public ServerHandle {
   explicit RunningServer(std::unique_ptr<HTTPCompanionServer> server) : server_(std::move(server)) {}
   void advertise(const AdvertisedPresence& presence) override { server_->advertise(presence); }
   void stop() override { server_->stop(); }
-  std::size_t openConnections() const override { return server_->openConnections(); }
+  void whenDrained(std::function<void()> drained) override { server_->whenDrained(std::move(drained)); }
 
  private:
   std::unique_ptr<HTTPCompanionServer> server_;

@@ -1,21 +1,16 @@
-// Runs on the state thread, except handleOnNetwork (the network thread) and
-// the store writes posted to the store strand. A POST /generate crosses
-// threads only where it must: network → state (routing, the queue), state →
-// the runner's thread and back (the model), state → worker pool and back
-// (writing the pack), state → network (the reply).
+// Runs on the state thread, except the store writes posted to the store
+// strand. The parts it owns: the run queue (RunQueue), the refresh's timer and
+// probes (Refresher), the HTTP side (Router).
 #include "core/CompanionState.hpp"
 
-#include <algorithm>
-#include <cstdlib>
 
-#include "core/RequestPolicy.hpp"
+#include "core/Router.hpp"
+#include "core/StateThread.hpp"
 #include "pairing/PairingStore.hpp"
 #include "platform/Async.hpp"
-#include "platform/Cancellation.hpp"
 #include "platform/HostName.hpp"
 #include "platform/KvStore.hpp"
 #include "platform/Log.hpp"
-#include "providers/StopMessages.hpp"
 
 namespace tavlo {
 namespace {
@@ -25,49 +20,16 @@ constexpr const char* kTailscaleAdmin = "https://login.tailscale.com/admin/machi
 constexpr const char* kOllamaDownload = "https://ollama.com/download/linux";
 constexpr const char* kTavloSite = "https://tavlo.app";
 
-// Whether the calling thread runs `executor` now. An executor of a kind not
-// known here cannot say, and fails: the check must never wave a caller through.
-template <class Executor>
-bool runsOn(const asio::any_io_executor& executor) {
-  const auto* known = executor.target<Executor>();
-  return known && known->running_in_this_thread();
-}
-bool runsHere(const asio::any_io_executor& executor) {
-  using Plain = asio::io_context::executor_type;
-  using Tracked = decltype(asio::prefer(std::declval<Plain>(), asio::execution::outstanding_work.tracked));
-  if (executor.target<Plain>()) return runsOn<Plain>(executor);
-  if (executor.target<Tracked>()) return runsOn<Tracked>(executor);
-  if (executor.target<asio::strand<Plain>>()) return runsOn<asio::strand<Plain>>(executor);
-  return false;
+// Ends a wait on `timer` from any thread. The guard keeps the state's
+// io_context running until the post has returned.
+std::function<void()> endWait(std::shared_ptr<asio::steady_timer> timer, asio::any_io_executor executor) {
+  return [timer, work = asio::make_work_guard(executor)] {
+    asio::post(work.get_executor(), [timer] { timer->cancel(); });
+  };
 }
 
-asio::awaitable<HTTPResponse> handleOnState(std::weak_ptr<CompanionState> weak, HTTPRequest request) {
-  auto self = weak.lock();
-  if (!self) co_return HTTPResponse::notFound();
-  co_return co_await self->route(std::move(request));
-}
-
-// On the network thread: a status request is answered without waking the state
-// thread (no hop, no wake-up system calls per connection).
-asio::awaitable<HTTPResponse> handleOnNetwork(std::weak_ptr<CompanionState> weak, asio::any_io_executor state,
-                                              std::shared_ptr<RequestPolicy> policy,
-                                              std::shared_ptr<const CompanionState::HealthBoard> health,
-                                              HTTPRequest request) {
-  std::optional<HTTPResponse> refused = policy->check(request);
-  if (refused) co_return std::move(*refused);
-  const bool status = request.method == "GET" && (request.path == "/" || request.path == "/health");
-  std::shared_ptr<const HTTPResponse> published = status ? health->current() : nullptr;
-  if (published) co_return *published;
-  co_return co_await asio::co_spawn(state, handleOnState(std::move(weak), std::move(request)), asio::use_awaitable);
-}
-
-RequestPolicy::Settings policySettings(const CompanionServices& services) {
-  RequestPolicy::Settings settings;
-  settings.machineHostName = networkHostName();
-  settings.searchDomains = services.searchDomains;
-  settings.allowAnyClient = services.allowAnyClient;
-  settings.onLinkPrefixes = services.onLinkPrefixes;
-  return settings;
+asio::awaitable<void> refreshIfAlive(std::weak_ptr<CompanionState> weak) {
+  if (auto state = weak.lock()) co_await state->tick();
 }
 
 std::string describe(std::chrono::milliseconds interval) {
@@ -77,60 +39,15 @@ std::string describe(std::chrono::milliseconds interval) {
 
 }  // namespace
 
-template <class T>
-struct CompanionState::Pending {
-  std::optional<T> value;
-  std::vector<std::function<void(T)>> waiters;
-};
-
-namespace {
-template <class T, class Pending>
-asio::awaitable<void> runProbe(std::shared_ptr<Pending> pending, std::function<asio::awaitable<T>()> probe,
-                               std::function<void()> release) {
-  T value{};
-  if (probe) {
-    try {
-      value = co_await probe();
-    } catch (const std::exception& e) {
-      // Probes map their failures to empty results; an escaped exception does too, and says why.
-      logLine(std::string("Tavlo: a probe failed: ") + e.what());
-    }
-  }
-  pending->value = value;
-  release();
-  auto waiters = std::move(pending->waiters);
-  for (auto& w : waiters) w(value);
-}
-}  // namespace
-
-template <class T>
-std::shared_ptr<CompanionState::Pending<T>> CompanionState::startOrJoin(
-    std::shared_ptr<Pending<T>>& slot, const std::function<asio::awaitable<T>()>& probe) {
-  if (slot) return slot;
-  auto pending = std::make_shared<Pending<T>>();
-  slot = pending;
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  auto* slotPtr = &slot;
-  auto release = [weak, slotPtr, pending] {
-    if (auto self = weak.lock(); self && *slotPtr == pending) slotPtr->reset();
-  };
-  asio::co_spawn(executor_, runProbe<T>(pending, probe, release), asio::detached);
-  return pending;
-}
-
-template <class T>
-asio::awaitable<T> CompanionState::result(std::shared_ptr<Pending<T>> pending) {
-  return awaitCallback<T>([pending](std::function<void(T)> done) {
-    if (pending->value) return done(*pending->value);
-    pending->waiters.push_back(std::move(done));
-  });
-}
-
 CompanionState::CompanionState(asio::any_io_executor executor, CompanionServices services,
                                std::filesystem::path stagingDir, std::uint16_t port)
     : executor_(std::move(executor)),
       services_(std::move(services)),
       serverPort_(port),
+      runs_(std::make_shared<RunQueue>(
+          executor_, RunQueue::Settings{services_.runModel, services_.maxModelRuns, services_.maxWaitingRuns, services_.now},
+          [this] { changed(StateField::runningRequests); })),
+      refresher_(executor_, {services_.tailscaleProbe, services_.ollamaProbe, services_.lmstudioProbe, services_.cliProbe}),
       stagingDir_(std::move(stagingDir)) {
   readHostName();
 }
@@ -146,13 +63,12 @@ void CompanionState::readHostName() {
 
 // The last owner may let go on any thread once the state's loop has stopped
 // (the program's exit): nothing here asks for the state thread.
-CompanionState::~CompanionState() { stopEverything(); }
-
-void CompanionState::onStateThread(const char* what) const {
-  if (runsHere(executor_)) return;
-  logLine(std::string("Tavlo: CompanionState::") + what + " called off the state's executor");
-  std::abort();
+CompanionState::~CompanionState() {
+  runs_->forgetOwner();
+  stopEverything();
 }
+
+void CompanionState::onStateThread(const char* what) const { requireStateThread(executor_, "CompanionState", what); }
 
 void CompanionState::start() {
   onStateThread(__func__);
@@ -166,7 +82,7 @@ void CompanionState::start() {
   asio::co_spawn(
       executor_, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); }, asio::detached);
   startServer();
-  scheduleTick();
+  refresher_.every(services_.refreshInterval, [weak = weak_from_this()] { return refreshIfAlive(weak); });
 }
 
 void CompanionState::shutdown() {
@@ -179,17 +95,12 @@ void CompanionState::stopEverything() {
     listenRetry_->cancel();
     listenRetry_.reset();
   }
-  if (timer_) {
-    timer_->cancel();
-    timer_.reset();
-  }
+  refresher_.stop();
   if (server_) {
     server_->stop();
     server_.reset();
   }
 }
-
-
 
 void CompanionState::addObserver(Observer observer) {
   onStateThread(__func__);
@@ -250,8 +161,29 @@ std::string CompanionState::menuSymbol() const {
 
 void CompanionState::startServer() {
   onStateThread(__func__);
-  if (!services_.startServer) return;
-  const bool retrying = listenRetry_ != nullptr;
+  if (!services_.startServer || listenRetry_ || listen(false)) return;
+  listenRetry_ = std::make_shared<asio::steady_timer>(executor_);
+  asio::co_spawn(executor_, retryListening(weak_from_this(), listenRetry_), asio::detached);
+}
+
+// Tries again every listenRetryInterval until the server listens or the state stops.
+asio::awaitable<void> CompanionState::retryListening(std::weak_ptr<CompanionState> weak,
+                                                      std::shared_ptr<asio::steady_timer> timer) {
+  for (;;) {
+    auto self = weak.lock();
+    if (!self || self->listenRetry_ != timer) co_return;
+    timer->expires_after(self->services_.listenRetryInterval);
+    self.reset();
+    std::error_code stopped;
+    auto waiting = timer->async_wait(asio::redirect_error(asio::use_awaitable, stopped));
+    co_await std::move(waiting);
+    self = weak.lock();
+    if (stopped || !self || self->listenRetry_ != timer) co_return;
+    if (self->listen(true)) co_return;
+  }
+}
+
+bool CompanionState::listen(bool retrying) {
   try {
     server_ = services_.startServer(serverPort_, makeHandler());
   } catch (const std::exception& e) {
@@ -267,8 +199,7 @@ void CompanionState::startServer() {
       serverRunning_ = false;
       changed(StateField::serverRunning);
     }
-    retryServerLater();
-    return;
+    return false;
   }
   listenRetry_.reset();
   if (lastError_) {
@@ -278,25 +209,10 @@ void CompanionState::startServer() {
   serverRunning_ = true;
   changed(StateField::serverRunning);
   logLine("Tavlo companion listening on :" + std::to_string(serverPort_));
+  return true;
 }
 
-void CompanionState::retryServerLater() {
-  if (!listenRetry_) listenRetry_ = std::make_unique<asio::steady_timer>(executor_);
-  listenRetry_->expires_after(services_.listenRetryInterval);
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  listenRetry_->async_wait([weak](const std::error_code& ec) {
-    if (ec) return;
-    if (auto self = weak.lock(); self && self->listenRetry_) self->startServer();
-  });
-}
-
-RequestHandler CompanionState::makeHandler() {
-  onStateThread(__func__);
-  return [weak = weak_from_this(), ex = executor_, policy = std::make_shared<RequestPolicy>(policySettings(services_)),
-          health = std::shared_ptr<const HealthBoard>(health_)](HTTPRequest request) {
-    return handleOnNetwork(weak, ex, policy, health, std::move(request));
-  };
-}
+RequestHandler CompanionState::makeHandler() { return Router::handler(*this); }
 
 void CompanionState::selectModel(const LLMModel& model) {
   onStateThread(__func__);
@@ -331,188 +247,43 @@ void CompanionState::openStagingFolder() {
   if (services_.open) services_.open(stagingDir_.string());
 }
 
+// Not a coroutine: the check runs in Router::route, on the state thread.
 asio::awaitable<HTTPResponse> CompanionState::route(HTTPRequest request) {
-  onStateThread(__func__);
-  auto self = shared_from_this();
-  const auto& method = request.method;
-  const auto& path = request.path;
-  if (method == "GET" && (path == "/" || path == "/health")) {
-    co_return healthReply();
-  }
-  if (method == "GET" && path == "/models") co_return HTTPResponse::json(modelListBody(allModels(), selectedModelID_));
-  if (method == "POST" && path == "/models/active") {
-    auto body = request.jsonBody();
-    if (!body || !body->contains("id") || !(*body)["id"].is_string()) co_return HTTPResponse::badRequest("missing id");
-    const std::string id = (*body)["id"].get<std::string>();
-    for (const auto& m : allModels()) {
-      if (m.id == id) {
-        selectModel(m);
-        if (services_.defaults) co_await storeWritesLanded(services_.selectionSaveWait);
-        co_return HTTPResponse::json({{"ok", true}, {"id", m.id}});
-      }
-    }
-    co_return HTTPResponse::badRequest("unknown model id");
-  }
-  if (method == "POST" && path == "/generate") {
-    auto body = request.jsonBody();
-    if (!body || !body->contains("prompt") || !(*body)["prompt"].is_string() ||
-        (*body)["prompt"].get_ref<const std::string&>().empty())
-      co_return HTTPResponse::badRequest("missing prompt");
-    co_return co_await runGenerate((*body)["prompt"].get<std::string>());
-  }
-  co_return HTTPResponse::notFound();
-}
-
-// Not a coroutine: see Generate.cpp's writeOnWorkerPool.
-asio::awaitable<HTTPResponse> CompanionState::runGenerate(std::string prompt) {
-  return generate(GenerateRequest{std::move(prompt), std::nullopt, allModels(), selectedModelID_}, generateSteps());
-}
-
-// The steps hold the state until the request has its reply.
-GenerateSteps CompanionState::generateSteps() {
-  GenerateSteps steps;
-  steps.admit = [self = shared_from_this()](const std::string& prompt, const LLMModel& model) {
-    return self->admit(prompt, model);
-  };
-  steps.run = [self = shared_from_this()](std::string prompt, LLMModel model) {
-    return self->queuedModelRun(std::move(prompt), std::move(model));
-  };
-  steps.stagingDir = stagingDir_;
-  steps.packWritten = services_.packWritten;
-  return steps;
-}
-
-// A request is refused while the companion stops, and as busy when every run
-// slot and every waiting place is taken; one let in is listed as recent.
-std::optional<HTTPResponse> CompanionState::admit(const std::string& prompt, const LLMModel& model) {
-  if (stopping_) return failedReply(model, kStoppedMessage);
-  if (activeRuns_.size() >= std::max<std::size_t>(1, services_.maxModelRuns) &&
-      waitingRuns_.size() >= services_.maxWaitingRuns)
-    return busyReply(waitingRuns_.size());
-  appendRequest(prompt, model.id);
-  return std::nullopt;
-}
-
-struct CompanionState::ModelRun {
-  std::string prompt;
-  LLMModel model;
-  std::function<void(ModelAnswer)> reply;  // empty once answered
-  std::uint64_t id = 0;
-  std::chrono::system_clock::time_point acceptedAt{};
-  std::shared_ptr<Cancellation> cancel = std::make_shared<Cancellation>();
-
-  void answer(ModelAnswer a) {
-    if (!reply) return;
-    auto r = std::move(reply);
-    reply = nullptr;
-    r(std::move(a));
-  }
-};
-
-// Not a coroutine: see Generate.cpp's writeOnWorkerPool.
-asio::awaitable<ModelAnswer> CompanionState::queuedModelRun(std::string prompt, LLMModel model) {
-  return awaitCallback<ModelAnswer>([self = shared_from_this(), prompt = std::move(prompt),
-                                     model = std::move(model)](std::function<void(ModelAnswer)> done) mutable {
-    auto run = std::make_shared<ModelRun>(ModelRun{std::move(prompt), std::move(model), std::move(done)});
-    run->id = self->nextRunID_++;
-    run->acceptedAt = self->services_.now();
-    self->admitModelRun(std::move(run));
-  });
-}
-
-void CompanionState::admitModelRun(std::shared_ptr<ModelRun> run) {
-  if (stopping_) return run->answer(fail(kStoppedMessage));
-  if (activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns))
-    startModelRun(std::move(run));
-  else
-    waitingRuns_.push_back(std::move(run));
-  changed(StateField::runningRequests);
+  return Router::route(shared_from_this(), std::move(request));
 }
 
 std::vector<RunningRequest> CompanionState::runningRequests() const {
   onStateThread(__func__);
-  std::vector<RunningRequest> list;
-  // A stopped run keeps its slot until its tool has ended, but its phone has its reply.
-  for (const auto& run : activeRuns_)
-    if (run->reply) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, false, run->cancel});
-  for (const auto& run : waitingRuns_) list.push_back({run->id, run->prompt, run->model.id, run->acceptedAt, true});
-  return list;
+  return runs_->listed();
 }
 
 void CompanionState::stopRequest(std::uint64_t id) {
   onStateThread(__func__);
-  auto matches = [id](const std::shared_ptr<ModelRun>& run) { return run->id == id; };
-  if (auto it = std::find_if(waitingRuns_.begin(), waitingRuns_.end(), matches); it != waitingRuns_.end()) {
-    auto run = std::move(*it);
-    waitingRuns_.erase(it);
-    run->answer(fail(kCancelledMessage));
-  } else if (auto active = std::find_if(activeRuns_.begin(), activeRuns_.end(), matches);
-             active != activeRuns_.end() && (*active)->reply) {
-    // Answered now, whatever the runner says once its tool is gone.
-    (*active)->answer(fail(kCancelledMessage));
-    (*active)->cancel->cancel();
-  } else {
-    return;
-  }
+  if (!runs_->stop(id)) return;
   logLine("Tavlo: request stopped from the panel");
   changed(StateField::runningRequests);
 }
 
-void CompanionState::startModelRun(std::shared_ptr<ModelRun> run) {
-  activeRuns_.push_back(run);
-  asio::co_spawn(executor_, driveModelRun(std::move(run)), asio::detached);
-}
-
-asio::awaitable<void> CompanionState::driveModelRun(std::shared_ptr<ModelRun> run) {
-  auto self = shared_from_this();
-  ModelAnswer answer = fail("no runner");
-  if (services_.runModel) {
-    try {
-      answer = co_await services_.runModel(run->prompt, run->model, run->cancel);
-    } catch (const std::exception& e) {
-      answer = fail(e.what());
-    }
-  }
-  // Already answered when the companion began to stop.
-  run->answer(std::move(answer));
-  std::erase(activeRuns_, run);
-  while (!stopping_ && !waitingRuns_.empty() &&
-         activeRuns_.size() < std::max<std::size_t>(1, services_.maxModelRuns)) {
-    auto next = std::move(waitingRuns_.front());
-    waitingRuns_.pop_front();
-    startModelRun(std::move(next));
-  }
-  changed(StateField::runningRequests);
-}
-
-void CompanionState::stopGracefully(std::chrono::milliseconds limit, std::function<void()> done) {
+asio::awaitable<void> CompanionState::stopGracefully(std::chrono::milliseconds limit) {
   onStateThread(__func__);
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  stopping_ = true;
-  if (timer_) {
-    timer_->cancel();
-    timer_.reset();
-  }
+  auto self = shared_from_this();
+  refresher_.stop();
   // The port is free from here on; accepted connections get their replies.
   if (server_) server_->stop();
-  auto waiting = std::move(waitingRuns_);
-  waitingRuns_.clear();
-  for (auto& run : waiting) run->answer(fail(kStoppedMessage));
-  for (auto& run : activeRuns_) run->answer(fail(kStoppedMessage));
-  changed(StateField::runningRequests);
-  finishStopping(deadline, std::move(done));
+  runs_->stopAll();
+  auto waiting = drained(limit);
+  co_await std::move(waiting);
+  shutdown();
 }
 
-void CompanionState::finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done) {
-  if ((!server_ || server_->openConnections() == 0) || std::chrono::steady_clock::now() >= deadline) {
-    shutdown();
-    if (done) done();
-    return;
-  }
-  auto wait = std::make_shared<asio::steady_timer>(executor_, std::chrono::milliseconds(10));
-  wait->async_wait([self = shared_from_this(), wait, deadline, done = std::move(done)](const std::error_code&) mutable {
-    self->finishStopping(deadline, std::move(done));
-  });
+// Until the server has written every reply (it says so from its own thread), or `limit` has passed.
+asio::awaitable<void> CompanionState::drained(std::chrono::milliseconds limit) {
+  if (!server_) co_return;
+  auto limitTimer = std::make_shared<asio::steady_timer>(executor_, limit);
+  server_->whenDrained(endWait(limitTimer, executor_));
+  std::error_code ended;  // cancelled: drained
+  auto waiting = limitTimer->async_wait(asio::redirect_error(asio::use_awaitable, ended));
+  co_await std::move(waiting);
 }
 
 void CompanionState::appendRequest(const std::string& prompt, const std::string& modelID) {
@@ -527,19 +298,16 @@ asio::awaitable<void> CompanionState::tick() {
   onStateThread(__func__);
   auto self = shared_from_this();
   readHostName();
-  auto tailscale = startOrJoin(tailscaleInFlight_, services_.tailscaleProbe);
-  auto ollama = startOrJoin(ollamaInFlight_, services_.ollamaProbe);
-  auto lmstudio = startOrJoin(lmstudioInFlight_, services_.lmstudioProbe);
-  auto cli = startOrJoin(cliInFlight_, services_.cliProbe);
-
-  tailscaleStatus_ = co_await result(tailscale);
+  auto probing = refresher_.probeAll();
+  const ProbeResults results = co_await std::move(probing);
+  tailscaleStatus_ = results.tailscale;
   changed(StateField::tailscaleStatus);
   advertisePresence();
-  ollamaModels_ = co_await result(ollama);
+  ollamaModels_ = results.ollama;
   changed(StateField::ollamaModels);
-  lmstudioModels_ = co_await result(lmstudio);
+  lmstudioModels_ = results.lmstudio;
   changed(StateField::lmstudioModels);
-  cliModels_ = co_await result(cli);
+  cliModels_ = results.cli;
   changed(StateField::cliModels);
 
   if (selectedModelID_.empty() && selectionKnown_) {
@@ -583,29 +351,6 @@ void CompanionState::selectionRestored(const std::string& storedID) {
   if (!selectedModelID_.empty() || storedID.empty()) return;
   selectedModelID_ = storedID;
   changed(StateField::selectedModelID);
-}
-
-void CompanionState::scheduleTick() {
-  timer_ = std::make_unique<asio::steady_timer>(executor_);
-  armTimer();
-}
-
-void CompanionState::armTimer() {
-  if (!timer_) return;
-  timer_->expires_after(services_.refreshInterval);
-  std::weak_ptr<CompanionState> weak = weak_from_this();
-  timer_->async_wait([weak](const std::error_code& ec) {
-    if (ec) return;
-    auto self = weak.lock();
-    if (!self) return;
-    asio::co_spawn(
-        self->executor_,
-        [weak]() -> asio::awaitable<void> {
-          if (auto s = weak.lock()) co_await s->tick();
-        },
-        asio::detached);
-    self->armTimer();
-  });
 }
 
 void CompanionState::publishPairingRecord() {

@@ -10,18 +10,19 @@
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/Generate.hpp"
 #include "core/RecentRequest.hpp"
+#include "core/Refresher.hpp"
 #include "core/RequestPolicy.hpp"
+#include "core/Router.hpp"
+#include "core/RunQueue.hpp"
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
 #include "platform/Result.hpp"
@@ -31,7 +32,6 @@
 
 namespace tavlo {
 
-class Cancellation;
 class KvStore;
 
 // A running HTTP server as the state sees it.
@@ -41,11 +41,10 @@ class ServerHandle {
   // Publishes or updates the DNS-SD advertisement; must not wait for anything.
   virtual void advertise(const AdvertisedPresence&) {}
   virtual void stop() = 0;
-  // Connections accepted and not yet closed (replies still being written).
-  virtual std::size_t openConnections() const { return 0; }
+  // `drained` runs once, on any thread, when no accepted connection is left
+  // open (every reply written): at once when none is.
+  virtual void whenDrained(std::function<void()> drained) = 0;
 };
-
-using RequestHandler = std::function<asio::awaitable<HTTPResponse>(HTTPRequest)>;
 
 // Everything the state uses from the outside world, injectable for tests.
 struct CompanionServices {
@@ -53,9 +52,7 @@ struct CompanionServices {
   std::function<asio::awaitable<std::vector<LLMModel>>()> ollamaProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> lmstudioProbe;
   std::function<asio::awaitable<std::vector<LLMModel>>()> cliProbe;
-  // Cancelling `cancel` ends the run early (the panel's "Stop").
-  using RunModel = std::function<asio::awaitable<ModelAnswer>(std::string prompt, LLMModel model,
-                                                              std::shared_ptr<Cancellation> cancel)>;
+  using RunModel = RunQueue::RunModel;
   RunModel runModel;
   std::function<std::optional<std::string>()> lanIP;
   std::function<std::string()> hostName;  // the user-visible name, "" when none
@@ -101,19 +98,6 @@ enum class StateField {
   lastError
 };
 
-// A generate request whose model run has not ended, as the panel shows it.
-struct RunningRequest {
-  std::uint64_t id = 0;  // for stopRequest
-  std::string prompt;
-  std::string modelID;
-  std::chrono::system_clock::time_point startedAt;  // when it was accepted
-  bool waiting = false;                             // queued behind other runs
-  // Where the run leaves its last words while it works (read with lastWords(),
-  // from any thread); may be null.
-  std::shared_ptr<const Cancellation> progress{};
-  bool operator==(const RunningRequest&) const = default;
-};
-
 // An immutable copy of the observed fields, for the UI thread.
 struct CompanionSnapshot {
   TailscaleStatus tailscaleStatus;
@@ -147,9 +131,8 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   void shutdown();
   // A clean stop, on the state thread: no new connections, every generate
   // request still waiting for its model answered with the 500 reply, then
-  // shutdown(). `done` runs on the state thread once those replies are out, or
-  // when `limit` has passed.
-  void stopGracefully(std::chrono::milliseconds limit, std::function<void()> done);
+  // shutdown(). Ends once those replies are out, or when `limit` has passed.
+  asio::awaitable<void> stopGracefully(std::chrono::milliseconds limit);
 
   // Observers are told after every assignment of an observed field, also when
   // the value did not change.
@@ -191,62 +174,37 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   // process group is killed (an HTTP call ended). Unknown ids are ignored.
   void stopRequest(std::uint64_t id);
 
-  asio::awaitable<HTTPResponse> route(HTTPRequest request);
   // One refresh: the host name and every probe, then the auto-selection and
-  // the pairing record. Overlapping refreshes share one probe of each kind.
+  // the pairing record. Overlapping refreshes share one round of probes.
   asio::awaitable<void> tick();
 
-  // The server's handler. On the network thread it applies the request policy
-  // (its own copy, so no state is shared) and answers GET / and /health from
-  // the last published reply; everything else hops to the state thread and is
-  // routed there. Holds the state weakly.
+  // The server's handler and the routes: see Router.
   RequestHandler makeHandler();
+  asio::awaitable<HTTPResponse> route(HTTPRequest request);
 
-  // The /health reply as the state last published it, readable from any thread.
-  struct HealthBoard {
-    std::shared_ptr<const HTTPResponse> current() const {
-      std::lock_guard lock(mutex);
-      return reply;
-    }
-    mutable std::mutex mutex;
-    std::shared_ptr<const HTTPResponse> reply;
-  };
+  using HealthBoard = tavlo::HealthBoard;
 
  private:
+  friend class Router;  // the HTTP side reads the fields and feeds the run queue
+
   // Aborts, naming `what`, when the caller is not on the state's executor.
   void onStateThread(const char* what = __builtin_FUNCTION()) const;
 
-  asio::awaitable<HTTPResponse> runGenerate(std::string prompt);
-  GenerateSteps generateSteps();
-  std::optional<HTTPResponse> admit(const std::string& prompt, const LLMModel& model);
+  asio::awaitable<void> drained(std::chrono::milliseconds limit);
   void appendRequest(const std::string& prompt, const std::string& modelID);
-  void scheduleTick();
   void publishPairingRecord();
   std::optional<std::string> currentTailscaleIP() const;
   void stopEverything();
 
-  template <class T>
-  struct Pending;
-  template <class T>
-  std::shared_ptr<Pending<T>> startOrJoin(std::shared_ptr<Pending<T>>& slot,
-                                           const std::function<asio::awaitable<T>()>& probe);
-  template <class T>
-  static asio::awaitable<T> result(std::shared_ptr<Pending<T>> pending);
-
   void changed(StateField field);
-  void armTimer();
   void advertisePresence();
   void retryStores();
   void selectionRestored(const std::string& storedID);
 
-  // One request's model run, waiting for a slot or running.
-  struct ModelRun;
-  asio::awaitable<ModelAnswer> queuedModelRun(std::string prompt, LLMModel model);
-  void admitModelRun(std::shared_ptr<ModelRun> run);
-  void startModelRun(std::shared_ptr<ModelRun> run);
-  asio::awaitable<void> driveModelRun(std::shared_ptr<ModelRun> run);
-  void finishStopping(std::chrono::steady_clock::time_point deadline, std::function<void()> done);
-  void retryServerLater();
+  // Starts the server; false (lastError says why) when it cannot listen.
+  bool listen(bool retrying);
+  static asio::awaitable<void> retryListening(std::weak_ptr<CompanionState> weak,
+                                              std::shared_ptr<asio::steady_timer> timer);
   void readHostName();
   HTTPResponse healthReply() const;
   void publishHealth();
@@ -271,21 +229,12 @@ class CompanionState : public std::enable_shared_from_this<CompanionState> {
   std::optional<std::string> lastError_;
   std::string hostName_;  // the user-visible name as of the last refresh
 
-  std::deque<std::shared_ptr<ModelRun>> waitingRuns_;
-  std::vector<std::shared_ptr<ModelRun>> activeRuns_;
-  bool stopping_ = false;
-  std::uint64_t nextRunID_ = 1;
+  const std::shared_ptr<RunQueue> runs_;
+  Refresher refresher_;
 
   std::unique_ptr<ServerHandle> server_;
-  std::unique_ptr<asio::steady_timer> timer_;
-  std::unique_ptr<asio::steady_timer> listenRetry_;
+  std::shared_ptr<asio::steady_timer> listenRetry_;  // while the retry loop runs
   const std::filesystem::path stagingDir_;
-
-  // At most one probe of each kind runs at a time; a later refresh joins it.
-  std::shared_ptr<Pending<TailscaleStatus>> tailscaleInFlight_;
-  std::shared_ptr<Pending<std::vector<LLMModel>>> ollamaInFlight_;
-  std::shared_ptr<Pending<std::vector<LLMModel>>> lmstudioInFlight_;
-  std::shared_ptr<Pending<std::vector<LLMModel>>> cliInFlight_;
 };
 
 }  // namespace tavlo

@@ -218,7 +218,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
         if (--it->second == 0) server.perAddress.erase(it);
       }
       if (evicted) --server.evicting;
-      --server.open;
+      if (--server.open == 0) server.tellDrained();
     }
     Connection(const Connection&) = delete;
   };
@@ -242,6 +242,15 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
 
   std::atomic<uint16_t> bound{0};
   std::atomic<std::size_t> open{0};
+  std::mutex drainedMutex;
+  std::function<void()> drained;  // told once `open` reaches 0
+
+  void tellDrained() {
+    std::unique_lock lock(drainedMutex);
+    auto told = std::exchange(drained, nullptr);
+    lock.unlock();
+    if (told) told();
+  }
   std::atomic<std::size_t> cap{0};  // set by start()
   std::atomic<std::size_t> descriptorLimit{0};
 
@@ -733,6 +742,14 @@ void HTTPCompanionServer::advertise(const AdvertisedPresence& presence) {
 uint16_t HTTPCompanionServer::boundPort() const { return impl_->bound; }
 
 std::size_t HTTPCompanionServer::openConnections() const { return impl_->open; }
+
+void HTTPCompanionServer::whenDrained(std::function<void()> drained) {
+  {
+    std::lock_guard lock(impl_->drainedMutex);
+    impl_->drained = std::move(drained);
+  }
+  if (impl_->open == 0) impl_->tellDrained();
+}
 
 std::size_t HTTPCompanionServer::connectionCap() const { return impl_->cap; }
 

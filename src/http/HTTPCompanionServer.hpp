@@ -75,6 +75,9 @@ class HTTPCompanionServer {
   uint16_t boundPort() const;
   // Connections accepted and not yet closed.
   std::size_t openConnections() const;
+  // `drained` runs once no accepted connection is open: at once (here) when
+  // none is, else on the network thread as the last one closes.
+  void whenDrained(std::function<void()> drained);
   // The cap on open connections, and the soft descriptor limit start() left in force; 0 before.
   std::size_t connectionCap() const;
   std::size_t descriptorLimit() const;

@@ -156,7 +156,7 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
     explicit RecordingServer(std::vector<AdvertisedPresence>& a) : adverts(a) {}
     void stop() override {}
     void advertise(const AdvertisedPresence& p) override { adverts.push_back(p); }
-    std::size_t openConnections() const override { return 1; }
+    void whenDrained(std::function<void()>) override {}  // a connection that never closes
   };
   std::vector<AdvertisedPresence> adverts;
   ASSERT_TRUE(KvStore(tmp / "defaults.sqlite3").setString(CompanionState::kSelectedModelKey, "lmstudio:mistral"));
@@ -178,7 +178,7 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   EXPECT_TRUE(testing::waitUntil([&] { return refresh(), on([&] { return state->selectedModelID(); }) == "lmstudio:mistral"; }));
   EXPECT_EQ(defaults->getString(CompanionState::kSelectedModelKey), "lmstudio:mistral");
   bool stopped = false;
-  on([&] { state->stopGracefully(300ms, [&] { stopped = true; }); });
+  asio::co_spawn(io, state->stopGracefully(300ms), [&](std::exception_ptr) { stopped = true; });
   EXPECT_FALSE((settle(), stopped));
   EXPECT_TRUE(testing::waitUntil([&] { return settle(), stopped; }));
 }
@@ -217,7 +217,7 @@ TEST_F(Fixture, RunsQueueInOrderAndEveryStopAnswersAtOnce) {
   replies.push_back(generate("e")), replies.push_back(generate("f"));
   settle();
   bool done = false;
-  on([&] { state->stopGracefully(2s, [&] { done = true; }); });
+  asio::co_spawn(io, state->stopGracefully(2s), [&](std::exception_ptr) { done = true; });
   settle();
   EXPECT_TRUE(done);
   for (auto& reply : replies) EXPECT_EQ(wait(std::move(reply)).body, failed("stopped: the companion is shutting down"));

@@ -179,8 +179,12 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   Client silent(port()), partial(port()), slowBody(port());
   partial.send("GET / HTTP/1.1\r\n");
   slowBody.send("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\nab");
+  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 3; }));
+  std::atomic<bool> drained = false;  // a stopping companion waits for this, not for a count
+  server_->whenDrained([&] { drained = true; });
+  EXPECT_FALSE(drained);
   for (Client* c : {&silent, &partial, &slowBody}) EXPECT_TRUE(c->readAll(3000ms).empty() && c->closedByPeer);
-  EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 0; }));
+  EXPECT_TRUE(waitUntil([&] { return drained.load(); }));
 
   // A piece every 50 ms never trips the idle limit, only the head or body deadline, long before the
   // trickle would end; the body's deadline grows with the size it announces (here 1 s per 100 bytes).
