@@ -66,9 +66,8 @@ int runPackCommand(const std::vector<std::string>& args) {
     return usageError(std::string("pack: cannot read the answer from stdin: ") + std::strerror(errno));
   }
 
-  std::string stagingProblem;
-  const auto stagingDir = stagingFor(staging, stagingProblem);
-  if (!stagingDir) return usageError("pack: " + stagingProblem);
+  const auto stagingDir = stagingFor(staging);
+  if (!stagingDir) return usageError("pack: " + stagingDir.message());
   PackOutcome written = writePackFor(answer, *prompt, *model, *stagingDir);
   const int status = written ? kExitOk : kExitFailed;
   const nlohmann::json reply = written ? packSuccessReply(std::move(written).value(), *model)

@@ -10,7 +10,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <variant>
@@ -111,11 +110,14 @@ auto runBlocking(Fn fn) -> asio::awaitable<decltype(fn())> {
   return detail::offload(std::move(fn), [](auto job) { asio::post(workerPool(), std::move(job)); });
 }
 
+// Starts `job` on a thread of its own, which is joined once the job has ended.
+void startOwnThread(std::function<void()> job);
+
 // Runs `fn` on a thread of its own, for work that lasts minutes (a model's
 // command-line tool) and must not hold one of the pool's few workers.
 template <class Fn>
 auto runOnOwnThread(Fn fn) -> asio::awaitable<decltype(fn())> {
-  return detail::offload(std::move(fn), [](auto job) { std::thread(std::move(job)).detach(); });
+  return detail::offload(std::move(fn), [](auto job) { startOwnThread(std::move(job)); });
 }
 
 // Runs the awaitables side by side on a private io_context on the calling

@@ -20,7 +20,6 @@
 #include <set>
 #include <system_error>
 #include <utility>
-#include <thread>
 
 #include "platform/Cancellation.hpp"
 
@@ -400,6 +399,21 @@ void reap(pid_t pid, ProcessResult& result) {
 
 }  // namespace
 
+// `program` when it holds a "/", else the first file of that name in a folder
+// of PATH, as posix_spawnp searches: whether it is there to execute.
+static bool foundOnPath(const std::string& program) {
+  if (program.find('/') != std::string::npos) return isExecutableFile(program);
+  const char* path = std::getenv("PATH");
+  std::string_view folders = path ? path : "/bin:/usr/bin";
+  for (;;) {
+    const auto colon = folders.find(':');
+    const std::string_view folder = folders.substr(0, colon);
+    if (isExecutableFile((folder.empty() ? std::string(".") : std::string(folder)) + "/" + program)) return true;
+    if (colon == std::string_view::npos) return false;
+    folders.remove_prefix(colon + 1);
+  }
+}
+
 bool isExecutableFile(const std::string& path) {
   struct stat st{};
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
@@ -450,26 +464,29 @@ Result<ProcessResult> runProcess(const ProcessRequest& request) {
   return result;
 }
 
-bool startDetached(const std::string& program, const std::vector<std::string>& args) {
+Result<void> startDetached(const std::string& program, const std::vector<std::string>& args) {
+  if (!foundOnPath(program)) return fail("cannot start " + program + ": not found");
+  // setsid --fork starts the program in a session of its own and exits at
+  // once: the program is no child of ours, so nothing here reaps it later.
+  static const std::string setsid = "/usr/bin/setsid";
+  std::vector<std::string> command{"--fork", program};
+  command.insert(command.end(), args.begin(), args.end());
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   onlyStandardStreams(actions);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  std::vector<char*> argv = argumentVector(program, args);
+  std::vector<char*> argv = argumentVector(setsid, command);
   pid_t pid = -1;
-  const bool searched = program.find('/') == std::string::npos;
-  int rc = searched ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ)
-                    : ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+  const int rc = ::posix_spawn(&pid, setsid.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
-  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
-  return true;
+  if (rc != 0) return fail("cannot start " + setsid + ": " + std::strerror(rc));
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return fail("cannot start " + program + " through " + setsid);
+  return {};
 }
 
 }  // namespace tavlo

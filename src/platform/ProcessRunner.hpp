@@ -72,9 +72,10 @@ bool waitForProcesses(std::chrono::milliseconds limit);
 void allowProcesses();
 
 // Starts `program` (searched on PATH when it holds no "/") with `args` in a
-// session of its own, every standard stream on /dev/null, without waiting:
-// the child is reaped in the background. False when it could not be started.
-bool startDetached(const std::string& program, const std::vector<std::string>& args);
+// session of its own, every standard stream on /dev/null, without waiting for
+// it; it is not this process's child (setsid --fork starts it), so nobody
+// here reaps it. A failure when it could not be started.
+Result<void> startDetached(const std::string& program, const std::vector<std::string>& args);
 
 // True when `path` names a regular file the current user may execute.
 bool isExecutableFile(const std::string& path);

@@ -308,7 +308,8 @@ TEST_F(ServerTest, ReceiveErrorsAndExpectContinue) {
 }
 
 // A handler still parked when the server goes: the destructor waits a second for it, then leaves the
-// network thread to take its late reply. (That a parked handler holds nobody else: the cap test.)
+// network thread to take its late reply, and joinLingering joins it once it has. (That a parked
+// handler holds nobody else: the cap test.)
 TEST_F(ServerTest, DestructorGivesUpOnAParkedHandler) {
   startServer({}, parking());
   Client parked(port());
@@ -319,6 +320,8 @@ TEST_F(ServerTest, DestructorGivesUpOnAParkedHandler) {
   const auto begin = std::chrono::steady_clock::now();
   server_.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 2500ms);
+  EXPECT_FALSE(HTTPCompanionServer::joinLingering(0ms));  // still parked: its thread waits
+  EXPECT_TRUE(HTTPCompanionServer::joinLingering(5s));    // released at 3 s: joined
   other_.join();
 }
 
