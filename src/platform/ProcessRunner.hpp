@@ -71,12 +71,6 @@ bool waitForProcesses(std::chrono::milliseconds limit);
 // Undoes stopAllProcesses (tests).
 void allowProcesses();
 
-// Starts `program` (searched on PATH when it holds no "/") with `args` in a
-// session of its own, every standard stream on /dev/null, without waiting for
-// it; it is not this process's child (setsid --fork starts it), so nobody
-// here reaps it. A failure when it could not be started.
-Result<void> startDetached(const std::string& program, const std::vector<std::string>& args);
-
 // True when `path` names a regular file the current user may execute.
 bool isExecutableFile(const std::string& path);
 
