@@ -307,9 +307,8 @@ TEST_F(ServerTest, ReceiveErrorsAndExpectContinue) {
   EXPECT_EQ(handled_, 1);
 }
 
-// A handler still parked when the server goes: the destructor waits a second for it, then leaves the
-// network thread to take its late reply, and joinLingering joins it once it has. (That a parked
-// handler holds nobody else: the cap test.)
+// A handler still parked when the server goes: the destructor waits a second, then leaves the network thread
+// to take its late reply, for joinLingering to join. (A parked handler holds nobody else: the cap test.)
 TEST_F(ServerTest, DestructorGivesUpOnAParkedHandler) {
   startServer({}, parking());
   Client parked(port());

@@ -175,8 +175,7 @@ TEST(PanelPlacement, BesideTheTrayNeverOverTheBar) {
   }
 }
 
-// The services left unset: no server, no other models. The toolkit's warning that the display
-// connection broke stops the companion once (the toolkit then ends the process); Quit ends the loop.
+// No server, no other models. The toolkit's word of a broken display stops the companion once; Quit ends the loop.
 TEST(TavloCompanionApp, PanelFollowsTheStateAndALostDisplayStopsIt) {
   CompanionServices s;
   using Models = std::vector<LLMModel>;
