@@ -3,8 +3,6 @@
 
 #include <atomic>
 #include <future>
-#include <list>
-#include <mutex>
 
 namespace tavlo {
 
@@ -30,38 +28,6 @@ asio::awaitable<void> storeWritesLanded(std::chrono::milliseconds limit) {
   });
   std::error_code cancelled;  // the strand got there first: the expected way out
   if (!landed->load()) co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
-}
-
-namespace {
-
-// The threads of runOnOwnThread. Each is joined once its job has ended (when
-// the next one starts); never destroyed, like the pool, so those still
-// running when the program ends with _exit end with it.
-struct OwnThreads {
-  struct Entry {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  std::mutex mutex;
-  std::list<Entry> entries;
-};
-
-}  // namespace
-
-void startOwnThread(std::function<void()> job) {
-  static auto* own = new OwnThreads;
-  std::lock_guard lock(own->mutex);
-  std::erase_if(own->entries, [](OwnThreads::Entry& entry) {
-    if (!entry.done->load()) return false;
-    entry.thread.join();
-    return true;
-  });
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  own->entries.push_back({std::thread([job = std::move(job), done] {
-                            job();
-                            done->store(true);
-                          }),
-                          done});
 }
 
 void drainStoreWrites(std::chrono::milliseconds limit) {
