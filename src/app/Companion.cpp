@@ -6,11 +6,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <functional>
-#include <mutex>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <mutex>
 #include <thread>
 #include <variant>
 
@@ -207,8 +207,8 @@ int runCompanion(const CompanionOptions& options) {
   }
   runtime.state.reset();
   closeStores(env);
-  // A server thread still taking a handler's late reply ends within its time
-  // limits (a probe's, a store write's); what is still parked after this ends with the process.
+  // A server thread still taking a handler's late reply (one that outlived the
+  // stop limit) is joined once it has it; one still waiting after this ends with the process.
   HTTPCompanionServer::joinLingering(std::chrono::seconds(1));
   return status;
 }
