@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/Result.hpp"
+
 namespace tavlo {
 
 constexpr int kExitOk = 0;
@@ -29,12 +31,12 @@ struct CompanionOptions {
 };
 int runCompanion(const CompanionOptions& options);
 // The options of the companion's own command line; a usage error's message otherwise.
-std::optional<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args, std::string& error);
+Result<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args);
 
 // The staging folder of a one-shot command: its --staging option, else the
 // companion's own (TAVLO_STAGING or ~/TavloStaging), "~" expanded in either.
-// None without HOME, or for "~name" of no user; `problem` then says why.
-std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option, std::string& problem);
+// A failure saying why without HOME, or for "~name" of no user.
+Result<std::filesystem::path> stagingFor(const std::optional<std::string>& option);
 inline constexpr const char* kNoStagingMessage = "HOME is not set: set HOME or TAVLO_STAGING, or pass --staging";
 
 // One clear line on stderr, then kUsageExit.

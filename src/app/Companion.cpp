@@ -5,15 +5,20 @@
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <mutex>
 #include <thread>
+#include <variant>
 
 #include "app/Commands.hpp"
 #include "app/Services.hpp"
 #include "app/TrayLoader.hpp"
 #include "core/CompanionState.hpp"
+#include "http/HTTPCompanionServer.hpp"
 #include "pack/TavloPackWriter.hpp"
 #include "platform/Async.hpp"
 #include "platform/Log.hpp"
@@ -25,19 +30,26 @@ namespace {
 // How long a stopping companion gives waiting requests their replies and tools their end.
 constexpr std::chrono::milliseconds kStopLimit{1500};
 
-// Runs the state's io_context until SIGINT/SIGTERM or `stop`. It is never
-// destroyed: the process ends with _exit while it is still alive, so a worker
+// The state's io_context and the companion's one way to stop, for Quit,
+// SIGINT/SIGTERM and a lost display alike: running tools are killed at once
+// (their threads reap them and remove their scratch folders), requests still
+// waiting for a model get the 500 reply, the listener closes, then the loop
+// ends. It lives until the process ends (main ends it with _exit), so a worker
 // pool or curl thread that delivers a late result after run() has returned
 // posts into a stopped queue, never into a destroyed io_context.
 struct StateThread {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
-  asio::signal_set signals{io, SIGINT, SIGTERM};
+  asio::signal_set signals{io, SIGINT, SIGTERM};  // their one owner, in every mode
   std::shared_ptr<CompanionState> state;
-  bool stopping = false;
+  std::function<void()> afterStop;  // set before the loop runs (ends the tray's loop)
+  int exitStatus = kExitOk;         // state thread until the loop has ended
+  bool stopping = false;            // state thread
+  std::mutex mutex;
+  std::condition_variable stoppedSignal;
+  bool stopped = false;  // under `mutex`
 
-  // Running tools are killed at once (their threads reap them and remove their
-  // scratch folders); requests still waiting for a model get the 500 reply.
+  // On the state thread.
   void stopOnState() {
     if (stopping) return;
     stopping = true;
@@ -47,11 +59,25 @@ struct StateThread {
       waitForProcesses(std::chrono::seconds(1));
       work.reset();
       io.stop();
+      if (afterStop) afterStop();
+      std::lock_guard lock(mutex);
+      stopped = true;
+      stoppedSignal.notify_all();
     };
     if (state)
       asio::co_spawn(io, state->stopGracefully(kStopLimit), [finish](std::exception_ptr) { finish(); });
     else
       finish();
+  }
+  // From any other thread.
+  void requestStop() {
+    asio::post(io, [this] { stopOnState(); });
+  }
+  // From any other thread: true once the stop is done, false when `limit` passed first.
+  bool stopAndWait(std::chrono::milliseconds limit) {
+    requestStop();
+    std::unique_lock lock(mutex);
+    return stoppedSignal.wait_for(lock, limit, [this] { return stopped; });
   }
 };
 
@@ -74,7 +100,7 @@ std::chrono::milliseconds listenGiveUp() {
 
 // The observer and the timer live inside `runtime` (in its state and its
 // io_context), so they refer to it by plain pointer rather than keep it alive.
-void watchListening(StateThread* runtime, CompanionEnvironment& env) {
+void watchListening(StateThread* runtime) {
   auto ready = std::make_shared<bool>(false);
   runtime->state->addObserver([runtime, ready](StateField field) {
     const auto& state = *runtime->state;
@@ -88,47 +114,71 @@ void watchListening(StateThread* runtime, CompanionEnvironment& env) {
   const char* notifySocket = std::getenv("NOTIFY_SOCKET");
   if (!notifySocket || !*notifySocket) return;
   auto timer = std::make_shared<asio::steady_timer>(runtime->io, listenGiveUp());
-  timer->async_wait([runtime, ready, timer, &env](const std::error_code& ec) {
+  timer->async_wait([runtime, ready, timer](const std::error_code& ec) {
     if (ec || *ready || !runtime->state) return;
     logLine("Tavlo companion could not listen on :" + std::to_string(runtime->state->serverPort()) +
             " in time; exiting so that systemd starts it again");
-    runtime->state->shutdown();
-    closeStores(env);
-    finishProcess(kExitFailed);
+    runtime->exitStatus = kExitFailed;
+    runtime->stopOnState();
   });
 }
 
-// The tray module when a tray may be shown, and the toolkit platforms to try;
-// otherwise none, and `why` ends the log line "Tavlo: WHY; running headless".
-const TrayModule* openTray(std::string& why, std::string& platforms) {
+// The tray module and the toolkit platforms to try, when a tray may be shown;
+// otherwise a failure whose message ends the log line "Tavlo: WHY; running headless".
+struct TrayChoice {
+  const TrayModule* module;
+  std::string platforms;
+};
+Result<TrayChoice> openTray() {
 #ifdef TAVLO_HAVE_UI
   const DisplayPlan plan = planDisplay(currentDisplaySession(qtPluginsFolder()));
-  why = plan.problem;
-  if (plan.platforms.empty()) return nullptr;
+  if (plan.platforms.empty()) return fail(plan.problem);
   if (!plan.problem.empty()) logLine("Tavlo: " + plan.problem);
   auto module = loadTrayModule();
-  if (!module) {
-    why = module.message();
-    return nullptr;
-  }
-  platforms = plan.platforms;
-  return *module;
+  if (!module) return module.error();
+  return TrayChoice{*module, plan.platforms};
 #else
-  (void)platforms;
-  why = "built without a tray";
-  return nullptr;
+  return fail("built without a tray");
 #endif
+}
+
+// The tray on this (the main) thread while the state runs on a thread of its
+// own; when the tray shows nothing, that thread serves until SIGINT/SIGTERM.
+int runWithTray(StateThread& runtime, const TrayChoice& tray, const CompanionOptions& options,
+                CompanionEnvironment& env) {
+  runtime.afterStop = tray.module->endLoop;
+  std::thread stateThread([&runtime] { runtime.io.run(); });
+  int status;
+  {
+    TrayLaunch launch;
+    launch.state = runtime.state;
+    // The toolkit ends the process right after this returns.
+    launch.stopNow = [&runtime, &env] {
+      if (runtime.stopAndWait(kStopLimit + std::chrono::seconds(2))) closeStores(env);
+    };
+    launch.showPanel = options.showPanel;
+    launch.platforms = tray.platforms;
+    if (auto store = env.pairing) launch.pairingJSON = [store] { return pairingJSON(*store, false); };
+    status = tray.module->run(launch);
+  }
+  if (status >= 0)
+    runtime.requestStop();
+  else
+    logLine(status == kNoDisplay ? "Tavlo: cannot open the display; running headless"
+                                 : "Tavlo: no system tray available; running headless");
+  stateThread.join();
+  return status >= 0 && runtime.exitStatus == kExitOk ? status : runtime.exitStatus;
 }
 
 }  // namespace
 
 int runCompanion(const CompanionOptions& options) {
-  const bool headless = options.headless, showPanel = options.showPanel;
-  auto env = CompanionEnvironment::resolve();
-  if (!env.error.empty()) {
-    std::cerr << "tavlo-companion: " << env.error << std::endl;
-    return env.badSetting ? kExitUsage : kExitFailed;
+  auto resolved = CompanionEnvironment::resolve();
+  if (auto* refusal = std::get_if<CompanionEnvironment::Refusal>(&resolved)) {
+    std::cerr << "tavlo-companion: " << refusal->message << std::endl;
+    return refusal->exitStatus;
   }
+  auto& env = std::get<CompanionEnvironment>(resolved);
   env.listenAddress = options.listenAddress;
 
   // Packs that a killed companion left half-written in hidden folders go now,
@@ -138,53 +188,32 @@ int runCompanion(const CompanionOptions& options) {
       logLine("Tavlo: leftover packs stay: " + swept.message());
   });
 
-  std::string noTray, platforms;
-  const TrayModule* tray = headless ? nullptr : openTray(noTray, platforms);
-
-  auto runtime = std::make_shared<StateThread>();
+  auto tray = options.headless ? Result<TrayChoice>(fail("")) : openTray();
+  auto& runtime = *new StateThread;  // see StateThread
   auto services = makeServices(env);
-  if (tray) services.packWritten = tray->notifyPackWritten;
-  runtime->state = std::make_shared<CompanionState>(runtime->io.get_executor(), std::move(services), env.stagingDir);
-  runtime->signals.async_wait([runtime](const std::error_code& ec, int) {
-    if (!ec) runtime->stopOnState();
+  if (tray) services.packWritten = tray->module->notifyPackWritten;
+  runtime.state = std::make_shared<CompanionState>(runtime.io.get_executor(), std::move(services), env.stagingDir);
+  runtime.signals.async_wait([rt = &runtime](const std::error_code& ec, int) {
+    if (!ec) rt->stopOnState();
   });
-  asio::post(runtime->io, [runtime, &env] {
-    watchListening(runtime.get(), env);
-    runtime->state->start();
+  asio::post(runtime.io, [rt = &runtime] {
+    watchListening(rt);
+    rt->state->start();
   });
-
+  int status;
   if (tray) {
-    std::thread stateThread([runtime] { runtime->io.run(); });
-    int status;
-    {
-      TrayLaunch launch;
-      launch.state = runtime->state;
-      launch.quit = [runtime] { asio::post(runtime->io, [runtime] { runtime->stopOnState(); }); };
-      launch.showPanel = showPanel;
-      launch.platforms = platforms;
-      if (!options.listenAddress.empty()) launch.restartArguments = {"--listen", options.listenAddress};
-      if (auto store = env.pairing) launch.pairingJSON = [store] { return pairingJSON(*store, false); };
-      status = tray->run(launch);
-    }
-    if (status >= 0) {
-      asio::post(runtime->io, [runtime] { runtime->stopOnState(); });
-      stateThread.join();
-      runtime->state.reset();
-      closeStores(env);
-      finishProcess(status);
-    }
-    logLine(status == kNoDisplay ? "Tavlo: cannot open the display; running headless"
-                                 : "Tavlo: no system tray available; running headless");
-    stateThread.join();  // keeps serving until SIGINT/SIGTERM
-    runtime->state.reset();
-    closeStores(env);
-    finishProcess(kExitOk);
+    status = runWithTray(runtime, *tray, options, env);
+  } else {
+    if (!options.headless) logLine("Tavlo: " + tray.message() + "; running headless");
+    runtime.io.run();
+    status = runtime.exitStatus;
   }
-  if (!headless) logLine("Tavlo: " + noTray + "; running headless");
-  runtime->io.run();
-  runtime->state.reset();
+  runtime.state.reset();
   closeStores(env);
-  finishProcess(kExitOk);
+  // A server thread still taking a handler's late reply (one that outlived the
+  // stop limit) is joined once it has it; one still waiting after this ends with the process.
+  HTTPCompanionServer::joinLingering(std::chrono::seconds(1));
+  return status;
 }
 
 }  // namespace tavlo

@@ -1,7 +1,7 @@
 // `generate`: the generate pipeline of POST /generate (core/Generate) from the
 // command line. It parses its arguments, runs the pipeline on a loop of its own
 // on the main thread, prints the reply body (readable on a terminal) and maps
-// its status to the exit code. One more thread waits for SIGINT/SIGTERM.
+// its status to the exit code. SIGINT/SIGTERM are that loop's too.
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -9,9 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -110,13 +108,9 @@ int print(const HTTPResponse& reply) {
   return reply.status == 200 ? kExitOk : reply.status == 503 ? kExitNoModel : kExitFailed;
 }
 
-// Whichever comes first, the model's answer or SIGINT/SIGTERM, decides what is printed.
-std::mutex outcomeMutex;
-bool outcomeDecided = false;
-
 // On a terminal, one line on stderr says what is running while the model
-// works; it is erased before anything else is printed. Call with outcomeMutex held.
-bool liveLineShown = false;
+// works; it is erased before anything else is printed, and not shown again.
+bool liveLineShown = false, liveLineOver = false;
 void showLiveLine(const std::string& modelID, std::chrono::seconds elapsed, const std::string& words) {
   std::string line = "\r\u23f3 " + modelID + " \u2014 " + std::to_string(elapsed.count()) + " s";
   // The tool's own last words, cut to the terminal's width so that the line
@@ -135,31 +129,11 @@ void showLiveLine(const std::string& modelID, std::chrono::seconds elapsed, cons
   liveLineShown = true;
 }
 void eraseLiveLine() {
+  liveLineOver = true;
   if (!liveLineShown) return;
   std::fputs("\r\033[K", stderr);
   std::fflush(stderr);
   liveLineShown = false;
-}
-
-// Ctrl-C or SIGTERM while the model runs: the tool runs in a process group of its
-// own, so the terminal's signal does not reach it. End it (its scratch folder
-// goes with it), print the failure reply and exit 1. Once the answer is in,
-// the pack is written and printed as usual.
-void stopOnSignal(sigset_t signals, LLMModel model) {
-  std::thread([signals, model = std::move(model)] {
-    int sig = 0;
-    if (::sigwait(&signals, &sig) != 0) return;
-    {
-      std::lock_guard lock(outcomeMutex);
-      if (outcomeDecided) return;
-      outcomeDecided = true;
-      eraseLiveLine();
-    }
-    stopAllProcesses();
-    waitForProcesses(std::chrono::seconds(2));
-    print(failedReply(model, std::string("stopped: interrupted by ") + (sig == SIGINT ? "SIGINT" : "SIGTERM")));
-    finishProcess(kExitFailed);
-  }).detach();
 }
 
 // The live line, once a second (paced from the start, so the seconds shown do
@@ -168,11 +142,8 @@ asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, st
                                    std::shared_ptr<const Cancellation> progress) {
   const auto started = std::chrono::steady_clock::now();
   for (auto shown = std::chrono::seconds(0);; ++shown) {
-    {
-      std::lock_guard lock(outcomeMutex);
-      if (outcomeDecided) co_return;
-      showLiveLine(modelID, shown, progress->lastWords());
-    }
+    if (liveLineOver) co_return;
+    showLiveLine(modelID, shown, progress->lastWords());
     timer->expires_at(started + shown + std::chrono::seconds(1));
     std::error_code ec;
     co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, ec));
@@ -180,41 +151,61 @@ asio::awaitable<void> tickLiveLine(std::shared_ptr<asio::steady_timer> timer, st
   }
 }
 
+// Ctrl-C or SIGTERM while the model runs: the tool runs in a process group of
+// its own, so the terminal's signal does not reach it. End it (its scratch
+// folder goes with it) and answer with the failure reply (exit 1). The signals
+// were blocked since the command started: they reach this loop from here on,
+// and once the answer is in they are blocked again while the pack is written.
+struct StopSignals {
+  explicit StopSignals(const asio::any_io_executor& executor, const sigset_t& set) : set(set), signals(executor) {
+    signals.add(SIGINT);
+    signals.add(SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
+  ~StopSignals() { pthread_sigmask(SIG_BLOCK, &set, nullptr); }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+  sigset_t set;
+  asio::signal_set signals;
+  int received = 0;
+};
+
 // The model's run as the command watches it: the live line on a terminal, and
-// the outcome decided against a signal once the answer is in.
+// SIGINT/SIGTERM ending it.
 asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, std::string prompt, LLMModel model,
-                                        bool live) {
+                                        bool live, sigset_t stopSignals) {
+  const auto executor = co_await asio::this_coro::executor;
   std::shared_ptr<asio::steady_timer> liveLine;
   auto run = std::make_shared<Cancellation>();
   if (live) {
-    const auto executor = co_await asio::this_coro::executor;
     liveLine = std::make_shared<asio::steady_timer>(executor);
-    asio::co_spawn(liveLine->get_executor(), tickLiveLine(liveLine, model.id, run), asio::detached);
+    asio::co_spawn(executor, tickLiveLine(liveLine, model.id, run), asio::detached);
   }
+  StopSignals stop(executor, stopSignals);
+  stop.signals.async_wait([stop = &stop, run](const std::error_code& ec, int sig) {
+    if (ec) return;  // cancelled: `stop` may be gone
+    stop->received = sig;
+    stopAllProcesses();
+    run->cancel();
+  });
   ModelAnswer answer = co_await runModel(std::move(prompt), std::move(model), run);
   if (liveLine) liveLine->cancel();
-  std::unique_lock lock(outcomeMutex);
-  // The signal came first: its thread prints the reply and ends the process.
-  if (outcomeDecided)
-    for (;;) ::pause();
-  outcomeDecided = true;
   eraseLiveLine();
-  co_return answer;
+  if (!stop.received) co_return answer;
+  waitForProcesses(std::chrono::seconds(2));
+  co_return fail(std::string("stopped: interrupted by ") + (stop.received == SIGINT ? "SIGINT" : "SIGTERM"));
 }
 
-// Runs the pipeline to its reply on this thread. Once the model is chosen, the
+// Runs the pipeline to its reply on this thread. While the model runs, the
 // signals are watched and the live line is shown for it.
 HTTPResponse runPipeline(GenerateRequest request, const std::filesystem::path& stagingDir,
                          const ProviderConfig& config, sigset_t stopSignals) {
   CompanionServices services;
   installModelServices(services, config);
   GenerateSteps steps;
-  steps.admit = [stopSignals](const std::string&, const LLMModel& model) {
-    stopOnSignal(stopSignals, model);
-    return std::optional<HTTPResponse>();
-  };
-  steps.run = [runModel = services.runModel, live = ::isatty(STDERR_FILENO) == 1](std::string prompt, LLMModel model) {
-    return watchedRun(runModel, std::move(prompt), std::move(model), live);
+  steps.run = [runModel = services.runModel, live = ::isatty(STDERR_FILENO) == 1, stopSignals](std::string prompt,
+                                                                                                LLMModel model) {
+    return watchedRun(runModel, std::move(prompt), std::move(model), live, stopSignals);
   };
   steps.stagingDir = stagingDir;
   return runToCompletion(generate(std::move(request), std::move(steps)));
@@ -227,12 +218,11 @@ int runGenerateCommand(const std::vector<std::string>& args) {
   if (!options) return usageError(options.error().message);
   // As `models` decides: JSON when piped or asked for.
   readableOutput = !options->json && ::isatty(STDOUT_FILENO) == 1;
-  std::string stagingProblem;
-  const auto stagingDir = stagingFor(options->staging, stagingProblem);
-  if (!stagingDir) return usageError("generate: " + stagingProblem);
+  const auto stagingDir = stagingFor(options->staging);
+  if (!stagingDir) return usageError("generate: " + stagingDir.message());
 
   // Blocked before any thread starts, so that every thread inherits the mask
-  // and only the waiting thread receives them.
+  // and only this one receives them, once the model runs (see StopSignals).
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);

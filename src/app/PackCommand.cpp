@@ -74,9 +74,8 @@ int runPackCommand(const std::vector<std::string>& args) {
   const Result<std::string> answer = readAnswer(answerFile);
   if (!answer) return usageError(answer.message());
 
-  std::string stagingProblem;
-  const auto stagingDir = stagingFor(staging, stagingProblem);
-  if (!stagingDir) return usageError("pack: " + stagingProblem);
+  const auto stagingDir = stagingFor(staging);
+  if (!stagingDir) return usageError("pack: " + stagingDir.message());
   PackOutcome written = TavloPackWriter::writePack(*answer, *prompt, *model, *stagingDir);
   const int status = written ? kExitOk : kExitFailed;
   const nlohmann::json reply = written ? packSuccessReply(std::move(written).value(), *model)

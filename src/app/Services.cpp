@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/Commands.hpp"
 #include "app/Paths.hpp"
 #include "core/RequestPolicy.hpp"
 #include "http/HTTPCompanionServer.hpp"
@@ -51,32 +52,22 @@ Result<std::chrono::milliseconds> toolTimeLimitFromEnvironment() {
 
 }  // namespace
 
-CompanionEnvironment CompanionEnvironment::resolve() {
+std::variant<CompanionEnvironment, CompanionEnvironment::Refusal> CompanionEnvironment::resolve() {
   CompanionEnvironment env;
   auto staging = resolveStagingDir();
-  if (!staging || !*staging) {
-    env.error = staging ? "HOME is not set: set HOME (or TAVLO_STAGING) to run the companion" : staging.message();
-    env.badSetting = !staging;
-    return env;
-  }
+  if (!staging) return Refusal{staging.message(), kExitUsage};
+  if (!*staging) return Refusal{"HOME is not set: set HOME (or TAVLO_STAGING) to run the companion", kExitFailed};
   env.stagingDir = **staging;
   if (const char* runs = std::getenv("TAVLO_MAX_RUNS"); runs && *runs) {
     char* end = nullptr;
     errno = 0;
     const long n = std::strtol(runs, &end, 10);
-    if (*end != '\0' || errno != 0 || n < 1 || n > 64) {
-      env.error = std::string("TAVLO_MAX_RUNS must be a whole number from 1 to 64, not '") + runs + "'";
-      env.badSetting = true;
-      return env;
-    }
+    if (*end != '\0' || errno != 0 || n < 1 || n > 64)
+      return Refusal{std::string("TAVLO_MAX_RUNS must be a whole number from 1 to 64, not '") + runs + "'", kExitUsage};
     env.maxModelRuns = static_cast<std::size_t>(n);
   }
   auto providers = providerConfigFromEnvironment();
-  if (!providers) {
-    env.error = providers.message();
-    env.badSetting = true;
-    return env;
-  }
+  if (!providers) return Refusal{providers.message(), kExitUsage};
   env.providers = *providers;
   const char* home = std::getenv("HOME");
   if (home && *home && access(home, W_OK) != 0)
@@ -164,12 +155,6 @@ std::string pairingJSON(KvStore& pairing, bool probeTailscale) {
               {PairingStore::K::updatedAt, PairingStore::isoTime(PairingStore::Clock::now())}};
   }
   return writeCompactJSON(record);
-}
-
-void finishProcess(int status) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  _exit(status);
 }
 
 }  // namespace tavlo

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <variant>
 
 #include "core/CompanionState.hpp"
 #include "platform/KvStore.hpp"
@@ -21,14 +22,18 @@ struct CompanionEnvironment {
   std::shared_ptr<KvStore> pairing;   // the pairing record
   std::size_t maxModelRuns = 2;       // TAVLO_MAX_RUNS
   ProviderConfig providers;           // TAVLO_TOOL_TIMEOUT, OLLAMA_HOST, TAVLO_LMSTUDIO_URL
-  std::string error;                  // set when the companion cannot start
-  bool badSetting = false;            // the error is a variable's value (exit status 2, not 1)
   std::string listenAddress;          // the server's bind address; empty: its default (every address)
 
+  // Why the companion cannot start: the line for stderr and the exit status
+  // that goes with it (2 for a bad value of a setting, 1 without HOME).
+  struct Refusal {
+    std::string message;
+    int exitStatus;
+  };
   // Resolves the staging folder and opens both stores. HOME unset (and no
-  // TAVLO_STAGING) is an error, and so is a bad value of a setting; unusable
-  // stores are logged and run with defaults.
-  static CompanionEnvironment resolve();
+  // TAVLO_STAGING) refuses to start, and so does a bad value of a setting;
+  // unusable stores are logged and run with defaults.
+  static std::variant<CompanionEnvironment, Refusal> resolve();
 };
 
 CompanionServices makeServices(const CompanionEnvironment& env);
@@ -49,9 +54,5 @@ bool toolsUnsealedByEnvironment();
 // When nothing was published yet it describes this computer now, asking the
 // Tailscale tool only when `probeTailscale` (it may take seconds).
 std::string pairingJSON(KvStore& pairing, bool probeTailscale = true);
-
-// Flushes output and ends the process without waiting for tools still running
-// on worker threads (they are in their own process groups).
-[[noreturn]] void finishProcess(int status);
 
 }  // namespace tavlo

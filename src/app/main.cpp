@@ -1,6 +1,8 @@
 // The command line: picks the subcommand or the companion. Runs on the main thread.
 #include <asio/ip/address.hpp>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -46,14 +48,14 @@ constexpr const char* kHelp =
 }  // namespace
 
 namespace tavlo {
-std::optional<std::filesystem::path> stagingFor(const std::optional<std::string>& option, std::string& problem) {
+Result<std::filesystem::path> stagingFor(const std::optional<std::string>& option) {
   auto dir = resolveStagingDir(option);
-  if (!dir) problem = dir.error().message;
-  else if (!*dir) problem = kNoStagingMessage;
-  return dir ? *dir : std::nullopt;
+  if (!dir) return dir.error();
+  if (!*dir) return fail(kNoStagingMessage);
+  return **dir;
 }
 
-std::optional<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args, std::string& error) {
+Result<CompanionOptions> parseCompanionOptions(const std::vector<std::string>& args) {
   CompanionOptions options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -62,31 +64,17 @@ std::optional<CompanionOptions> parseCompanionOptions(const std::vector<std::str
     } else if (arg == "--panel") {
       options.showPanel = true;
     } else if (arg == "--listen" || arg.starts_with("--listen=")) {
-      std::string address;
-      if (arg != "--listen") {
-        address = arg.substr(9);
-      } else if (i + 1 < args.size()) {
-        address = args[++i];
-      } else {
-        error = "--listen needs an address";
-        return std::nullopt;
-      }
+      if (arg == "--listen" && i + 1 >= args.size()) return fail("--listen needs an address");
+      const std::string address = arg == "--listen" ? args[++i] : arg.substr(9);
       std::error_code ec;
       asio::ip::make_address(address, ec);
-      if (ec || address.empty()) {
-        error = "--listen: not an IPv4 or IPv6 address: " + address;
-        return std::nullopt;
-      }
+      if (ec || address.empty()) return fail("--listen: not an IPv4 or IPv6 address: " + address);
       options.listenAddress = address;
     } else {
-      error = "unknown option or command: " + arg;
-      return std::nullopt;
+      return fail("unknown option or command: " + arg);
     }
   }
-  if (options.headless && options.showPanel) {
-    error = "--headless and --panel exclude each other";
-    return std::nullopt;
-  }
+  if (options.headless && options.showPanel) return fail("--headless and --panel exclude each other");
   return options;
 }
 
@@ -96,12 +84,11 @@ int usageError(const std::string& message) {
 }
 }  // namespace tavlo
 
-int main(int argc, char** argv) {
+namespace {
+
+// A one-shot command's exit status, or none when `first` names no command.
+std::optional<int> runCommand(const std::string& first, const std::vector<std::string>& rest) {
   using namespace tavlo;
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return runCompanion({});
-  const std::string first = args.front();
-  std::vector<std::string> rest(args.begin() + 1, args.end());
   if (first == "--help" || first == "-h") {
     std::fputs(kHelp, stdout);
     return kExitOk;
@@ -115,7 +102,24 @@ int main(int argc, char** argv) {
   if (first == "generate") return runGenerateCommand(rest);
   if (first == "pairing") return runPairingCommand(rest);
   if (first == "doctor") return runDoctorCommand(rest);
-  std::string error;
-  if (auto options = parseCompanionOptions(args, error)) return runCompanion(*options);
-  return usageError(error);
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace tavlo;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty())
+    if (auto status = runCommand(args.front(), std::vector<std::string>(args.begin() + 1, args.end()))) return *status;
+  auto options = parseCompanionOptions(args);
+  if (!options) return usageError(options.message());
+  const int status = runCompanion(*options);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  // The companion's io_context is never destroyed: the worker pool, a probe's
+  // HTTP transfer or a tool's thread may still be finishing and post into it.
+  // Ending here without static destructors keeps them from meeting a destroyed
+  // object, and the exit from waiting for a probe's time limit.
+  _exit(status);
 }

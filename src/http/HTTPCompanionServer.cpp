@@ -692,6 +692,24 @@ HTTPCompanionServer::HTTPCompanionServer(uint16_t port, Handler handler, Options
   impl_->thread = std::thread([self = impl_] { self->run(); });
 }
 
+namespace {
+
+// Servers destroyed while a handler of theirs was still parked elsewhere: each
+// thread goes on until that handler's reply is in (it will post back to its
+// io_context) and is joined by joinLingering. Never destroyed, so those still
+// parked when the program ends with _exit end with it.
+struct Lingering {
+  using JoinBy = std::function<bool(std::chrono::steady_clock::time_point deadline)>;  // true: joined
+  std::mutex mutex;
+  std::vector<JoinBy> servers;
+};
+Lingering& lingering() {
+  static auto* servers = new Lingering;
+  return *servers;
+}
+
+}  // namespace
+
 HTTPCompanionServer::~HTTPCompanionServer() {
   {
     std::lock_guard lock(impl_->advertiserMutex);
@@ -704,10 +722,25 @@ HTTPCompanionServer::~HTTPCompanionServer() {
     std::unique_lock lock(impl_->finishedMutex);
     done = impl_->finishedSignal.wait_for(lock, kShutdownGrace, [&] { return impl_->finished; });
   }
-  // A handler still running elsewhere will post back here: leave the thread and
-  // its io_context to finish it rather than pull them from under it.
-  if (done) impl_->thread.join();
-  else impl_->thread.detach();
+  if (done) {
+    impl_->thread.join();
+  } else {
+    std::lock_guard lock(lingering().mutex);
+    lingering().servers.push_back([impl = impl_](std::chrono::steady_clock::time_point deadline) {
+      std::unique_lock finishedLock(impl->finishedMutex);
+      if (!impl->finishedSignal.wait_until(finishedLock, deadline, [&] { return impl->finished; })) return false;
+      finishedLock.unlock();
+      impl->thread.join();
+      return true;
+    });
+  }
+}
+
+bool HTTPCompanionServer::joinLingering(std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::lock_guard lock(lingering().mutex);
+  std::erase_if(lingering().servers, [deadline](const Lingering::JoinBy& joinBy) { return joinBy(deadline); });
+  return lingering().servers.empty();
 }
 
 void HTTPCompanionServer::start() {

@@ -58,7 +58,12 @@ class HTTPCompanionServer {
   using Options = HTTPServerOptions;
 
   HTTPCompanionServer(uint16_t port, Handler handler, Options options = {});
-  ~HTTPCompanionServer();  // stops; connections still open are dropped
+  // Stops; connections still open are dropped. A handler still running after
+  // a second leaves the server's thread to finish it: joinLingering joins it.
+  ~HTTPCompanionServer();
+  // Joins the threads of destroyed servers as their last handlers finish,
+  // waiting at most `limit`; true when none is left.
+  static bool joinLingering(std::chrono::milliseconds limit);
   HTTPCompanionServer(const HTTPCompanionServer&) = delete;
   HTTPCompanionServer& operator=(const HTTPCompanionServer&) = delete;
 

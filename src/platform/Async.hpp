@@ -112,10 +112,14 @@ auto runBlocking(Fn fn) -> asio::awaitable<decltype(fn())> {
 }
 
 // Runs `fn` on a thread of its own, for work that lasts minutes (a model's
-// command-line tool) and must not hold one of the pool's few workers.
+// command-line tool) and must not hold one of the pool's few workers. The
+// awaiting coroutine owns the thread and joins it once the value is in (the
+// thread is ending by then). Await it on a loop that one thread runs: the
+// thread is handed over while the coroutine is suspending.
 template <class Fn>
 auto runOnOwnThread(Fn fn) -> asio::awaitable<decltype(fn())> {
-  return detail::offload(std::move(fn), [](auto job) { std::thread(std::move(job)).detach(); });
+  std::jthread thread;
+  co_return co_await detail::offload(std::move(fn), [&thread](auto job) { thread = std::jthread(std::move(job)); });
 }
 
 // Runs the awaitables side by side on a private io_context on the calling

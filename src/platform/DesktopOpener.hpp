@@ -5,7 +5,7 @@
 namespace tavlo {
 
 // Hands a web address or a folder to the desktop (xdg-open), without a shell
-// and without waiting: fire and forget, the child is reaped in the background.
+// and without waiting: fire and forget, xdg-open is not the program's child.
 void openWithDesktop(const std::string& location);
 
 }  // namespace tavlo

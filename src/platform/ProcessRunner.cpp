@@ -11,18 +11,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <system_error>
 #include <utility>
-#include <thread>
 
 #include "platform/Cancellation.hpp"
+#include "platform/ProcessTable.hpp"
 
 extern char** environ;
 
@@ -66,35 +63,6 @@ std::vector<char*> environmentWithout(const std::vector<std::string>& names) {
 void onlyStandardStreams(posix_spawn_file_actions_t& actions) {
   posix_spawn_file_actions_addclosefrom_np(&actions, 3);
 }
-
-// The process groups running now, so that a stopping program can end them all.
-struct Running {
-  std::mutex mutex;
-  std::condition_variable idle;
-  std::set<pid_t> groups;
-  int calls = 0;  // runProcess calls not yet returned
-  bool stopping = false;
-};
-
-// Never destroyed: a detached thread may still finish a run while the program exits.
-Running& running() {
-  static Running* r = new Running;
-  return *r;
-}
-
-// Counts one runProcess call for waitForProcesses.
-struct CallCount {
-  CallCount() {
-    std::lock_guard lock(running().mutex);
-    ++running().calls;
-  }
-  ~CallCount() {
-    std::lock_guard lock(running().mutex);
-    if (--running().calls == 0) running().idle.notify_all();
-  }
-  CallCount(const CallCount&) = delete;
-  CallCount& operator=(const CallCount&) = delete;
-};
 
 struct Stream {
   int fd = -1;
@@ -363,27 +331,10 @@ class ChildWatch {
 // Whether a run may start: not while the program is stopping, not once cancelled.
 std::optional<ProcessResult> refusedBeforeStart(const ProcessRequest& request) {
   ProcessResult refused;
-  {
-    std::lock_guard lock(running().mutex);
-    refused.stopped = running().stopping;
-  }
+  refused.stopped = processTable::stopping();
   refused.cancelled = !refused.stopped && request.cancel && request.cancel->cancelled();
   if (refused.stopped || refused.cancelled) return refused;
   return std::nullopt;
-}
-
-// Registered before anything can be awaited; a stop that came in the meantime ends it at once.
-void registerGroup(pid_t pid) {
-  std::lock_guard lock(running().mutex);
-  running().groups.insert(pid);
-  if (running().stopping) ::kill(-pid, SIGKILL);
-}
-
-// Out of the list before it is reaped: its id may be reused afterwards.
-void unregisterGroup(pid_t pid, ProcessResult& result) {
-  std::lock_guard lock(running().mutex);
-  running().groups.erase(pid);
-  result.stopped = running().stopping;
 }
 
 void reap(pid_t pid, ProcessResult& result) {
@@ -406,24 +357,8 @@ bool isExecutableFile(const std::string& path) {
   return ::faccessat(AT_FDCWD, path.c_str(), X_OK, AT_EACCESS) == 0;
 }
 
-void stopAllProcesses() {
-  std::lock_guard lock(running().mutex);
-  running().stopping = true;
-  for (pid_t group : running().groups) ::kill(-group, SIGKILL);
-}
-
-bool waitForProcesses(std::chrono::milliseconds limit) {
-  std::unique_lock lock(running().mutex);
-  return running().idle.wait_for(lock, limit, [] { return running().calls == 0; });
-}
-
-void allowProcesses() {
-  std::lock_guard lock(running().mutex);
-  running().stopping = false;
-}
-
 Result<ProcessResult> runProcess(const ProcessRequest& request) {
-  CallCount counted;
+  processTable::CallCount counted;
   if (auto refused = refusedBeforeStart(request)) return std::move(*refused);
   ScratchFolder scratch;
   if (request.scratchDirectory)
@@ -433,7 +368,7 @@ Result<ProcessResult> runProcess(const ProcessRequest& request) {
   Result<pid_t> spawned = spawnChild(request, pipes, scratch.path());
   if (!spawned) return spawned.error();
   const pid_t pid = *spawned;
-  registerGroup(pid);
+  processTable::registerGroup(pid);
   // Cleared below before the child is reaped, so the kill never reaches a reused id.
   if (request.cancel) request.cancel->setReaction([pid] { ::kill(-pid, SIGKILL); });
   closeFd(pipes.out[1]);
@@ -445,31 +380,9 @@ Result<ProcessResult> runProcess(const ProcessRequest& request) {
     request.cancel->clearReaction();
     result.cancelled = request.cancel->cancelled();
   }
-  unregisterGroup(pid, result);
+  result.stopped = processTable::unregisterGroup(pid);
   reap(pid, result);
   return result;
-}
-
-bool startDetached(const std::string& program, const std::vector<std::string>& args) {
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  onlyStandardStreams(actions);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-  std::vector<char*> argv = argumentVector(program, args);
-  pid_t pid = -1;
-  const bool searched = program.find('/') == std::string::npos;
-  int rc = searched ? ::posix_spawnp(&pid, program.c_str(), &actions, &attr, argv.data(), environ)
-                    : ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return false;
-  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
-  return true;
 }
 
 }  // namespace tavlo

@@ -71,11 +71,6 @@ bool waitForProcesses(std::chrono::milliseconds limit);
 // Undoes stopAllProcesses (tests).
 void allowProcesses();
 
-// Starts `program` (searched on PATH when it holds no "/") with `args` in a
-// session of its own, every standard stream on /dev/null, without waiting:
-// the child is reaped in the background. False when it could not be started.
-bool startDetached(const std::string& program, const std::vector<std::string>& args);
-
 // True when `path` names a regular file the current user may execute.
 bool isExecutableFile(const std::string& path);
 

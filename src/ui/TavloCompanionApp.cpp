@@ -10,15 +10,10 @@
 #include <QToolButton>
 #include <QOpenGLContext>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QSystemTrayIcon>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include "core/CompanionState.hpp"
@@ -37,30 +32,48 @@ std::function<std::string()>& pairingSource() {
   return source;
 }
 
-// The toolkit calls exit(1) when the X11 or Wayland connection breaks. While
-// the tray runs, that exit starts the companion again without any UI.
-std::atomic<bool> trayRunning{false};
-std::string selfArgv0;
-std::vector<std::string> restartArguments;
-
-void restartHeadlessIfTrayDied() {
-  if (!trayRunning.exchange(false)) return;
-  logLine("Tavlo lost its display; continuing without the tray");
-  // The listening socket among them; the new image opens its own.
-  if (::close_range(3, ~0U, 0) != 0)
-    for (int fd = 3; fd < 65536; ++fd) ::close(fd);
-  std::vector<const char*> args = {selfArgv0.c_str(), "--headless"};
-  for (const auto& a : restartArguments) args.push_back(a.c_str());
-  args.push_back(nullptr);
-  ::execv("/proc/self/exe", const_cast<char* const*>(args.data()));
+// runTrayApp's loop, ended from another thread once the companion stopped.
+struct Loop {
+  std::mutex mutex;
+  QObject* receiver = nullptr;  // while the loop runs
+  bool ended = false;           // the companion stopped: no loop from here on
+};
+Loop& trayLoop() {
+  static Loop loop;
+  return loop;
 }
 
-// SIGINT and SIGTERM end the event loop like "Quit Tavlo" does.
-int signalPipe[2] = {-1, -1};
-void onSignal(int) {
-  const char b = 1;
-  [[maybe_unused]] auto n = ::write(signalPipe[1], &b, 1);
+// The toolkit ends the process (exit or _exit) right after one of these
+// warnings, when the connection to the display broke: the desktop session is
+// over. The companion stops first, through its one stop path.
+QtMessageHandler previousHandler = nullptr;
+std::function<void()> stopOnLostDisplay;
+std::atomic<bool> displayLost{false};
+
+void watchForLostDisplay(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  previousHandler(type, context, message);
+  const bool lost = message.startsWith(QLatin1String("The X11 connection broke")) ||
+                    message.startsWith(QLatin1String("The Wayland connection broke")) ||
+                    message.startsWith(QLatin1String("The Wayland connection experienced a fatal error"));
+  if (!lost || displayLost.exchange(true)) return;
+  logLine("Tavlo lost its display; stopping");
+  if (stopOnLostDisplay) stopOnLostDisplay();
 }
+
+// Watches the toolkit's warnings while it lives; the previous handler gets each one first.
+class StopOnLostDisplay {
+ public:
+  explicit StopOnLostDisplay(std::function<void()> stop) {
+    stopOnLostDisplay = std::move(stop);
+    previousHandler = qInstallMessageHandler(watchForLostDisplay);  // Qt's default when none was set
+  }
+  ~StopOnLostDisplay() {
+    qInstallMessageHandler(previousHandler);
+    stopOnLostDisplay = nullptr;
+  }
+  StopOnLostDisplay(const StopOnLostDisplay&) = delete;
+  StopOnLostDisplay& operator=(const StopOnLostDisplay&) = delete;
+};
 
 // Snapshots reach the UI through this: the state thread posts to `receiver`
 // while it exists; posted events die with it.
@@ -114,36 +127,6 @@ std::unique_ptr<QApplication> makeApplication(int& argc, char** argv, const std:
   return app;
 }
 
-// SIGINT and SIGTERM end the event loop while it runs; the old handlers come back after.
-class QuitOnSignals {
- public:
-  explicit QuitOnSignals(QObject* receiver) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
-    notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(notifier_.get(), &QSocketNotifier::activated, receiver, [] { QCoreApplication::quit(); });
-    struct sigaction act {};
-    act.sa_handler = onSignal;
-    ::sigemptyset(&act.sa_mask);
-    ::sigaction(SIGINT, &act, &oldInt_);
-    ::sigaction(SIGTERM, &act, &oldTerm_);
-  }
-  ~QuitOnSignals() {
-    if (!notifier_) return;
-    ::sigaction(SIGINT, &oldInt_, nullptr);
-    ::sigaction(SIGTERM, &oldTerm_, nullptr);
-    notifier_.reset();
-    ::close(signalPipe[0]);
-    ::close(signalPipe[1]);
-    signalPipe[0] = signalPipe[1] = -1;
-  }
-  QuitOnSignals(const QuitOnSignals&) = delete;
-  QuitOnSignals& operator=(const QuitOnSignals&) = delete;
-
- private:
-  std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction oldInt_ {}, oldTerm_ {};
-};
-
 // The controls' actions: each runs on the state thread, and nothing it throws reaches the UI.
 MenuActions makeActions(const std::shared_ptr<CompanionState>& state) {
   auto onState = [executor = state->executor(), weak = std::weak_ptr<CompanionState>(state)](
@@ -172,8 +155,6 @@ MenuActions makeActions(const std::shared_ptr<CompanionState>& state) {
                          std::rethrow_exception(error);
                        } catch (const std::exception& e) {
                          logLine(std::string("Tavlo refresh failed: ") + e.what());
-                       } catch (...) {
-                         logLine("Tavlo refresh failed");
                        }
                      });
     });
@@ -293,23 +274,34 @@ bool prepareApplication(bool haveTray, bool showPanel) {
   return true;
 }
 
+// The event loop, unless the companion stopped before it could start.
+int runLoop(QObject* receiver) {
+  Loop& loop = trayLoop();
+  {
+    std::lock_guard lock(loop.mutex);
+    if (loop.ended) return 0;
+    loop.receiver = receiver;
+  }
+  const int status = QApplication::exec();
+  std::lock_guard lock(loop.mutex);
+  loop.receiver = nullptr;
+  return status;
+}
+
 }  // namespace
 
-void setRestartArguments(std::vector<std::string> arguments) { restartArguments = std::move(arguments); }
+void endTrayLoop() {
+  Loop& loop = trayLoop();
+  std::lock_guard lock(loop.mutex);
+  loop.ended = true;
+  if (loop.receiver) QMetaObject::invokeMethod(loop.receiver, [] { QCoreApplication::quit(); }, Qt::QueuedConnection);
+}
 
 void setPairingSource(std::function<std::string()> source) { pairingSource() = std::move(source); }
 
-int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit,
+int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> stopNow,
                bool showPanel, const std::string& platforms) {
-  // From here on a broken display connection restarts the companion headless.
-  static const bool atexitInstalled = (std::atexit(restartHeadlessIfTrayDied), true);
-  (void)atexitInstalled;
-  selfArgv0 = argc > 0 ? argv[0] : "tavlo-companion";
-  trayRunning = true;
-  struct TrayDone {
-    ~TrayDone() { trayRunning = false; }
-  } trayDone;
-
+  StopOnLostDisplay lostDisplay(std::move(stopNow));
   std::unique_ptr<QApplication> ownApp;
   if (!QApplication::instance()) {
     ownApp = makeApplication(argc, argv, platforms);
@@ -335,12 +327,7 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
   if (showPanel) panel->show();
   auto bridge = followState(state, receiver.get(), panel.get(), tray);
 
-  int status = 0;
-  {
-    QuitOnSignals endOnSignal(receiver.get());
-    status = QApplication::exec();
-  }
-  trayRunning = false;
+  const int status = runLoop(receiver.get());
   {
     std::lock_guard lock(bridge->mutex);
     bridge->receiver = nullptr;
@@ -348,7 +335,6 @@ int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, st
   receiver.reset();
   tray = {};
   panel.reset();
-  if (quit) quit();
   return status;
 }
 

@@ -3,7 +3,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace tavlo {
 
@@ -14,16 +13,18 @@ class CompanionState;
 // opened and kNoTray when there is no tray to show (the caller then runs
 // headless and says so in one log line); otherwise runs the Qt event loop
 // until "Quit Tavlo" and returns the exit status.
-// `state` is already started on its own thread; `quit` stops that thread cleanly.
-// With `showPanel` the panel is also shown as an ordinary window, even without a tray.
-// Should the display go away while the tray runs, the toolkit ends the process;
-// the companion then starts itself again with --headless and keeps serving.
-int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> quit, bool showPanel,
-               const std::string& platforms = {});
+// `state` is already started on its own thread. With `showPanel` the panel is
+// also shown as an ordinary window, even without a tray.
+// Should the display go away while the tray runs, the toolkit ends the
+// process: `stopNow` runs first (on the thread that noticed), so tools are
+// killed and waiting phones answered. A desktop session that ended leaves no
+// companion behind to keep the port from the next session's.
+int runTrayApp(int& argc, char** argv, std::shared_ptr<CompanionState> state, std::function<void()> stopNow,
+               bool showPanel, const std::string& platforms = {});
 
-// Arguments kept when a tray that lost its display starts the companion again
-// with --headless (the --listen choice).
-void setRestartArguments(std::vector<std::string> arguments);
+// The companion has stopped: runTrayApp's event loop ends (or does not start).
+// Any thread.
+void endTrayLoop();
 
 // Where the "Pair phone" section gets the pairing record (compact JSON, the
 // same text as `tavlo-companion pairing`). Called on the UI thread while the

@@ -9,14 +9,13 @@ namespace {
 
 int runTray(const TrayLaunch& launch) {
   if (launch.pairingJSON) setPairingSource(launch.pairingJSON);
-  if (!launch.restartArguments.empty()) setRestartArguments(launch.restartArguments);
   int argc = 1;
   char name[] = "tavlo-companion";
   char* argv[] = {name, nullptr};
-  return runTrayApp(argc, argv, launch.state, launch.quit, launch.showPanel, launch.platforms);
+  return runTrayApp(argc, argv, launch.state, launch.stopNow, launch.showPanel, launch.platforms);
 }
 
-constexpr TrayModule kModule{runTray, notifyPackWritten};
+constexpr TrayModule kModule{runTray, endTrayLoop, notifyPackWritten};
 
 }  // namespace
 }  // namespace tavlo

@@ -13,7 +13,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace tavlo {
 
@@ -21,11 +20,13 @@ class CompanionState;
 
 struct TrayLaunch {
   std::shared_ptr<CompanionState> state;  // already started on its own thread
-  std::function<void()> quit;              // stops that thread cleanly
+  // The companion's stop (tools killed, waiting phones answered, listener
+  // closed), returning once it is done or its time limit has passed: for a
+  // display that went away, when the toolkit is about to end the process.
+  std::function<void()> stopNow;
   bool showPanel = false;
-  std::string platforms;                      // QT_QPA_PLATFORM for the toolkit (see planDisplay)
-  std::vector<std::string> restartArguments;  // kept when a lost display restarts it --headless
-  std::function<std::string()> pairingJSON;   // none: the "Pair phone" section is hidden
+  std::string platforms;                     // QT_QPA_PLATFORM for the toolkit (see planDisplay)
+  std::function<std::string()> pairingJSON;  // none: the "Pair phone" section is hidden
 };
 
 // What run returns when it shows nothing: no tray host (and no panel asked
@@ -33,9 +34,10 @@ struct TrayLaunch {
 inline constexpr int kNoTray = -1;
 inline constexpr int kNoDisplay = -2;
 
-// What the module offers; see runTrayApp and notifyPackWritten.
+// What the module offers; see runTrayApp, endTrayLoop and notifyPackWritten.
 struct TrayModule {
   int (*run)(const TrayLaunch& launch);  // kNoTray, kNoDisplay, or the event loop's exit status
+  void (*endLoop)();                     // the companion stopped: run returns (any thread)
   void (*notifyPackWritten)(const std::string& name, const std::string& summary);
 };
 

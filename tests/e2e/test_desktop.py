@@ -1,7 +1,6 @@
 """Tray mode on real desktops (xfce4-panel, trayer, dunst under Xvfb; sway with waybar, natively and
 through Xwayland; each with a private session bus) and on odd ones: no display, a display nobody
-answers, a display that goes away. The companion keeps serving in every case, and only the tray
-loads Qt."""
+answers, a display that goes away (the companion stops with it). Only the tray loads Qt."""
 import collections
 import contextlib
 import json
@@ -13,10 +12,11 @@ import socket
 import struct
 import subprocess
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
-from companion_support import Companion, needs_sandbox, tailscale_script, wait_until, write_tool
+from companion_support import Companion, needs_sandbox, slow_claude, tailscale_script, wait_until, write_tool
 
 pytestmark = needs_sandbox
 DESKTOP_TOOLS = ("Xvfb", "dbus-daemon", "xfce4-panel", "xfwm4", "trayer", "dunst", "xdotool", "import", "xprop")
@@ -362,19 +362,21 @@ def test_commands_never_load_qt_even_with_a_display(tavlo_bin, tmp_path):
 
 
 @pytest.mark.parametrize("desktop", [False], indirect=True)
-def test_display_without_tray_runs_headless_and_one_that_goes_away_leaves_it_serving(desktop, tray):
+def test_display_without_tray_runs_headless_and_one_that_goes_away_stops_it(desktop, tray):
     companion = tray(desktop.env).start()  # no session bus, so no tray host
     companion.wait_for(lambda: "running headless" in companion.logtext())
     assert companion.stop() == 0
+    processes = slow_claude(companion.home)
     assert serving(companion.start("--panel"))
-    time.sleep(1)  # the panel is up
-    assert "lib/tavlo-companion/modules/libtavlo-ui.so" in mapped(companion.proc.pid)
+    companion.wait_for(lambda: companion.selected() == "claude:cli")
+    answer = ThreadPoolExecutor(1).submit(companion.post_json, "/generate", {"prompt": "x"})
+    assert wait_until(processes), companion.logtext()
     desktop.xvfb.kill()
-    desktop.xvfb.wait()
-    cmdline = f"/proc/{companion.proc.pid}/cmdline"
-    companion.wait_for(lambda: "--headless" in open(cmdline).read().split("\0"))
-    companion.wait_for(lambda: serving(companion))
-    assert "libQt6" not in mapped(companion.proc.pid)
+    assert companion.proc.wait(10) == 1  # the toolkit's exit once the companion has stopped
+    assert answer.result(10) == (500, {"ok": False, "reply": "⚠️ Claude failed: stopped: the companion is shutting down"})
+    assert not processes() and "Tavlo lost its display; stopping" in companion.logtext()
+    with socket.create_server(("0.0.0.0", 18765)):
+        companion.proc = None
 
 
 @pytest.fixture

@@ -311,8 +311,8 @@ TEST_F(ServerTest, ReceiveErrorsAndExpectContinue) {
   EXPECT_EQ(handled_, 1);
 }
 
-// A handler still parked when the server goes: the destructor waits a second for it, then leaves the
-// network thread to take its late reply. (That a parked handler holds nobody else: the cap test.)
+// A handler still parked when the server goes: the destructor waits a second, then leaves the network thread
+// to take its late reply, for joinLingering to join. (A parked handler holds nobody else: the cap test.)
 TEST_F(ServerTest, DestructorGivesUpOnAParkedHandler) {
   startServer({}, parking());
   Client parked(port());
@@ -323,6 +323,8 @@ TEST_F(ServerTest, DestructorGivesUpOnAParkedHandler) {
   const auto begin = std::chrono::steady_clock::now();
   server_.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 2500ms);
+  EXPECT_FALSE(HTTPCompanionServer::joinLingering(0ms));  // still parked: its thread waits
+  EXPECT_TRUE(HTTPCompanionServer::joinLingering(5s));    // released at 3 s: joined
   other_.join();
 }
 
