@@ -179,7 +179,7 @@ asio::awaitable<ModelAnswer> watchedRun(CompanionServices::RunModel runModel, st
   auto run = std::make_shared<Cancellation>();
   if (live) {
     liveLine = std::make_shared<asio::steady_timer>(executor);
-    asio::co_spawn(executor, tickLiveLine(liveLine, model.id, run), asio::detached);
+    asio::co_spawn(executor, tickLiveLine(liveLine, model.id, run), logFailure("live line stopped"));
   }
   StopSignals stop(executor, stopSignals);
   stop.signals.async_wait([stop = &stop, run](const std::error_code& ec, int sig) {

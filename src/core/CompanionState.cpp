@@ -80,7 +80,8 @@ void CompanionState::start() {
   }
   // The first refresh runs once start-up has returned.
   asio::co_spawn(
-      executor_, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); }, asio::detached);
+      executor_, [self = shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); },
+      logFailure("first refresh stopped"));
   startServer();
   refresher_.every(services_.refreshInterval, [weak = weak_from_this()] { return refreshIfAlive(weak); });
 }
@@ -163,7 +164,7 @@ void CompanionState::startServer() {
   onStateThread(__func__);
   if (!services_.startServer || listenRetry_ || listen(false)) return;
   listenRetry_ = std::make_shared<asio::steady_timer>(executor_);
-  asio::co_spawn(executor_, retryListening(weak_from_this(), listenRetry_), asio::detached);
+  asio::co_spawn(executor_, retryListening(weak_from_this(), listenRetry_), logFailure("listen retry stopped"));
 }
 
 // Tries again every listenRetryInterval until the server listens or the state stops.

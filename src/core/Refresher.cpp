@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/StateThread.hpp"
+#include "platform/Async.hpp"
 #include "platform/Log.hpp"
 
 namespace tavlo {
@@ -61,7 +62,7 @@ asio::awaitable<void> refreshLoop(std::shared_ptr<asio::steady_timer> timer, std
     auto waiting = timer->async_wait(asio::redirect_error(asio::use_awaitable, stopped));
     co_await std::move(waiting);
     if (stopped) co_return;
-    asio::co_spawn(timer->get_executor(), refresh(), asio::detached);
+    asio::co_spawn(timer->get_executor(), refresh(), logFailure("refresh stopped"));
   }
 }
 
@@ -74,7 +75,7 @@ asio::awaitable<ProbeResults> Refresher::probeAll() {
   requireStateThread(executor_, "Refresher", __func__);
   if (!round_ || round_->results) {
     round_ = std::make_shared<Round>(executor_);
-    asio::co_spawn(executor_, runRound(round_, probes_), asio::detached);
+    asio::co_spawn(executor_, runRound(round_, probes_), logFailure("probe round stopped"));
   }
   return resultsOf(round_);
 }
@@ -82,7 +83,7 @@ asio::awaitable<ProbeResults> Refresher::probeAll() {
 void Refresher::every(std::chrono::milliseconds interval, std::function<asio::awaitable<void>()> refresh) {
   stop();
   timer_ = std::make_shared<asio::steady_timer>(executor_);
-  asio::co_spawn(executor_, refreshLoop(timer_, interval, std::move(refresh)), asio::detached);
+  asio::co_spawn(executor_, refreshLoop(timer_, interval, std::move(refresh)), logFailure("refresh loop stopped"));
 }
 
 // The last owner may let go on any thread once the state's loop has stopped.

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/StateThread.hpp"
+#include "platform/Async.hpp"
 #include "platform/Cancellation.hpp"
 #include "providers/StopMessages.hpp"
 
@@ -73,7 +74,7 @@ std::shared_ptr<RunQueue::Run> RunQueue::enqueue(std::string prompt, LLMModel mo
 
 void RunQueue::start(std::shared_ptr<Run> run) {
   active_.push_back(run);
-  asio::co_spawn(executor_, drive(std::move(run)), asio::detached);
+  asio::co_spawn(executor_, drive(std::move(run)), logFailure("model run stopped"));
 }
 
 // The run keeps its slot until its runner has returned, also when its request

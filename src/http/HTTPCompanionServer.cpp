@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/Async.hpp"
 #include "platform/DnsSdAdvertiser.hpp"
 #include "text/UnicodeText.hpp"
 #include "platform/Log.hpp"
@@ -55,21 +56,6 @@ struct ReadResult {
 };
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
-
-// The completion of the server's own coroutines (the accept loop, the sweep,
-// a connection): an exception that ends one (allocation failure and the like)
-// is logged, "Tavlo HTTP <what>: <its text>", and the server goes on. What is
-// not a std::exception cannot happen here and is not hidden: it ends the thread.
-auto logFailure(std::string what) {
-  return [what = std::move(what)](std::exception_ptr error) {
-    if (!error) return;
-    try {
-      std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-      logLine("Tavlo HTTP " + what + ": " + e.what());
-    }
-  };
-}
 
 bool wantsContinue(const HTTPRequest& request) {
   auto expect = request.headers.find("expect");
@@ -332,7 +318,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     if (spare < 0) spare = openSpareDescriptor();
     bound = next->local_endpoint(ec).port();
     acceptor = next;
-    asio::co_spawn(io, acceptLoop(next), logFailure("accept loop stopped"));
+    asio::co_spawn(io, acceptLoop(next), logFailure("HTTP accept loop stopped"));
     return {};
   }
 
@@ -414,7 +400,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
     if (open - evicting >= cap && !evictOldestSlow()) return;  // the newest is closed at once
     ++open;
     asio::co_spawn(io, serve(std::move(socket), key, peer.ss_family == AF_INET6, counted),
-                   logFailure("connection dropped"));
+                   logFailure("HTTP connection dropped"));
   }
 
   asio::awaitable<void> serve(AcceptedSocket socket, AddressKey peer, bool v6, bool counted) {
@@ -486,7 +472,7 @@ struct HTTPCompanionServer::Impl : std::enable_shared_from_this<Impl> {
   void startSweep() {
     if (sweeping || closing) return;
     sweeping = true;
-    asio::co_spawn(io, sweep(), logFailure("sweep stopped"));
+    asio::co_spawn(io, sweep(), logFailure("HTTP sweep stopped"));
   }
 
   asio::awaitable<void> sweep() {

@@ -1,6 +1,8 @@
 // Called from any thread: the shared pool and the store strand are created on first use.
 #include "platform/Async.hpp"
 
+#include "platform/Log.hpp"
+
 #include <atomic>
 #include <future>
 
@@ -28,6 +30,17 @@ asio::awaitable<void> storeWritesLanded(std::chrono::milliseconds limit) {
   });
   std::error_code cancelled;  // the strand got there first: the expected way out
   if (!landed->load()) co_await timer->async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+}
+
+std::function<void(std::exception_ptr)> logFailure(std::string what) {
+  return [what = std::move(what)](std::exception_ptr error) {
+    if (!error) return;
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      logLine("Tavlo " + what + ": " + e.what());
+    }
+  };
 }
 
 void drainStoreWrites(std::chrono::milliseconds limit) {

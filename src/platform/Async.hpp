@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -104,6 +105,12 @@ asio::awaitable<void> storeInto(asio::awaitable<T> work, std::optional<T>& out) 
 }
 
 }  // namespace detail
+
+// The completion of a coroutine that nobody awaits (a loop, a connection, a
+// run): an exception that ends it (allocation failure and the like) is logged,
+// "Tavlo <what>: <its text>", and the program goes on. What is not a
+// std::exception cannot happen here and is not hidden: it ends the thread.
+std::function<void(std::exception_ptr)> logFailure(std::string what);
 
 // Runs `fn` on the worker pool and resumes the awaiting coroutine with its result.
 template <class Fn>
