@@ -36,10 +36,8 @@ int main(int argc, char** argv) {
         co_return tavlo::HTTPResponse::json({{"ok", true}, {"status", "ready"}});
       },
       options);
-  try {
-    server.start();
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "cannot listen: %s\n", e.what());
+  if (auto started = server.start(); !started) {
+    std::fprintf(stderr, "cannot listen: %s\n", started.message().c_str());
     return 1;
   }
   std::printf("listening %u\n", server.boundPort());

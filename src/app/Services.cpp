@@ -102,14 +102,14 @@ CompanionServices makeServices(const CompanionEnvironment& env) {
   s.hostName = [] { return localizedHostName(); };
   s.open = [](std::string location) { openWithDesktop(location); };
   s.startServer = [listen = env.listenAddress](std::uint16_t port,
-                                               RequestHandler handler) -> std::unique_ptr<ServerHandle> {
+                                               RequestHandler handler) -> Result<std::unique_ptr<ServerHandle>> {
     HTTPServerOptions options;
     if (!listen.empty()) options.bindAddress = listen;
     auto server = std::make_unique<HTTPCompanionServer>(port, std::move(handler), std::move(options));
-    server->start();
+    TRY(server->start());
     logLine("Tavlo HTTP: descriptor limit " + std::to_string(server->descriptorLimit()) + ", at most " +
             std::to_string(server->connectionCap()) + " connections at once");
-    return std::make_unique<RunningServer>(std::move(server));
+    return std::unique_ptr<ServerHandle>(std::make_unique<RunningServer>(std::move(server)));
   };
   s.onLinkPrefixes = [] { return NetworkInfo::onLinkPrefixes(); };
   s.searchDomains = resolverSearchDomains();

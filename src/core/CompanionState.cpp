@@ -185,13 +185,12 @@ asio::awaitable<void> CompanionState::retryListening(std::weak_ptr<CompanionStat
 }
 
 bool CompanionState::listen(bool retrying) {
-  try {
-    server_ = services_.startServer(serverPort_, makeHandler());
-  } catch (const std::exception& e) {
+  auto started = services_.startServer(serverPort_, makeHandler());
+  if (!started) {
     server_.reset();
     // Told once, and again only when the reason changes: a retry every 2 s must not flood the log.
-    if (!retrying || lastError_ != e.what()) {
-      lastError_ = e.what();
+    if (!retrying || lastError_ != started.message()) {
+      lastError_ = started.message();
       changed(StateField::lastError);
       logLine("Tavlo companion could not listen on :" + std::to_string(serverPort_) + ": " + *lastError_ +
               "; trying again every " + describe(services_.listenRetryInterval));
@@ -202,6 +201,7 @@ bool CompanionState::listen(bool retrying) {
     }
     return false;
   }
+  server_ = std::move(started).value();
   listenRetry_.reset();
   if (lastError_) {
     lastError_.reset();

@@ -57,8 +57,8 @@ struct CompanionServices {
   std::function<std::optional<std::string>()> lanIP;
   std::function<std::string()> hostName;  // the user-visible name, "" when none
   std::function<void(std::string location)> open;
-  // Creates and starts the server; throws std::exception whose what() is shown as lastError.
-  std::function<std::unique_ptr<ServerHandle>(std::uint16_t port, RequestHandler handler)> startServer;
+  // Creates and starts the server; the error's message is shown as lastError.
+  std::function<Result<std::unique_ptr<ServerHandle>>(std::uint16_t port, RequestHandler handler)> startServer;
   // A failed start is tried again this often until it succeeds.
   std::chrono::milliseconds listenRetryInterval{2000};
   // Who may be served (RequestPolicy): the machine's subnets (may be null), the

@@ -15,6 +15,7 @@
 
 #include "http/HTTPRequest.hpp"
 #include "http/HTTPResponse.hpp"
+#include "platform/Result.hpp"
 #include "presence/AdvertisedPresence.hpp"
 
 namespace tavlo {
@@ -67,9 +68,9 @@ class HTTPCompanionServer {
   HTTPCompanionServer(const HTTPCompanionServer&) = delete;
   HTTPCompanionServer& operator=(const HTTPCompanionServer&) = delete;
 
-  // Replaces any current listener. Throws std::system_error (what() is the
-  // description, e.g. "Address already in use") when the listener cannot be created.
-  void start();
+  // Replaces any current listener. The error is the system's description
+  // (e.g. "Address already in use") when the listener cannot be created.
+  Result<void> start();
   // Stops accepting and withdraws the advertisement; accepted connections finish.
   void stop();
   // Publishes (or updates in place) the DNS-SD advertisement while listening;

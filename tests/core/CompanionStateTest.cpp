@@ -165,7 +165,9 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   ASSERT_EQ(sqlite3_exec(other, "PRAGMA locking_mode=EXCLUSIVE; BEGIN EXCLUSIVE; DELETE FROM kv WHERE 0", 0, 0, 0), SQLITE_OK);
   defaults = std::make_shared<KvStore>(tmp / "defaults.sqlite3", 1ms, 1ms);
   auto s = services();
-  s.startServer = [&](std::uint16_t, RequestHandler) { return std::make_unique<RecordingServer>(adverts); };
+  s.startServer = [&](std::uint16_t, RequestHandler) -> Result<std::unique_ptr<ServerHandle>> {
+    return std::unique_ptr<ServerHandle>(std::make_unique<RecordingServer>(adverts));
+  };
   make(s);
   tailscale = TailscaleStatus::connected("100.64.0.7", "desk.ts.net");
   on([&] { state->start(); });

@@ -88,7 +88,7 @@ class ServerTest : public ::testing::Test {
       co_return HTTPResponse::text(r.method + " " + r.path + " [" + r.body + "]");
     };
     server_ = std::make_unique<HTTPCompanionServer>(0, std::move(handler), options);
-    server_->start();
+    ASSERT_TRUE(server_->start().ok());
   }
   // Parks each "/park" request on another thread (standing in for the state thread) until the gate
   // opens; answers every request with its path.
@@ -351,7 +351,7 @@ TEST(HTTPServerListener, DualStackByDefault) {
   HTTPCompanionServer server(
       0, [](HTTPRequest r) -> asio::awaitable<HTTPResponse> { co_return HTTPResponse::text(r.peerAddress); },
       {.bindAddress = "", .advertise = false});
-  server.start();
+  ASSERT_TRUE(server.start().ok());
   for (const char* to : {"127.0.0.1", "::1"}) EXPECT_EQ(get(server.boundPort(), "/", to), to);
 }
 
