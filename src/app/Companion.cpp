@@ -37,7 +37,7 @@ constexpr std::chrono::milliseconds kStopLimit{1500};
 // ends. It lives until the process ends (main ends it with _exit), so a worker
 // pool or curl thread that delivers a late result after run() has returned
 // posts into a stopped queue, never into a destroyed io_context.
-struct StateThread {
+struct CompanionRuntime {
   asio::io_context io;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
   asio::signal_set signals{io, SIGINT, SIGTERM};  // their one owner, in every mode
@@ -100,7 +100,7 @@ std::chrono::milliseconds listenGiveUp() {
 
 // The observer and the timer live inside `runtime` (in its state and its
 // io_context), so they refer to it by plain pointer rather than keep it alive.
-void watchListening(StateThread* runtime) {
+void watchListening(CompanionRuntime* runtime) {
   auto ready = std::make_shared<bool>(false);
   runtime->state->addObserver([runtime, ready](StateField field) {
     const auto& state = *runtime->state;
@@ -144,7 +144,7 @@ Result<TrayChoice> openTray() {
 
 // The tray on this (the main) thread while the state runs on a thread of its
 // own; when the tray shows nothing, that thread serves until SIGINT/SIGTERM.
-int runWithTray(StateThread& runtime, const TrayChoice& tray, const CompanionOptions& options,
+int runWithTray(CompanionRuntime& runtime, const TrayChoice& tray, const CompanionOptions& options,
                 CompanionEnvironment& env) {
   runtime.afterStop = tray.module->endLoop;
   std::thread stateThread([&runtime] { runtime.io.run(); });
@@ -189,7 +189,7 @@ int runCompanion(const CompanionOptions& options) {
   });
 
   auto tray = options.headless ? Result<TrayChoice>(fail("")) : openTray();
-  auto& runtime = *new StateThread;  // see StateThread
+  auto& runtime = *new CompanionRuntime;  // see CompanionRuntime
   auto services = makeServices(env);
   if (tray) services.packWritten = tray->module->notifyPackWritten;
   runtime.state = std::make_shared<CompanionState>(runtime.io.get_executor(), std::move(services), env.stagingDir);
