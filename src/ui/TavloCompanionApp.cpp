@@ -17,6 +17,7 @@
 #include <mutex>
 
 #include "core/CompanionState.hpp"
+#include "platform/Async.hpp"
 #include "platform/Log.hpp"
 #include "ui/MenuContent.hpp"
 #include "ui/MenuLabel.hpp"
@@ -149,14 +150,7 @@ MenuActions makeActions(const std::shared_ptr<CompanionState>& state) {
   actions.refresh = [onState] {
     onState([](CompanionState& s) {
       asio::co_spawn(s.executor(), [self = s.shared_from_this()]() -> asio::awaitable<void> { co_await self->tick(); },
-                     [](std::exception_ptr error) {
-                       if (!error) return;
-                       try {
-                         std::rethrow_exception(error);
-                       } catch (const std::exception& e) {
-                         logLine(std::string("Tavlo refresh failed: ") + e.what());
-                       }
-                     });
+                     logFailure("refresh failed"));
     });
   };
   actions.quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
