@@ -18,7 +18,6 @@ TEST(StagingDir, FromEnvironmentWithTildesAndTidiedPaths) {
               std::filesystem::path(expected))
         << value;
   }
-  EXPECT_EQ(resolveStagingDir("~nosuchuser/x").message(), "unknown user \"nosuchuser\" in --staging ~nosuchuser/x");
   // Without an absolute HOME no store gets a relative or root path.
   unsetenv("TAVLO_STAGING"), unsetenv("XDG_STATE_HOME"), setenv("HOME", "relative/home", 1);
   EXPECT_FALSE(resolveStagingDir().value() || defaultsStorePath());

@@ -195,10 +195,9 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   EXPECT_EQ(run("x", kClaude, config, stop), kCancelledMessage);
 }
 
-// What a sealed tool sees: the system read-only, the homes and temp folders
-// empty (parents first), its own files read-write, the folder it is installed
-// in read-only (never one that would uncover a hidden folder), the scratch
-// folder as its working folder, in a PID namespace that dies with the companion.
+// What a sealed tool sees: the system read-only, the homes and temp folders empty (parents first), its own
+// files read-write, the folder it is installed in read-only (never one that would uncover a hidden folder),
+// the scratch folder as its working folder, in a PID namespace that dies with the companion.
 TEST(ToolSealTest, SealedCommandHidesTheHomeAndBindsBackOnlyTheToolsOwn) {
   const std::string nvm = "/home/u/.nvm/versions/node/v20";
   ToolSeal::Plan plan{.bwrap = "/usr/bin/bwrap", .tool = nvm + "/lib/node_modules/@anthropic-ai/claude-code/cli.js",
