@@ -136,15 +136,17 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
   EXPECT_EQ(LLMRunner::toolWords("\xFF" + a300), fffd + a300.substr(0, 119));
 }
 
-TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
+// A server that never answers: a cancel or the idle limit ends the chat call; the listing gives up in time.
+TEST(LLMRunnerTest, ASilentServerHoldsNoCallPastItsLimit) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL()};
+  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL(), .probeTimeout = 300ms};
   auto cancel = std::make_shared<Cancellation>();
   cancel->cancel();
   for (const auto& model : {kOllama, kLMStudio})
     EXPECT_EQ(run("x", model, config, cancel), kCancelledMessage) << model.id;  // the idle limit is 120 s
   config.chatIdleTimeout = 300ms;
   EXPECT_EQ(run("x", kOllama, config), "the request timed out (no data for 300 ms)");
+  EXPECT_EQ(runToCompletion(OllamaProbe::list(config), LMStudioProbe::list(config)), std::tuple(Models{}, Models{}));
 }
 
 // Which copy of a tool is listed and runs: Homebrew's, /usr/local, the home folder's, PATH's absolute folders,
@@ -273,14 +275,6 @@ TEST(ProviderProbesTest, ListsModelsInOrderWithDecimalFileSizesElseNone) {
     EXPECT_EQ(OllamaProbe::formatFileSize(bytes), text) << bytes;
   // The provider's raw value is the id's prefix, matched exactly (the pack command reads it).
   for (auto raw : {"LMStudio", "Ollama", "", "ollama "}) EXPECT_FALSE(LLMModel::providerFromRawValue(raw)) << raw;
-}
-
-TEST(ProviderProbesTest, NoServerOrASilentOneGivesAnEmptyListInTime) {
-  FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  const ProviderConfig config{.ollamaURL = silent.baseURL(),
-                              .lmStudioURL = FakeHttpServer([](const FakeRequest&) { return FakeReply{}; }).baseURL(),
-                              .probeTimeout = 300ms};
-  EXPECT_EQ(runToCompletion(OllamaProbe::list(config), LMStudioProbe::list(config)), std::tuple(Models{}, Models{}));
 }
 
 }  // namespace
