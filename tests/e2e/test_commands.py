@@ -222,13 +222,12 @@ def complete_packs(staging):
 def test_killed_writes_leave_no_half_pack_and_are_swept_at_start(companion, tmp_path):
     staging = companion.home / "packs"
     staging.mkdir(parents=True)
-    answer = json.dumps({"name": "large", "python_recipes": [{"filename": f"d{i % 50}/{i}.py", "body": "print(1)\n" * 20}
-                                                             for i in range(10_200)]}).encode()
+    answer = tmp_path / "answer.json"
+    answer.write_text(json.dumps({"name": "large", "python_recipes": [
+        {"filename": f"d{i % 50}/{i}.py", "body": "print(1)\n" * 20} for i in range(10_200)]}))
     for attempt in range(3):
-        proc = subprocess.Popen([companion.binary, "pack", "--prompt", "p", "--model", "ollama:m", "--staging", str(staging)],
-                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        proc.stdin.write(answer)
-        proc.stdin.close()
+        proc = subprocess.Popen([companion.binary, *PACK_ARGS, "--staging", str(staging), "--answer", str(answer)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         assert wait_until(lambda: any(p.name.startswith(".tavlo-tmp-") for p in staging.iterdir())
                           or proc.poll() is not None, timeout=60, step=0.005)
         time.sleep(0.05 * attempt)

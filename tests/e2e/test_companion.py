@@ -7,7 +7,6 @@ import signal
 import socket
 import sqlite3
 import subprocess
-import threading
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
@@ -147,20 +146,14 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
                f"while [ ! -e {go} ]; do sleep 0.05; done; rm $me\nprintf '%s' '{pack}'\n")
     companion.start()
     companion.wait_for(lambda: companion.selected() == "claude:cli")
-    replies = []
-    clients = [threading.Thread(target=lambda: replies.append(companion.post_json("/generate", {"prompt": "x"}, timeout=120)))
-               for _ in range(50)]
-    for c in clients:
-        c.start()
+    asked = [ThreadPoolExecutor(1).submit(companion.post_json, "/generate", {"prompt": "x"}, 120) for _ in range(50)]
     refused = 50 - runs - 16
-    assert wait_until(lambda: len(replies) == refused, timeout=60), replies
+    assert wait_until(lambda: sum(a.done() for a in asked) == refused, timeout=60)
     busy = {"ok": False, "reply": "⚠️ The companion is busy: 16 requests are waiting. Try again shortly."}
-    assert replies == [(503, busy)] * refused
+    assert [a.result() for a in asked if a.done()] == [(503, busy)] * refused
     assert companion.get_json("/health")[1]["ok"] is True  # the queue holds nobody else up
     go.touch()
-    for c in clients:
-        c.join(120)
-    assert sorted(r[0] for r in replies) == [200] * (runs + 16) + [503] * refused
+    assert sorted(a.result(120)[0] for a in asked) == [200] * (runs + 16) + [503] * refused
     counts = [int(n) for n in (own / "counts").read_text().split()]
     assert len(counts) == runs + 16 and max(counts) == runs
 

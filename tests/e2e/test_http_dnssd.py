@@ -98,18 +98,15 @@ class Node:
         return sh(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
     def avahi(self, start):
-        # In the foreground, its log kept: a daemon that will not start says why in the failure.
+        """Stops avahi-daemon, or starts it in the foreground with its log kept: one that will not start says why."""
+        if not start:
+            self.daemon.terminate()
+            return self.daemon.wait(timeout=10)
         log = pathlib.Path(f"/tmp/{self.netns}-avahi.log")
-        if start:
-            self.daemon = subprocess.Popen([*self.enter(), "avahi-daemon", "--no-drop-root", "--no-chroot",
-                                            "--no-rlimits"], stdout=subprocess.DEVNULL, stderr=log.open("w"))
-        else:
-            self.sh("avahi-daemon --kill", check=False)
+        self.daemon = subprocess.Popen([*self.enter(), "avahi-daemon", "--no-drop-root", "--no-chroot",
+                                        "--no-rlimits"], stdout=subprocess.DEVNULL, stderr=log.open("w"))
         running = lambda: self.sh("avahi-daemon --check", check=False).returncode == 0  # noqa: E731
-        ok = wait_until(lambda: running() == start, timeout=10, step=0.05)
-        if not start and ok:
-            self.daemon.wait(timeout=10)
-        assert ok, f"avahi-daemon start={start} failed: {log.read_text(errors='replace')[-2000:]}"
+        assert wait_until(running, timeout=10, step=0.05), log.read_text(errors="replace")[-2000:]
 
     def reap(self):
         """After every process in the namespace was killed."""
