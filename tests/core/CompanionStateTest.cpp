@@ -14,7 +14,6 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
 using Models = std::vector<LLMModel>;
 
 LLMModel ollama(const std::string& name) { return {"ollama:" + name, LLMModel::Provider::ollama, name, "4.7 GB"}; }

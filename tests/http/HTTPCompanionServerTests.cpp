@@ -16,7 +16,6 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::waitUntil;
 
 // A blocking client with bounded waits.

@@ -14,8 +14,6 @@
 namespace tavlo {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using testing::readFile;
 using testing::waitUntil;
 

@@ -16,8 +16,6 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
-
 struct Interface {
   const char* name;
   const char* address;  // IPv4, IPv6 (has a ':') or none

@@ -19,8 +19,6 @@
 namespace tavlo {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using testing::FakeHttpServer;
 using testing::FakeReply;
 using testing::FakeRequest;
