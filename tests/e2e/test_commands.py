@@ -79,7 +79,13 @@ def test_models_lists_tools_then_ollama_then_lmstudio_and_generate_uses_them(com
     prompt = "-v \"quoted\" 'x' $HOME\nzweite Zeile äöü 日本"
     check_pack_on_disk(companion.run("generate", "--model", "lmstudio:not-listed", "--", prompt), tmp_path / "env",
                        "lmstudio:not-listed")
-    assert (lmstudio.posts[0][2]["model"], lmstudio.posts[0][2]["messages"][-1]["content"]) == ("not-listed", prompt)
+    # Each back end gets its own request: its path, JSON, its options, the system prompt, then the prompt.
+    expected = [("/api/chat", {"model": "llama3:8b", "stream": False, "format": "json"}, "x"),
+                ("/v1/chat/completions", {"model": "not-listed", "stream": False, "temperature": 0.3}, prompt)]
+    for (path, kind, body), (want_path, options, said) in zip(ollama.posts + lmstudio.posts, expected, strict=True):
+        system, user = body.pop("messages")
+        assert (path, kind, body, system["role"], bool(system["content"]), user) == (
+            want_path, "application/json", options, "system", True, {"role": "user", "content": said})
     write_tool("/usr/local/bin/claude", "")
     write_tool(companion.home / ".local/bin/codex", "")
     ids = [m["id"] for m in json.loads(companion.run("models").stdout)["models"]]
