@@ -81,7 +81,7 @@ def on_terminal(companion, *args, streams=("stdout",)):
 
 def sealed_processes(own):
     """The running processes of the sealed tool that recorded its PID namespace in `own`/pidns (the tool sees
-    PIDs of its own namespace only), zombies left out; [] until it recorded its working folder in `own`/cwd."""
+    PIDs of its own namespace only), no zombies; [] until it recorded its working folder in `own`/cwd."""
     if not (own / "cwd").exists():
         return []
     ns, found = (own / "pidns").read_text().strip(), []

@@ -115,15 +115,15 @@ def test_busy_port_is_retried_and_systemd_told(companion, tmp_path):
     ("generate", signal.SIGTERM, 1, "stopped: interrupted by SIGTERM"),
     ("generate", "2", 1, "CLI tool stopped: no answer within 2 seconds"),  # TAVLO_TOOL_TIMEOUT
     ("server", signal.SIGTERM, 0, "stopped: the companion is shutting down"),
-    ("server", signal.SIGKILL, -9, None),  # no reply, yet no tool left: its PID namespace dies with the companion
+    ("server", signal.SIGKILL, -9, None),  # no reply; no tool left: its PID namespace dies with the companion
 ], ids=["generate-ctrl-c", "generate-sigterm", "TAVLO_TOOL_TIMEOUT", "sigterm", "kill-9"])
 def test_a_stop_ends_the_tool_and_its_scratch_folder_and_says_why(companion, via, stop, status, why):
     processes = slow_claude(companion.home)
     if isinstance(stop, str):
         companion.env["TAVLO_TOOL_TIMEOUT"] = stop
     if via == "generate":
-        proc = subprocess.Popen([companion.binary, "generate", "--model", "claude:cli", "x"], env=companion.env,
-                                stdout=subprocess.PIPE)
+        proc = subprocess.Popen([companion.binary, "generate", "--model", "claude:cli", "x"],
+                                stdout=subprocess.PIPE, env=companion.env)
         answer = ThreadPoolExecutor(1).submit(lambda: (json.loads(proc.communicate()[0]), proc.returncode))
     else:
         proc = companion.start().proc
@@ -156,7 +156,8 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
                f"while [ ! -e {go} ]; do sleep 0.05; done; rm $me\nprintf '%s' '{pack}'\n")
     companion.start()
     companion.wait_for(lambda: companion.selected() == "claude:cli")
-    asked = [ThreadPoolExecutor(1).submit(companion.post_json, "/generate", {"prompt": "x"}, 120) for _ in range(50)]
+    pool = ThreadPoolExecutor(50)
+    asked = [pool.submit(companion.post_json, "/generate", {"prompt": "x"}, 120) for _ in range(50)]
     refused = 50 - runs - 16
     assert wait_until(lambda: sum(a.done() for a in asked) == refused, timeout=60)
     busy = {"ok": False, "reply": "⚠️ The companion is busy: 16 requests are waiting. Try again shortly."}

@@ -391,8 +391,8 @@ GET = "org.freedesktop.DBus.Properties.Get"
 
 
 def gdbus(desktop, dest, path, method, *args):
-    return desktop.call("env", "LC_ALL=C.UTF-8", "gdbus", "call", "--session", "--dest", dest, "--object-path", path,
-                        "--method", method, "--", *args).decode()
+    return desktop.call("env", "LC_ALL=C.UTF-8", "gdbus", "call", "--session", "--dest", dest,
+                        "--object-path", path, "--method", method, "--", *args).decode()
 
 
 def tray_item(desktop):

@@ -95,7 +95,7 @@ class Node:
         return sh(*self.enter(), "bash", "-ec", script, check=check, timeout=timeout)
 
     def avahi(self, start):
-        """Stops avahi-daemon, or starts it in the foreground with its log kept: one that will not start says why."""
+        """Stops avahi-daemon, or starts it in the foreground, its log kept to say why it will not start."""
         if not start:
             self.daemon.terminate()
             return self.daemon.wait(timeout=10)

@@ -114,7 +114,7 @@ def test_deb_is_clean_resolves_installs_runs_and_purges(tmp_path):
     if run("dpkg", "-s", "tavlo-companion").returncode == 0:
         pytest.skip("tavlo-companion is already installed here; not touching it")
     subprocess.run(["make", "deb", "JOBS=2"], cwd=ROOT, check=True, timeout=3600)
-    deb = max(glob.glob(str(ROOT / "build/deb/tavlo-companion_*.deb")), key=os.path.getmtime)  # the one just made
+    deb = max(glob.glob(str(ROOT / "build/deb/tavlo-companion_*.deb")), key=os.path.getmtime)
     lint = run("lintian", deb, timeout=600)
     assert [line for line in lint.stdout.splitlines() if line[:2] in ("E:", "W:")] == [], lint.stdout + lint.stderr
     depends = run("dpkg-deb", "-f", deb, "Depends", check=True).stdout

@@ -25,8 +25,8 @@ TEST(HTTPRequestHead, RequestLineAndQuery) {
     EXPECT_FALSE(parse(bytes)) << bytes;
   EXPECT_TRUE(parse("GET / HTTP/1.1\r\n\r\n\xff\xfe"));  // that is body, not head
 
-  // The path routes a request whatever query follows (no route reads one; the server test echoes a plain one).
-  for (const char* target : {"/models?x=1&&y=%20&z", "/models?", "/models?b=1?c=2", "/models?a=&=b&a", "/models?a==b"})
+  // The path routes a request whatever query follows (no route reads a query; the server test echoes one).
+  for (const char* target : {"/models?x=1&&y=%20&z", "/models?", "/models?b=1?c=2", "/models?a=&=b&a"})
     EXPECT_EQ(HTTPRequest::splitPathAndQuery(target).first, "/models") << target;
 }
 

@@ -115,7 +115,8 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
 // A server that never answers: a cancel or the idle limit ends the chat call; the listing gives up in time.
 TEST(LLMRunnerTest, ASilentServerHoldsNoCallPastItsLimit) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL(), .probeTimeout = 300ms};
+  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL(),
+                        .probeTimeout = 300ms};
   auto cancel = std::make_shared<Cancellation>();
   cancel->cancel();
   for (const auto& model : {kOllama, kLMStudio})
