@@ -1,5 +1,5 @@
-// The state driven through its public API on its own executor: fake probes, a
-// fake runner, the real pack writer on temp folders, no network.
+// The state driven through its public API on its own executor: fake probes, a fake runner, the real
+// pack writer on temp folders, no network.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -14,7 +14,6 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
 using Models = std::vector<LLMModel>;
 
 LLMModel ollama(const std::string& name) { return {"ollama:" + name, LLMModel::Provider::ollama, name, "4.7 GB"}; }
@@ -90,10 +89,9 @@ struct Fixture : ::testing::Test {
   void settle() { for (int i = 0; i < 20; ++i) io.restart(), io.run_for(2ms); }
 };
 
-// Refused requests change nothing. The first listed model (command-line tools
-// first) is selected automatically; a selected model that disappears stays selected.
-// The status and the policy's refusals come from the network thread alone: a busy
-// state thread (a long refresh, a queue of runs) never holds them up.
+// Refused requests change nothing. The first listed model (command-line tools first) is selected
+// automatically; a selected model that disappears stays selected. The status and the policy's refusals
+// come from the network thread alone: a busy state thread never holds them up.
 TEST_F(Fixture, RoutesStatusAndSelection) {
   cliModels = {{"codex:cli", LLMModel::Provider::codex, "Codex (CLI)", "OpenAI Codex login"}};
   make();
@@ -145,11 +143,9 @@ TEST_F(Fixture, RoutesStatusAndSelection) {
   EXPECT_FALSE(on([&] { return state->selectedModel(); }));
 }
 
-// At start: the first advertisement waits for the Tailscale tool's answer (that it
-// follows later changes, the DNS-SD end-to-end test shows; that a hanging tool holds
-// nothing up, the end-to-end companion test); another program holds the selection's
-// store: the saved choice is neither replaced by the auto-selection nor lost. A
-// connection that never closes holds a graceful stop only until its limit.
+// At start the first advertisement waits for the Tailscale tool's answer. Another program holds the
+// selection's store: the saved choice is neither replaced by the auto-selection nor lost. A connection
+// that never closes holds a graceful stop only until its limit.
 TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) {
   struct RecordingServer : ServerHandle {
     std::vector<AdvertisedPresence>& adverts;
@@ -185,8 +181,7 @@ TEST_F(Fixture, StartAdvertisesWithTailscaleAndALockedStoreKeepsTheSavedChoice) 
   EXPECT_TRUE(testing::waitUntil([&] { return settle(), stopped; }));
 }
 
-// One run at a time (as injected), the others wait in order (refusals beyond the
-// waiting limit: the end-to-end queue test); a request stopped from the panel is
+// One run at a time (as injected), the others wait in order; a request stopped from the panel is
 // answered at once; stopping the companion answers every request waiting or running.
 TEST_F(Fixture, RunsQueueInOrderAndEveryStopAnswersAtOnce) {
   auto s = services();
@@ -228,9 +223,8 @@ TEST_F(Fixture, RunsQueueInOrderAndEveryStopAnswersAtOnce) {
   EXPECT_EQ(heldRuns.size(), 3u);
 }
 
-// A refresh tells the observers what changed (what it publishes, the end-to-end
-// pairing record test shows). A generate reply lists what the writer wrote, the
-// desktop is told; every request started is listed as recent, the twelve newest first.
+// A refresh tells the observers what changed. A generate reply lists what the writer wrote, the desktop
+// is told; every request started is listed as recent, the twelve newest first.
 TEST_F(Fixture, RefreshesAndGenerateReplies) {
   make();
   std::vector<StateField> seen;
@@ -280,8 +274,8 @@ TEST(RequestPolicy, HostNamesAndClientAddressesOfTheLocalNetwork) {
     EXPECT_FALSE(isLocalClient(address, onLink)) << address;
 }
 
-// The subnets are read once for many requests, and again before an address is
-// refused (a network just joined), at most once a second.
+// The subnets are read once for many requests, and again before an address is refused (a network just
+// joined), at most once a second.
 TEST(RequestPolicy, TheSubnetCache) {
   int reads = 0;
   std::vector<IPPrefix> subnets;

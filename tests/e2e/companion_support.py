@@ -79,22 +79,16 @@ def on_terminal(companion, *args, streams=("stdout",)):
     return r.returncode, r.stderr if "stdout" in streams else r.stdout, shown.decode()
 
 
-def alive(pid):
-    """Running: neither gone nor a zombie."""
-    with contextlib.suppress(FileNotFoundError):
-        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
-    return False
-
-
 def sealed_processes(own):
     """The running processes of the sealed tool that recorded its PID namespace in `own`/pidns (the tool sees
-    PIDs of its own namespace only); [] until it recorded its working folder in `own`/cwd."""
+    PIDs of its own namespace only), no zombies; [] until it recorded its working folder in `own`/cwd."""
     if not (own / "cwd").exists():
         return []
     ns, found = (own / "pidns").read_text().strip(), []
     for proc in pathlib.Path("/proc").iterdir():
         with contextlib.suppress(OSError):
-            if proc.name.isdigit() and os.readlink(proc / "ns/pid") == ns and alive(proc.name):
+            if proc.name.isdigit() and os.readlink(proc / "ns/pid") == ns and \
+                    (proc / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z":
                 found.append(int(proc.name))
     return found
 

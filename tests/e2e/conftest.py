@@ -26,10 +26,9 @@ def no_fake_tools_left():
 
 @pytest.fixture
 def backends():
-    ollama, lmstudio = FakeBackend("ollama"), FakeBackend("lmstudio")
-    yield ollama, lmstudio
-    ollama.close()
-    lmstudio.close()
+    yield (made := (FakeBackend("ollama"), FakeBackend("lmstudio")))
+    for backend in made:
+        backend.close()
 
 
 @pytest.fixture

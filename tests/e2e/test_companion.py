@@ -7,7 +7,6 @@ import signal
 import socket
 import sqlite3
 import subprocess
-import threading
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
@@ -18,11 +17,10 @@ from companion_support import PACK, ROOT, on_terminal, sh, slow_claude, tailscal
 
 def kv(path):
     """The store's rows; {} while the file or its table is not there yet."""
-    try:
-        with contextlib.closing(sqlite3.connect(f"file:{path}?mode=ro", uri=True)) as db:
-            return dict(db.execute("SELECT key, value FROM kv").fetchall())
-    except sqlite3.OperationalError:
-        return {}
+    with contextlib.suppress(sqlite3.OperationalError), contextlib.closing(
+            sqlite3.connect(f"file:{path}?mode=ro", uri=True)) as db:
+        return dict(db.execute("SELECT key, value FROM kv").fetchall())
+    return {}
 
 
 def test_status_models_and_selection_across_restart(companion, backends):
@@ -112,22 +110,33 @@ def test_busy_port_is_retried_and_systemd_told(companion, tmp_path):
         assert "exiting so that systemd starts it again" in companion.logtext()
 
 
-@pytest.mark.parametrize("stop", [signal.SIGTERM, signal.SIGKILL], ids=["sigterm", "kill-9"])
-def test_stopping_the_companion_ends_its_tools_and_answers_their_requests(companion, stop):
-    """SIGTERM ends the tools, removes their scratch folders and answers; even kill -9 leaves no tool
-    running (its PID namespace dies with the companion)."""
+@pytest.mark.parametrize("via, stop, status, why", [
+    ("generate", signal.SIGINT, 1, "stopped: interrupted by SIGINT"),
+    ("generate", signal.SIGTERM, 1, "stopped: interrupted by SIGTERM"),
+    ("generate", "2", 1, "CLI tool stopped: no answer within 2 seconds"),  # TAVLO_TOOL_TIMEOUT
+    ("server", signal.SIGTERM, 0, "stopped: the companion is shutting down"),
+    ("server", signal.SIGKILL, -9, None),  # no reply; no tool left: its PID namespace dies with the companion
+], ids=["generate-ctrl-c", "generate-sigterm", "TAVLO_TOOL_TIMEOUT", "sigterm", "kill-9"])
+def test_a_stop_ends_the_tool_and_its_scratch_folder_and_says_why(companion, via, stop, status, why):
     processes = slow_claude(companion.home)
-    companion.start()
-    companion.wait_for(lambda: companion.selected() == "claude:cli")
-    answer = ThreadPoolExecutor(1).submit(companion.post_json, "/generate", {"prompt": "x"})  # kill -9: no reply
+    if isinstance(stop, str):
+        companion.env["TAVLO_TOOL_TIMEOUT"] = stop
+    if via == "generate":
+        proc = subprocess.Popen([companion.binary, "generate", "--model", "claude:cli", "x"],
+                                stdout=subprocess.PIPE, env=companion.env)
+        answer = ThreadPoolExecutor(1).submit(lambda: (json.loads(proc.communicate()[0]), proc.returncode))
+    else:
+        proc = companion.start().proc
+        companion.wait_for(lambda: companion.selected() == "claude:cli")
+        answer = ThreadPoolExecutor(1).submit(lambda: companion.post_json("/generate", {"prompt": "x"})[::-1])
     assert wait_until(processes), companion.logtext()
     scratch = pathlib.Path((companion.home / ".claude/cwd").read_text().strip())
-    assert scratch.is_dir()
-    companion.proc.send_signal(stop)
-    assert companion.proc.wait(10) == (0 if stop == signal.SIGTERM else -stop)
-    assert wait_until(lambda: not processes(), timeout=5), processes()
-    if stop == signal.SIGTERM:
-        assert answer.result(10) == (500, {"ok": False, "reply": "⚠️ Claude failed: stopped: the companion is shutting down"})
+    if isinstance(stop, signal.Signals):
+        proc.send_signal(stop)
+    assert proc.wait(60) == status and wait_until(lambda: not processes(), timeout=5), processes()
+    if why:
+        code = 1 if via == "generate" else 500  # the command prints the reply, the server sends it
+        assert answer.result(10) == ({"ok": False, "reply": "⚠️ Claude failed: " + why}, code)
         assert not scratch.exists()
     with socket.create_server(("0.0.0.0", 18765)):  # nothing holds the port: a new companion can listen at once
         pass
@@ -147,20 +156,15 @@ def test_model_runs_queue_two_at_a_time_and_refuse_beyond_sixteen_waiting(compan
                f"while [ ! -e {go} ]; do sleep 0.05; done; rm $me\nprintf '%s' '{pack}'\n")
     companion.start()
     companion.wait_for(lambda: companion.selected() == "claude:cli")
-    replies = []
-    clients = [threading.Thread(target=lambda: replies.append(companion.post_json("/generate", {"prompt": "x"}, timeout=120)))
-               for _ in range(50)]
-    for c in clients:
-        c.start()
+    pool = ThreadPoolExecutor(50)
+    asked = [pool.submit(companion.post_json, "/generate", {"prompt": "x"}, 120) for _ in range(50)]
     refused = 50 - runs - 16
-    assert wait_until(lambda: len(replies) == refused, timeout=60), replies
+    assert wait_until(lambda: sum(a.done() for a in asked) == refused, timeout=60)
     busy = {"ok": False, "reply": "⚠️ The companion is busy: 16 requests are waiting. Try again shortly."}
-    assert replies == [(503, busy)] * refused
+    assert [a.result() for a in asked if a.done()] == [(503, busy)] * refused
     assert companion.get_json("/health")[1]["ok"] is True  # the queue holds nobody else up
     go.touch()
-    for c in clients:
-        c.join(120)
-    assert sorted(r[0] for r in replies) == [200] * (runs + 16) + [503] * refused
+    assert sorted(a.result(120)[0] for a in asked) == [200] * (runs + 16) + [503] * refused
     counts = [int(n) for n in (own / "counts").read_text().split()]
     assert len(counts) == runs + 16 and max(counts) == runs
 

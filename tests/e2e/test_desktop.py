@@ -391,9 +391,8 @@ GET = "org.freedesktop.DBus.Properties.Get"
 
 
 def gdbus(desktop, dest, path, method, *args):
-    return subprocess.run(["gdbus", "call", "--session", "--dest", dest, "--object-path", path, "--method", method,
-                           "--", *args], env={**desktop.env, "LC_ALL": "C.UTF-8"}, capture_output=True, text=True,
-                          timeout=30).stdout
+    return desktop.call("env", "LC_ALL=C.UTF-8", "gdbus", "call", "--session", "--dest", dest,
+                        "--object-path", path, "--method", method, "--", *args).decode()
 
 
 def tray_item(desktop):

@@ -7,6 +7,7 @@
 
 #include <asio.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <ctime>
 #include <deque>
 
 #include "http/HTTPCompanionServer.hpp"
@@ -15,17 +16,13 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::waitUntil;
 
-// A blocking client with bounded waits, to `to`, optionally from `from`.
+// A blocking client with bounded waits.
 class Client {
  public:
-  explicit Client(uint16_t port, const char* to = "127.0.0.1", const char* from = nullptr) : socket_(context()) {
-    const asio::ip::tcp::endpoint server(asio::ip::make_address(to), port);
-    socket_.open(server.protocol(), ignored_);
-    if (from) socket_.bind({asio::ip::make_address(from), 0}, ignored_);
-    socket_.connect(server, ignored_);
+  explicit Client(uint16_t port, const char* to = "127.0.0.1") : socket_(context()) {
+    socket_.connect({asio::ip::make_address(to), port}, ignored_);
     connected = !ignored_;
   }
 
@@ -66,8 +63,8 @@ std::string bodyOf(const std::string& response) {
   return at == std::string::npos ? "" : response.substr(at + 4);
 }
 // The reply body to a GET of `path` on a fresh connection.
-std::string get(uint16_t port, const std::string& path, const char* to = "127.0.0.1", const char* from = nullptr) {
-  Client c(port, to, from);
+std::string get(uint16_t port, const std::string& path, const char* to = "127.0.0.1") {
+  Client c(port, to);
   c.send("GET " + path + " HTTP/1.1\r\n\r\n");
   return bodyOf(c.readAll());
 }
@@ -214,20 +211,6 @@ TEST_F(ServerTest, IdleAndTricklingConnectionsAreClosed) {
   EXPECT_EQ(handled_, 1);
 }
 
-// A peer at one address holds its own slots only: further connections from it are
-// closed at once, and everyone else is served meanwhile.
-TEST_F(ServerTest, OneAddressCannotTakeTheServer) {
-  startServer({.capLoopback = true, .bindAddress = "127.0.0.1"});  // 127.0.0.2 and .3 stand in for two hosts
-  std::deque<Client> trickling;
-  for (int i = 0; i < 1100; ++i) trickling.emplace_back(port(), "127.0.0.1", "127.0.0.2").send("GET / HTTP/1.1\r\n");
-  ASSERT_TRUE(waitUntil([&] { return server_->openConnections() == 64; }, 10000ms));
-  const auto closed = [&] { return std::ranges::count_if(trickling, [](Client& c) { return c.readable(0ms); }); };
-  EXPECT_TRUE(waitUntil([&] { return closed() == 1100 - 64; }));
-  for (auto& c : trickling) c.send("X");
-  EXPECT_EQ(get(port(), "/health", "127.0.0.1", "127.0.0.3"), "GET /health []");
-  EXPECT_TRUE(waitUntil([&] { return server_->openConnections() == 64u; }));  // the other host's may still be closing
-}
-
 // Past the cap (loopback counts towards it) the newest is closed at once; a newcomer takes the place of
 // the oldest peer still sending its request once that one is past half the head deadline, never of a
 // request in the handler. stop() closes the listener, yet accepted connections are still served.
@@ -273,15 +256,9 @@ TEST_F(ServerTest, OutOfDescriptorsAPeerIsClosedNotLeftWaiting) {
   Client waiting(port());
   const bool closed = waiting.readable(2000ms);
   // Nobody waits now, yet accept4 still says EMFILE: the loop must wait, not spin (nor shed later peers).
-  const auto cpu = [] {
-    rusage used{};
-    getrusage(RUSAGE_SELF, &used);
-    return used.ru_utime.tv_sec * 1000 + used.ru_utime.tv_usec / 1000 + used.ru_stime.tv_sec * 1000 +
-           used.ru_stime.tv_usec / 1000;
-  };
-  const auto before = cpu();
+  const std::clock_t before = std::clock();  // the process's CPU time
   std::this_thread::sleep_for(300ms);
-  const auto spentMs = cpu() - before;
+  const auto spentMs = (std::clock() - before) * 1000 / CLOCKS_PER_SEC;
   for (int fd : filler) ::close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_TRUE(waiting.connected);

@@ -75,7 +75,6 @@ TEST(JSONText, InvalidUtf8IsRepaired) {
   EXPECT_EQ(writePrettyJSON(json{{"p", "a/b\xC0"}}), "{\n  \"p\": \"a/b\xEF\xBF\xBD\"\n}");
 }
 
-namespace fs = std::filesystem;
 using testing::TempDir;
 using Paths = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;

@@ -7,7 +7,6 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
 using Opt = std::optional<std::string>;
 struct Values { std::string host; Opt lan, ip, name; std::int64_t port; };
 

@@ -14,7 +14,6 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
 using testing::FakeHttpServer;
 using testing::FakeReply;
 using testing::FakeRequest;

@@ -14,8 +14,6 @@
 namespace tavlo {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using testing::readFile;
 using testing::waitUntil;
 
@@ -82,10 +80,9 @@ TEST_F(ProcessRunnerTest, HungChildrenAndGrandchildrenHoldingThePipesEndInTime) 
   }
 }
 
-// Whatever else the program holds open without close-on-exec (a listening
-// socket), a started program gets only its three standard streams: an
-// orphaned tool must never keep the companion's port. The desktop opener finds
-// xdg-open on PATH and passes the location as it is; without one, the log says so.
+// Whatever else the program holds open without close-on-exec (a listening socket), a started program gets
+// only its three standard streams: an orphaned tool must never keep the companion's port. The desktop
+// opener finds xdg-open on PATH and passes the location as it is; without one, the log says so.
 TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);  // any descriptor without close-on-exec
   const std::string record = (dir_ / "seen").string(), path = std::getenv("PATH");
@@ -112,10 +109,9 @@ TEST_F(ProcessRunnerTest, StartedProgramsGetOnlyTheirStandardStreams) {
   ::close(listener);
 }
 
-// The panel's "Stop" and a stopping program kill the whole group at once: the tool
-// and its child have let go of the pipes, so nothing else would end them. The
-// scratch folder is gone once the call returns; nothing starts once cancelled, nor
-// while the program stops.
+// The panel's "Stop" and a stopping program kill the whole group at once: the tool and its child have let
+// go of the pipes, so nothing else would end them. The scratch folder is gone once the call returns;
+// nothing starts once cancelled, nor while the program stops.
 TEST_F(ProcessRunnerTest, CancelAndStopEndTheGroupAndNothingStartsOnceStopped) {
   const fs::path pids = dir_ / "pids", cwd = dir_ / "cwd";
   auto exe = script("busy", "exec >/dev/null 2>&1; sleep 30 & echo $! > " + pids.string() + "; touch left-behind; pwd > " +

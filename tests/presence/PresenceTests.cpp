@@ -16,14 +16,8 @@
 namespace tavlo {
 namespace {
 
-using namespace std::chrono_literals;
-
-struct Interface {
-  const char* name;
-  const char* address;  // IPv4, IPv6 (has a ':') or none
-  bool up = true;
-  const char* netmask = nullptr;  // same family as the address, or none
-};
+// An address is IPv4, IPv6 (it has a ':') or none; a netmask is of the address's family, or none.
+struct Interface { const char *name, *address; bool up = true; const char* netmask = nullptr; };
 
 sockaddr* fill(sockaddr_storage& into, const char* address) {
   auto* v4 = reinterpret_cast<sockaddr_in*>(&into);

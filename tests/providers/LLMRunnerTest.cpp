@@ -1,7 +1,6 @@
 #include "providers/LLMRunner.hpp"
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <tuple>
 
@@ -19,8 +18,6 @@
 namespace tavlo {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 using testing::FakeHttpServer;
 using testing::FakeReply;
 using testing::FakeRequest;
@@ -46,27 +43,6 @@ std::string text(const Result<std::string>& r) { return r ? "(answer) " + *r : r
 std::string run(const std::string& prompt, const LLMModel& model, const ProviderConfig& config,
                 std::shared_ptr<Cancellation> cancel = {}) {
   return text(runToCompletion(LLMRunner::generate(prompt, model, config, std::move(cancel))));
-}
-
-TEST(LLMRunnerTest, EachBackEndGetsItsExactRequest) {
-  const std::string prompt = "\xC3\xBCn\xC3\xAF \"quoted\"\n-leading";
-  const auto messages = nlohmann::json::array({{{"role", "system"}, {"content", LLMRunner::systemPrompt()}},
-                                               {{"role", "user"}, {"content", prompt}}});
-  const std::tuple<LLMModel, std::string, nlohmann::json> cases[] = {
-      {kOllama, "/api/chat", {{"model", "llama3:8b"}, {"messages", messages}, {"stream", false}, {"format", "json"}}},
-      {kLMStudio, "/v1/chat/completions",
-       {{"model", "qwen/qwen3"}, {"messages", messages}, {"temperature", 0.3}, {"stream", false}}}};
-  for (const auto& [model, path, body] : cases) {
-    FakeHttpServer server([](const FakeRequest&) { return FakeReply{.body = "{}"}; });
-    ProviderConfig config;
-    config.ollamaURL = config.lmStudioURL = server.baseURL();
-    run(prompt, model, config);
-    const auto seen = server.requests();
-    ASSERT_EQ(seen.size(), 1u) << model.id;
-    EXPECT_EQ(std::tie(seen[0].method, seen[0].path), std::tie("POST", path)) << model.id;
-    EXPECT_EQ(seen[0].headers.at("content-type"), "application/json") << model.id;
-    EXPECT_EQ(nlohmann::json::parse(seen[0].body), body) << model.id;
-  }
 }
 
 // What the phone reads after "failed: " for each answer a back end may give;
@@ -136,15 +112,18 @@ TEST(LLMRunnerTest, ToolOutcomesGiveTheRunnersOwnErrors) {
   EXPECT_EQ(LLMRunner::toolWords("\xFF" + a300), fffd + a300.substr(0, 119));
 }
 
-TEST(LLMRunnerTest, CancellingOrTheIdleLimitEndsTheChatCall) {
+// A server that never answers: a cancel or the idle limit ends the chat call; the listing gives up in time.
+TEST(LLMRunnerTest, ASilentServerHoldsNoCallPastItsLimit) {
   FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL()};
+  ProviderConfig config{.ollamaURL = silent.baseURL(), .lmStudioURL = silent.baseURL(),
+                        .probeTimeout = 300ms};
   auto cancel = std::make_shared<Cancellation>();
   cancel->cancel();
   for (const auto& model : {kOllama, kLMStudio})
     EXPECT_EQ(run("x", model, config, cancel), kCancelledMessage) << model.id;  // the idle limit is 120 s
   config.chatIdleTimeout = 300ms;
   EXPECT_EQ(run("x", kOllama, config), "the request timed out (no data for 300 ms)");
+  EXPECT_EQ(runToCompletion(OllamaProbe::list(config), LMStudioProbe::list(config)), std::tuple(Models{}, Models{}));
 }
 
 // Which copy of a tool is listed and runs: Homebrew's, /usr/local, the home folder's, PATH's absolute folders,
@@ -195,10 +174,9 @@ TEST(LLMRunnerToolTest, ToolPlacesInOrderScratchFolderAndModelsThatCannotRun) {
   EXPECT_EQ(run("x", kClaude, config, stop), kCancelledMessage);
 }
 
-// What a sealed tool sees: the system read-only, the homes and temp folders
-// empty (parents first), its own files read-write, the folder it is installed
-// in read-only (never one that would uncover a hidden folder), the scratch
-// folder as its working folder, in a PID namespace that dies with the companion.
+// What a sealed tool sees: the system read-only, the homes and temp folders empty (parents first), its own
+// files read-write, the folder it is installed in read-only (never one that would uncover a hidden folder),
+// the scratch folder as its working folder, in a PID namespace that dies with the companion.
 TEST(ToolSealTest, SealedCommandHidesTheHomeAndBindsBackOnlyTheToolsOwn) {
   const std::string nvm = "/home/u/.nvm/versions/node/v20";
   ToolSeal::Plan plan{.bwrap = "/usr/bin/bwrap", .tool = nvm + "/lib/node_modules/@anthropic-ai/claude-code/cli.js",
@@ -276,12 +254,54 @@ TEST(ProviderProbesTest, ListsModelsInOrderWithDecimalFileSizesElseNone) {
   for (auto raw : {"LMStudio", "Ollama", "", "ollama "}) EXPECT_FALSE(LLMModel::providerFromRawValue(raw)) << raw;
 }
 
-TEST(ProviderProbesTest, NoServerOrASilentOneGivesAnEmptyListInTime) {
-  FakeHttpServer silent([](const FakeRequest&) { return FakeReply{.hang = true}; });
-  const ProviderConfig config{.ollamaURL = silent.baseURL(),
-                              .lmStudioURL = FakeHttpServer([](const FakeRequest&) { return FakeReply{}; }).baseURL(),
-                              .probeTimeout = 300ms};
-  EXPECT_EQ(runToCompletion(OllamaProbe::list(config), LMStudioProbe::list(config)), std::tuple(Models{}, Models{}));
+// The Ollama tool's own readings of OLLAMA_HOST: the URL the companion calls and the host it names
+// when the server is another computer ("" for this one), or the error a bad value gives.
+TEST(ServerAddressTest, OllamaHostReadsAsTheOllamaToolReadsIt) {
+  const struct { const char* value; std::string url, remote; } cases[] = {
+      {"", "http://127.0.0.1:11434", ""},
+      {"gpu-box", "http://gpu-box:11434", "gpu-box"},
+      {" 'gpu-box:8080' ", "http://gpu-box:8080", "gpu-box"},
+      {"\"192.168.1.20\"", "http://192.168.1.20:11434", "192.168.1.20"},
+      {"http://gpu-box", "http://gpu-box:80", "gpu-box"},  // a scheme brings its own port
+      {"HTTPS://gpu-box", "https://gpu-box:443", "gpu-box"},
+      {"https://gpu-box:8443/ollama//", "https://gpu-box:8443/ollama", "gpu-box"},
+      {"fd00::5", "http://[fd00::5]:11434", "fd00::5"},
+      {"[fd00::5]:9000", "http://[fd00::5]:9000", "fd00::5"},
+      {"gpu-box:", "http://gpu-box:11434", "gpu-box"},
+      // This computer, however written.
+      {"0.0.0.0", "http://127.0.0.1:11434", ""},
+      {"::", "http://[::1]:11434", ""},
+      {":11500", "http://127.0.0.1:11500", ""},
+      {"localhost", "http://localhost:11434", ""},
+      {"127.0.0.2:1", "http://127.0.0.2:1", ""},
+      {"[::1]", "http://[::1]:11434", ""},
+      // Bad values.
+      {"ftp://gpu-box", "the scheme must be http or https", ""},
+      {"gpu-box:99999", "the port must be a number from 1 to 65535", ""},
+      {"gpu-box:80a", "the port must be a number from 1 to 65535", ""},
+      {"[fd00::5:80", "an IPv6 address goes in brackets: [ADDRESS]:PORT", ""},
+      {"[fd00::5]x", "an IPv6 address goes in brackets: [ADDRESS]:PORT", ""},
+      {"fd00::5::1", "'fd00::5::1' is not a host name or address", ""},
+      {"me@gpu-box", "'me@gpu-box' is not a host name or address", ""},
+      {"-gpu", "'-gpu' is not a host name or address", ""},
+      {"http://gpu-box/a b", "the path may not hold blanks, '?', '#' or '\\'", ""},
+  };
+  for (const auto& c : cases) {
+    const auto address = parseServerAddress(c.value, 11434);
+    const auto got = address ? std::make_pair(address->url, address->remoteHost)
+                             : std::make_pair(address.error().message, std::string());
+    EXPECT_EQ(got, std::make_pair(c.url, c.remote)) << c.value;
+  }
+}
+
+// LM Studio's own default port when TAVLO_LMSTUDIO_URL names none. (Both variables read, a final "/v1"
+// dropped, a bad value named, and what a remote model is called: the end-to-end command tests.)
+TEST(ServerAddressTest, LMStudioWithoutAPortIsAsked1234) {
+  ::setenv("TAVLO_LMSTUDIO_URL", "studio.lan", 1);
+  ProviderConfig config;
+  EXPECT_TRUE(config.readServerAddresses().ok());
+  ::unsetenv("TAVLO_LMSTUDIO_URL");
+  EXPECT_EQ(config.lmStudioURL + " " + config.lmStudioHost, "http://studio.lan:1234 studio.lan");
 }
 
 }  // namespace

@@ -16,6 +16,11 @@
 
 #include "platform/Log.hpp"
 
+namespace tavlo {
+using namespace std::chrono_literals;  // for every test program's time limits
+namespace fs = std::filesystem;
+}  // namespace tavlo
+
 namespace tavlo::testing {
 
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents afterwards.

@@ -9,7 +9,6 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
-
 #include "platform/Cancellation.hpp"
 #include "support/TestSupport.hpp"
 #include "ui/ElidedLabel.hpp"
@@ -20,8 +19,6 @@
 
 namespace tavlo {
 namespace {
-
-using namespace std::chrono_literals;
 
 using Log = std::vector<std::string>;
 const auto kNow = std::chrono::system_clock::time_point(1767225600s);
