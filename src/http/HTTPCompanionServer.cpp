@@ -6,8 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <asio/experimental/as_tuple.hpp>
-
 #include <cerrno>
 #include <vector>
 
@@ -16,13 +14,12 @@
 
 namespace tavlo {
 
-using asio::ip::tcp;
 using Clock = ServerClock;
 using Impl = HTTPCompanionServer::Impl;
+using asio::ip::tcp;
 
 namespace {
 
-constexpr auto useTuple = asio::experimental::as_tuple(asio::use_awaitable);
 constexpr std::chrono::milliseconds kAcceptBackoff{50};
 constexpr std::chrono::milliseconds kShutdownGrace{1000};
 

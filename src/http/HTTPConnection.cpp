@@ -3,8 +3,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <asio/experimental/as_tuple.hpp>
-
 #include <cerrno>
 
 #include "http/ServerImpl.hpp"
@@ -14,13 +12,12 @@
 
 namespace tavlo {
 
-using asio::ip::tcp;
 using Clock = ServerClock;
 using Impl = HTTPCompanionServer::Impl;
+using asio::ip::tcp;
 
 namespace {
 
-constexpr auto useTuple = asio::experimental::as_tuple(asio::use_awaitable);
 // After a reply, bytes the peer may still have on their way are read this long at
 // most, so closing does not reset the connection before the reply is read.
 constexpr std::chrono::milliseconds kLinger{500};

@@ -4,6 +4,7 @@
 // and reply). Everything but the atomics and the advertiser's lock runs on the
 // network thread.
 #include <asio.hpp>
+#include <asio/experimental/as_tuple.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -30,6 +31,7 @@
 namespace tavlo {
 
 using ServerClock = std::chrono::steady_clock;
+inline constexpr auto useTuple = asio::experimental::as_tuple(asio::use_awaitable);
 
 inline constexpr std::size_t kReceiveSize = 65536;
 inline constexpr std::size_t kFirstReceiveSize = 16384;
