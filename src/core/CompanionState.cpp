@@ -220,8 +220,11 @@ void CompanionState::selectModel(const LLMModel& model) {
   selectedModelID_ = model.id;
   changed(StateField::selectedModelID);
   if (auto store = services_.defaults) {
-    asio::post(storeStrand(),
-               [store, id = model.id] { (void)store->setString(kSelectedModelKey, id); });  // the store logs a failure
+    asio::post(storeStrand(), [store, id = model.id] {
+      // Held by another program, the store keeps the choice and saves it later; the log says so.
+      if (auto saved = store->setString(kSelectedModelKey, id); !saved)
+        logLine("Tavlo: the model selection is not saved yet: " + saved.message());
+    });
   }
 }
 
