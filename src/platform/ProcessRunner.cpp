@@ -19,6 +19,7 @@
 #include <utility>
 
 #include "platform/Cancellation.hpp"
+#include "platform/Log.hpp"
 #include "platform/ProcessTable.hpp"
 
 extern char** environ;
@@ -110,8 +111,10 @@ class ScratchFolder {
   ScratchFolder(const ScratchFolder&) = delete;
   ScratchFolder& operator=(const ScratchFolder&) = delete;
   ~ScratchFolder() {
-    std::error_code ignored;
-    if (!path_.empty() && ::rmdir(path_.c_str()) != 0) std::filesystem::remove_all(path_, ignored);
+    if (path_.empty() || ::rmdir(path_.c_str()) == 0) return;
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+    if (error) logLine("Tavlo: the tool's scratch folder " + path_ + " stays: " + error.message());
   }
   Result<void> create() {
     std::string pattern;
